@@ -1,0 +1,75 @@
+#include "capture/Datagram.h"
+
+#include "capture/LinkLayer.h"
+
+namespace flowsentry {
+
+DatagramVerdict DecodeDatagram(std::span<const std::uint8_t> bytes, std::uint32_t count,
+                               std::int64_t timestamp, CTrafficEntry& sample) {
+    if (count == 0 || bytes.empty()) {
+        return DatagramVerdict::Empty;
+    }
+    if ((bytes[0] >> 4U) != 4) {
+        return DatagramVerdict::NotIpv4;
+    }
+    if (count < 20 || bytes.size() < 20) {
+        return DatagramVerdict::TooShort;
+    }
+    sample = CTrafficEntry{};
+    sample.m_nProto = bytes[9];
+    sample.m_dwSrcAddress = Ipv4FromOctets(bytes[12], bytes[13], bytes[14], bytes[15]);
+    sample.m_dwDestAddress = Ipv4FromOctets(bytes[16], bytes[17], bytes[18], bytes[19]);
+    sample.m_nSendData = count;
+    sample.m_nSendPackets = 1;
+    sample.m_tLastUpdate = timestamp;
+    return DatagramVerdict::Counted;
+}
+
+DatagramVerdict ProcessDatagram(CTrafficTable& table, std::optional<Ipv4Address> local,
+                                std::span<const std::uint8_t> bytes, std::uint32_t count,
+                                std::int64_t timestamp) {
+    CTrafficEntry sample;
+    const DatagramVerdict verdict = DecodeDatagram(bytes, count, timestamp, sample);
+    if (verdict != DatagramVerdict::Counted) {
+        return verdict;
+    }
+    // A failure for one datagram (out of memory) must not end the capture: drop it and go on.
+    try {
+        table.AddSample(sample, local);
+    } catch (...) {
+        return DatagramVerdict::Failed;
+    }
+    return DatagramVerdict::Counted;
+}
+
+void FoldFrame(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,
+               std::span<const std::uint8_t> frame, std::uint32_t wireLength, std::int64_t timestamp,
+               CaptureCounters& counters) {
+    ++counters.m_nFrames;
+    const LinkResult link = StripLinkLayer(linkType, frame, wireLength);
+    if (link.m_kind == FrameKind::TooShort) {
+        ++counters.m_nTooShort;
+        return;
+    }
+    if (link.m_kind == FrameKind::NotIpv4) {
+        ++counters.m_nNotIpv4;
+        return;
+    }
+    switch (ProcessDatagram(table, local, link.m_datagram, link.m_nLength, timestamp)) {
+    case DatagramVerdict::Counted:
+        ++counters.m_nCounted;
+        break;
+    case DatagramVerdict::NotIpv4:
+        ++counters.m_nNotIpv4;
+        break;
+    case DatagramVerdict::Empty:
+    case DatagramVerdict::TooShort:
+        ++counters.m_nTooShort;
+        break;
+    case DatagramVerdict::Failed:
+        ++counters.m_nFailed;
+        break;
+    }
+}
+
+} // namespace flowsentry

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "traffic/RowStore.h"
+
+#include <string>
+
+namespace flowsentry {
+
+// The rows as text: top row first, every cell in column index order followed by a tab, every row ended by
+// a carriage return, no heading line. The same bytes go to a saved file and to the clipboard.
+std::string ListToText(const CRowStore& rows);
+
+} // namespace flowsentry

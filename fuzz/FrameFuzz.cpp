@@ -1,0 +1,49 @@
+// Frame -> datagram -> table -> rows -> text, with any bytes as the frame.
+#include "capture/Datagram.h"
+#include "export/ListToText.h"
+#include "traffic/RowStore.h"
+#include "traffic/TrafficTable.h"
+
+#include <pcap/dlt.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+// The first input byte picks one of these; the last is one we do not support.
+constexpr std::array<int, 8> kLinkTypes = {DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW,
+                                           DLT_IPV4,   DLT_NULL,      DLT_LOOP,       DLT_IEEE802_11};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 3) {
+        return 0;
+    }
+    static flowsentry::CTrafficTable table;
+    static flowsentry::CRowStore rows;
+    static flowsentry::CaptureCounters counters;
+    static unsigned runs = 0;
+
+    const int linkType = kLinkTypes[data[0] % kLinkTypes.size()];
+    // The second byte adds to the wire length, as when snaplen cut the frame.
+    const std::span<const std::uint8_t> frame(data + 2, size - 2);
+    const auto wireLength = static_cast<std::uint32_t>(frame.size() + data[1] * 64U);
+    const std::optional<flowsentry::Ipv4Address> local =
+        (data[0] & 0x80U) != 0 ? std::optional<flowsentry::Ipv4Address>(0x0A000001U) : std::nullopt;
+    flowsentry::FoldFrame(table, local, linkType, frame, wireLength, static_cast<std::int64_t>(data[1]) << 24U,
+                          counters);
+
+    rows.Apply(table.PullChanges());
+    if (rows.RowCount() != table.EntryCount()) {
+        __builtin_trap();
+    }
+    if (++runs % 256 == 0) {
+        (void)flowsentry::ListToText(rows);
+        table.Clear(); // keeps memory bounded over long runs
+        rows.Apply(table.PullChanges());
+    }
+    return 0;
+}

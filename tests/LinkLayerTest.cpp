@@ -1,0 +1,128 @@
+#include "TestUtil.h"
+#include "capture/Datagram.h"
+#include "capture/LinkLayer.h"
+
+#include <gtest/gtest.h>
+#include <pcap/dlt.h>
+
+namespace flowsentry {
+namespace {
+
+using test::Hex;
+
+std::vector<std::uint8_t> Concat(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+const auto kMacs = Hex("02 00 00 00 00 01 02 00 00 00 00 02");
+
+TEST(LinkLayer, FramesOfEachLinkType) {
+    const auto ip40 = test::Datagram("10.0.0.1", "10.0.0.2", 6, 40);
+    const auto ip28 = test::Datagram("10.0.0.1", "10.0.0.2", 1, 28);
+    auto padded = Concat(Concat(kMacs, Hex("08 00")), ip28);
+    padded.resize(60, 0); // a minimum-size frame: 18 bytes of padding after the datagram
+    auto ip6 = ip40;
+    ip6[0] = 0x60;
+
+    struct Case {
+        const char* name;
+        int linkType;
+        std::vector<std::uint8_t> frame;
+        std::uint32_t wireLength; // 0: the frame's own size
+        FrameKind kind;
+        std::uint32_t length;
+    };
+    const std::vector<Case> cases = {
+        {"ethernet", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip40), 0, FrameKind::Datagram, 40},
+        {"ethernet padding", DLT_EN10MB, padded, 0, FrameKind::Datagram, 28},
+        {"ethernet cut by snaplen", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip40), 1514,
+         FrameKind::Datagram, 1500},
+        {"802.1Q", DLT_EN10MB, Concat(Concat(kMacs, Hex("81 00 00 05 08 00")), ip40), 0, FrameKind::Datagram,
+         40},
+        {"802.1ad + 802.1Q", DLT_EN10MB, Concat(Concat(kMacs, Hex("88 a8 00 05 81 00 00 06 08 00")), ip40), 0,
+         FrameKind::Datagram, 40},
+        {"arp", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip28), 0, FrameKind::NotIpv4, 0},
+        {"ipv6 ethertype", DLT_EN10MB, Concat(Concat(kMacs, Hex("86 dd")), ip6), 0, FrameKind::NotIpv4, 0},
+        {"ethernet 13 bytes", DLT_EN10MB, Hex("02 00 00 00 00 01 02 00 00 00 00 02 08"), 0, FrameKind::TooShort,
+         0},
+        {"cut vlan tag", DLT_EN10MB, Concat(kMacs, Hex("81 00 00 05 08")), 0, FrameKind::TooShort, 0},
+        {"ethernet header only", DLT_EN10MB, Concat(kMacs, Hex("08 00")), 0, FrameKind::Datagram, 0},
+        {"cooked v1", DLT_LINUX_SLL, Concat(Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08 00"), ip40), 0,
+         FrameKind::Datagram, 40},
+        {"cooked v1 arp", DLT_LINUX_SLL, Concat(Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08 06"), ip28),
+         0, FrameKind::NotIpv4, 0},
+        {"cooked v1 short", DLT_LINUX_SLL, Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08"), 0,
+         FrameKind::TooShort, 0},
+        {"cooked v2", DLT_LINUX_SLL2,
+         Concat(Hex("08 00 00 00 00 00 00 02 00 01 00 06 02 00 00 00 00 01 00 00"), ip40), 0,
+         FrameKind::Datagram, 40},
+        {"cooked v2 short", DLT_LINUX_SLL2, Hex("08 00 00 00"), 0, FrameKind::TooShort, 0},
+        {"raw ipv4", DLT_RAW, ip40, 0, FrameKind::Datagram, 40},
+        {"raw ipv6", DLT_RAW, ip6, 0, FrameKind::NotIpv4, 0},
+        {"raw empty", DLT_RAW, {}, 0, FrameKind::TooShort, 0},
+        {"ipv4 link type", DLT_IPV4, ip40, 0, FrameKind::Datagram, 40},
+        {"bsd loopback, little-endian family", DLT_NULL, Concat(Hex("02 00 00 00"), ip40), 0,
+         FrameKind::Datagram, 40},
+        {"bsd loopback, big-endian family", DLT_NULL, Concat(Hex("00 00 00 02"), ip40), 0, FrameKind::Datagram,
+         40},
+        {"openbsd loop", DLT_LOOP, Concat(Hex("00 00 00 02"), ip40), 0, FrameKind::Datagram, 40},
+        {"loopback ipv6", DLT_NULL, Concat(Hex("1e 00 00 00"), ip6), 0, FrameKind::NotIpv4, 0},
+        {"loopback 3 bytes", DLT_NULL, Hex("02 00 00"), 0, FrameKind::TooShort, 0},
+        {"802.11", DLT_IEEE802_11, ip40, 0, FrameKind::NotIpv4, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint32_t wire = c.wireLength != 0 ? c.wireLength : static_cast<std::uint32_t>(c.frame.size());
+        const LinkResult r = StripLinkLayer(c.linkType, c.frame, wire);
+        EXPECT_EQ(r.m_kind, c.kind);
+        EXPECT_EQ(r.m_nLength, c.length);
+        if (r.m_kind == FrameKind::Datagram && c.length >= 20) {
+            ASSERT_GE(r.m_datagram.size(), 20U);
+            EXPECT_EQ(r.m_datagram[0] >> 4U, 4);
+        }
+    }
+    EXPECT_TRUE(IsSupportedLinkType(DLT_LINUX_SLL2));
+    EXPECT_FALSE(IsSupportedLinkType(DLT_IEEE802_11));
+    EXPECT_EQ(LinkTypeName(DLT_IEEE802_11), "DLT_IEEE802_11");
+}
+
+TEST(LinkLayer, PaddingIsStrippedButALongFrameIsNeverShortened) {
+    // A 100-byte datagram whose total length claims 40: longer than any padding, so it counts in full.
+    auto ip = test::Datagram("10.0.0.1", "10.0.0.2", 17, 100);
+    ip[2] = 0;
+    ip[3] = 40;
+    EXPECT_EQ(StripLinkLayer(DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip), 114).m_nLength, 100U);
+    // A total length larger than what arrived never inflates the count.
+    auto small = test::Datagram("10.0.0.1", "10.0.0.2", 17, 30);
+    small[2] = 0x05;
+    small[3] = 0xdc;
+    EXPECT_EQ(StripLinkLayer(DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), small), 44).m_nLength, 30U);
+    // A total length below 20 is not a length to trust.
+    small[2] = 0;
+    small[3] = 4;
+    EXPECT_EQ(StripLinkLayer(DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), small), 44).m_nLength, 30U);
+}
+
+TEST(LinkLayer, FoldFrameCountsWhatHappenedToEachFrame) {
+    CTrafficTable table;
+    CaptureCounters counters;
+    const auto ip = test::Datagram("10.0.0.1", "10.0.0.2", 6, 40);
+    auto v6 = ip;
+    v6[0] = 0x65;
+    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip), 54, 0, counters);
+    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip), 54, 0, counters);
+    FoldFrame(table, std::nullopt, DLT_EN10MB, Hex("02 00"), 2, 0, counters);
+    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), Hex("45 00")), 16, 0,
+              counters);
+    FoldFrame(table, std::nullopt, DLT_RAW, ip, 40, 0, counters);
+    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), v6), 54, 0, counters);
+    EXPECT_EQ(counters, (CaptureCounters{6, 2, 2, 2, 0}));
+    const auto e = table.Find(test::Ip("10.0.0.1"), test::Ip("10.0.0.2"), 6);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->m_nSendData, 80U);
+    EXPECT_EQ(e->m_nSendPackets, 2U);
+}
+
+} // namespace
+} // namespace flowsentry

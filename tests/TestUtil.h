@@ -1,0 +1,113 @@
+#pragma once
+
+#include "traffic/TrafficEntry.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+namespace flowsentry::test {
+
+// "45 00 00 1c" -> bytes; spaces and line breaks are ignored.
+inline std::vector<std::uint8_t> Hex(std::string_view text) {
+    std::vector<std::uint8_t> bytes;
+    int pending = -1;
+    for (const char c : text) {
+        if (std::isspace(static_cast<unsigned char>(c)) != 0) {
+            continue;
+        }
+        int v = 0;
+        if (c >= '0' && c <= '9') {
+            v = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            v = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            v = c - 'A' + 10;
+        } else {
+            throw std::invalid_argument("not a hex digit");
+        }
+        if (pending < 0) {
+            pending = v;
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(pending * 16 + v));
+            pending = -1;
+        }
+    }
+    if (pending >= 0) {
+        throw std::invalid_argument("odd number of hex digits");
+    }
+    return bytes;
+}
+
+inline Ipv4Address Ip(std::string_view text) {
+    const auto address = Ipv4FromText(text);
+    if (!address) {
+        throw std::invalid_argument("bad address in test");
+    }
+    return *address;
+}
+
+// A sample: one datagram of `bytes` bytes from src to dest.
+inline CTrafficEntry Sample(std::string_view src, std::string_view dest, std::uint8_t proto,
+                            std::uint64_t bytes, std::int64_t time = 0) {
+    CTrafficEntry sample;
+    sample.m_dwSrcAddress = Ip(src);
+    sample.m_dwDestAddress = Ip(dest);
+    sample.m_nProto = proto;
+    sample.m_nSendData = bytes;
+    sample.m_nSendPackets = 1;
+    sample.m_tLastUpdate = time;
+    return sample;
+}
+
+// A 20-byte IPv4 header with the given protocol and addresses, padded with zeros to `size` bytes.
+inline std::vector<std::uint8_t> Datagram(std::string_view src, std::string_view dest, std::uint8_t proto,
+                                          std::size_t size = 20) {
+    std::vector<std::uint8_t> d(size < 20 ? 20 : size, 0);
+    d[0] = 0x45;
+    d[2] = static_cast<std::uint8_t>(size >> 8U);
+    d[3] = static_cast<std::uint8_t>(size & 0xFFU);
+    d[9] = proto;
+    const Ipv4Address s = Ip(src);
+    const Ipv4Address t = Ip(dest);
+    for (std::size_t i = 0; i < 4; ++i) {
+        d[12 + i] = static_cast<std::uint8_t>(s >> (24 - 8 * i));
+        d[16 + i] = static_cast<std::uint8_t>(t >> (24 - 8 * i));
+    }
+    d.resize(size);
+    return d;
+}
+
+// Makes local time UTC for the life of the object, so that time cells have one expected text.
+class ScopedUtc {
+public:
+    ScopedUtc() {
+        if (const char* tz = std::getenv("TZ")) {
+            m_bHadTz = true;
+            m_strOldTz = tz;
+        }
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    ScopedUtc(const ScopedUtc&) = delete;
+    ScopedUtc& operator=(const ScopedUtc&) = delete;
+    ~ScopedUtc() {
+        if (m_bHadTz) {
+            setenv("TZ", m_strOldTz.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+private:
+    bool m_bHadTz = false;
+    std::string m_strOldTz;
+};
+
+} // namespace flowsentry::test

@@ -1,0 +1,92 @@
+#include "TestUtil.h"
+#include "traffic/TrafficEntry.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace flowsentry {
+namespace {
+
+using test::Ip;
+
+TEST(EntryId, ReadsEachAddressLittleEndianAndXorsTheProtocol) {
+    struct Case {
+        const char* src;
+        const char* dest;
+        std::uint8_t proto;
+        std::uint32_t expected;
+    };
+    const Case cases[] = {
+        {"10.0.0.1", "10.0.0.2", 6, 0x03000000U ^ 6U},
+        {"10.0.0.5", "10.0.0.6", 6, 0x03000000U ^ 6U},
+        {"1.2.3.4", "7.2.3.4", 6, 0U},
+        {"1.0.0.0", "0.0.0.0", 0, 1U},
+        {"0.0.0.1", "0.0.0.0", 0, 0x01000000U},
+        {"192.168.1.10", "192.168.1.1", 17, 0x0B000000U ^ 17U},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.src) + " " + c.dest);
+        EXPECT_EQ(EntryId(Ip(c.src), Ip(c.dest), c.proto), c.expected);
+        EXPECT_EQ(EntryId(Ip(c.dest), Ip(c.src), c.proto), c.expected) << "must not depend on direction";
+        CTrafficEntry entry;
+        EXPECT_EQ(entry.MakeEntryId(Ip(c.src), Ip(c.dest), c.proto), c.expected);
+        EXPECT_EQ(entry.m_dwEntryId, c.expected);
+        EXPECT_EQ(entry.m_dwSrcAddress, Ip(c.src));
+        EXPECT_EQ(entry.m_dwDestAddress, Ip(c.dest));
+        EXPECT_EQ(entry.m_nProto, c.proto);
+    }
+}
+
+TEST(Ipv4Text, WritesDottedQuadWithoutLeadingZeros) {
+    EXPECT_EQ(Ipv4ToText(Ipv4FromOctets(0x0A, 0x00, 0x00, 0x01)), "10.0.0.1");
+    EXPECT_EQ(Ipv4ToText(Ipv4FromOctets(0xC0, 0xA8, 0x00, 0xFF)), "192.168.0.255");
+    EXPECT_EQ(Ipv4ToText(Ipv4FromOctets(0xC0, 0xA8, 0x01, 0x0A)), "192.168.1.10");
+    EXPECT_EQ(Ipv4ToText(0), "0.0.0.0");
+    EXPECT_EQ(Ipv4ToText(0xFFFFFFFFU), "255.255.255.255");
+}
+
+TEST(Ipv4Text, ParsesOnlyPlainDottedQuads) {
+    EXPECT_EQ(Ipv4FromText("10.0.0.1"), Ipv4FromOctets(10, 0, 0, 1));
+    EXPECT_EQ(Ipv4FromText("255.255.255.255"), 0xFFFFFFFFU);
+    EXPECT_EQ(Ipv4FromText("0.0.0.0"), 0U);
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", " 1.2.3.4", "a.b.c.d", "1..2.3",
+                            "1.2.3.", "1234.1.1.1", "-1.2.3.4", "1.2.3.4/24", "::1"}) {
+        EXPECT_FALSE(Ipv4FromText(bad).has_value()) << bad;
+    }
+}
+
+TEST(CellText, ProtocolNames) {
+    EXPECT_EQ(ProtocolText(6), "TCP");
+    EXPECT_EQ(ProtocolText(17), "UDP");
+    EXPECT_EQ(ProtocolText(1), "ICMP");
+    EXPECT_EQ(ProtocolText(2), "Proto:2");
+    EXPECT_EQ(ProtocolText(0), "Proto:0");
+    EXPECT_EQ(ProtocolText(255), "Proto:255");
+}
+
+TEST(CellText, EveryColumnOfAnEntry) {
+    const test::ScopedUtc utc;
+    CTrafficEntry e;
+    e.m_dwSrcAddress = Ip("192.168.1.10");
+    e.m_dwDestAddress = Ip("192.168.1.1");
+    e.m_nProto = 17;
+    // Beyond 2^31 and 2^32: the counters and their sums are shown in full.
+    e.m_nSendData = 5'000'000'000ULL;
+    e.m_nRcvData = 2'147'483'648ULL;
+    e.m_nSendPackets = 4'294'967'296ULL;
+    e.m_nRcvPackets = 1;
+    e.m_tLastUpdate = 1'700'000'000; // 2023-11-14 22:13:20 UTC
+    const char* expected[ColumnCount] = {"192.168.1.10", "192.168.1.1", "5000000000",         "2147483648",
+                                         "7147483648",   "4294967296",  "1",                  "4294967297",
+                                         "22:13:20 11/14/2023",         "UDP"};
+    for (int c = 0; c < ColumnCount; ++c) {
+        EXPECT_EQ(CellText(e, c), expected[c]) << "column " << c;
+    }
+    EXPECT_EQ(CellText(e, ColumnCount), "");
+    EXPECT_EQ(DateTimeText(0), "00:00:00 01/01/1970");
+    EXPECT_EQ(DateTimeText(std::numeric_limits<std::int64_t>::max()), "") << "unconvertible time is empty";
+}
+
+} // namespace
+} // namespace flowsentry

@@ -1,0 +1,168 @@
+#include "TestUtil.h"
+#include "traffic/TrafficTable.h"
+
+#include <gtest/gtest.h>
+
+namespace flowsentry {
+namespace {
+
+using test::Ip;
+using test::Sample;
+
+struct Counts {
+    const char* src;
+    const char* dest;
+    std::uint64_t sendData, rcvData, sendPackets, rcvPackets;
+};
+
+void ExpectEntry(const CTrafficTable& table, const Counts& c, std::uint8_t proto) {
+    const auto entry = table.Find(Ip(c.src), Ip(c.dest), proto);
+    ASSERT_TRUE(entry.has_value()) << c.src << " " << c.dest;
+    EXPECT_EQ(Ipv4ToText(entry->m_dwSrcAddress), c.src);
+    EXPECT_EQ(Ipv4ToText(entry->m_dwDestAddress), c.dest);
+    EXPECT_EQ(entry->m_nSendData, c.sendData);
+    EXPECT_EQ(entry->m_nRcvData, c.rcvData);
+    EXPECT_EQ(entry->m_nSendPackets, c.sendPackets);
+    EXPECT_EQ(entry->m_nRcvPackets, c.rcvPackets);
+    EXPECT_EQ(entry->m_nProto, proto);
+    EXPECT_EQ(entry->m_dwEntryId, EntryId(Ip(c.src), Ip(c.dest), proto));
+}
+
+TEST(TrafficTable, OrientsEntriesTowardsTheLocalAddress) {
+    const auto local = Ip("192.168.1.10");
+    {
+        CTrafficTable table;
+        EXPECT_EQ(table.AddSample(Sample("192.168.1.10", "192.168.1.1", 17, 60), local), 1);
+        ExpectEntry(table, {"192.168.1.10", "192.168.1.1", 60, 0, 1, 0}, 17);
+    }
+    {
+        // The first datagram comes in: the entry is still local -> remote, counted as received.
+        CTrafficTable table;
+        EXPECT_EQ(table.AddSample(Sample("192.168.1.1", "192.168.1.10", 17, 60), local), 1);
+        ExpectEntry(table, {"192.168.1.10", "192.168.1.1", 0, 60, 0, 1}, 17);
+        EXPECT_EQ(table.AddSample(Sample("192.168.1.10", "192.168.1.1", 17, 100), local), 0);
+        EXPECT_EQ(table.AddSample(Sample("192.168.1.1", "192.168.1.10", 17, 7), local), 0);
+        ExpectEntry(table, {"192.168.1.10", "192.168.1.1", 100, 67, 1, 2}, 17);
+        EXPECT_EQ(table.EntryCount(), 1U);
+    }
+    {
+        // Two other hosts, or no local address at all: the first datagram decides.
+        for (const std::optional<Ipv4Address> reference : {std::optional<Ipv4Address>(local),
+                                                           std::optional<Ipv4Address>()}) {
+            CTrafficTable table;
+            table.AddSample(Sample("10.1.1.2", "10.1.1.1", 6, 40), reference);
+            table.AddSample(Sample("10.1.1.1", "10.1.1.2", 6, 1500), reference);
+            ExpectEntry(table, {"10.1.1.2", "10.1.1.1", 40, 1500, 1, 1}, 6);
+        }
+    }
+}
+
+TEST(TrafficTable, TrafficFromTheLocalAddressToItself) {
+    const auto local = Ip("192.168.1.10");
+    CTrafficTable table;
+    table.AddSample(Sample("192.168.1.10", "192.168.1.10", 1, 84), local);
+    ExpectEntry(table, {"192.168.1.10", "192.168.1.10", 0, 84, 0, 1}, 1);
+    // The same-direction test comes first, so every later datagram is counted as sent.
+    table.AddSample(Sample("192.168.1.10", "192.168.1.10", 1, 84), local);
+    table.AddSample(Sample("192.168.1.10", "192.168.1.10", 1, 84), local);
+    ExpectEntry(table, {"192.168.1.10", "192.168.1.10", 168, 84, 2, 1}, 1);
+    EXPECT_EQ(table.EntryCount(), 1U);
+}
+
+TEST(TrafficTable, PairsThatShareAnEntryIdKeepTheirOwnEntries) {
+    const auto local = Ip("10.0.0.1");
+    ASSERT_EQ(EntryId(Ip("10.0.0.1"), Ip("10.0.0.2"), 6), EntryId(Ip("10.0.0.5"), Ip("10.0.0.6"), 6));
+    CTrafficTable table;
+    table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 100), local);
+    table.AddSample(Sample("10.0.0.2", "10.0.0.1", 6, 50), local);
+    EXPECT_EQ(table.AddSample(Sample("10.0.0.5", "10.0.0.6", 6, 1000), local), 1);
+    table.AddSample(Sample("10.0.0.6", "10.0.0.5", 6, 500), local);
+    table.AddSample(Sample("10.0.0.5", "10.0.0.6", 6, 1000), local);
+    ExpectEntry(table, {"10.0.0.1", "10.0.0.2", 100, 50, 1, 1}, 6);
+    ExpectEntry(table, {"10.0.0.5", "10.0.0.6", 2000, 500, 2, 1}, 6);
+    EXPECT_EQ(table.EntryCount(), 2U);
+
+    // EntryId 0 is a key like any other.
+    table.AddSample(Sample("1.2.3.4", "7.2.3.4", 6, 10), local);
+    table.AddSample(Sample("7.2.3.4", "1.2.3.4", 6, 20), local);
+    ExpectEntry(table, {"1.2.3.4", "7.2.3.4", 10, 20, 1, 1}, 6);
+    EXPECT_EQ(table.Find(Ip("1.2.3.4"), Ip("7.2.3.4"), 6)->m_dwEntryId, 0U);
+}
+
+TEST(TrafficTable, OnePairWithTwoProtocolsHasTwoEntries) {
+    CTrafficTable table;
+    table.AddSample(Sample("10.0.0.1", "10.0.0.9", 1, 84), std::nullopt);
+    table.AddSample(Sample("10.0.0.1", "10.0.0.9", 17, 200), std::nullopt);
+    table.AddSample(Sample("10.0.0.9", "10.0.0.1", 1, 84), std::nullopt);
+    ExpectEntry(table, {"10.0.0.1", "10.0.0.9", 84, 84, 1, 1}, 1);
+    ExpectEntry(table, {"10.0.0.1", "10.0.0.9", 200, 0, 1, 0}, 17);
+    EXPECT_FALSE(table.Find(Ip("10.0.0.1"), Ip("10.0.0.9"), 6).has_value());
+}
+
+TEST(TrafficTable, CountersAreSixtyFourBit) {
+    CTrafficTable table;
+    auto big = Sample("10.0.0.1", "10.0.0.2", 6, 3'000'000'000ULL);
+    big.m_nSendPackets = 3'000'000'000ULL;
+    table.AddSample(big, std::nullopt);
+    table.AddSample(big, std::nullopt);
+    auto back = big;
+    std::swap(back.m_dwSrcAddress, back.m_dwDestAddress);
+    table.AddSample(back, std::nullopt);
+    ExpectEntry(table, {"10.0.0.1", "10.0.0.2", 6'000'000'000ULL, 3'000'000'000ULL, 6'000'000'000ULL,
+                        3'000'000'000ULL},
+                6);
+}
+
+TEST(TrafficTable, TimeIsThatOfTheLastPacket) {
+    CTrafficTable table;
+    table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 40, 1000), std::nullopt);
+    table.AddSample(Sample("10.0.0.2", "10.0.0.1", 6, 40, 1005), std::nullopt);
+    EXPECT_EQ(table.Find(Ip("10.0.0.1"), Ip("10.0.0.2"), 6)->m_tLastUpdate, 1005);
+}
+
+TEST(TrafficTable, ClearStartsCountingAgain) {
+    CTrafficTable table;
+    table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 40), std::nullopt);
+    table.AddSample(Sample("10.0.0.3", "10.0.0.4", 6, 40), std::nullopt);
+    (void)table.PullChanges();
+    table.Clear();
+    EXPECT_EQ(table.EntryCount(), 0U);
+    EXPECT_FALSE(table.Find(Ip("10.0.0.1"), Ip("10.0.0.2"), 6).has_value());
+
+    // A pair seen before the clear comes back as a new entry, counted from zero.
+    EXPECT_EQ(table.AddSample(Sample("10.0.0.2", "10.0.0.1", 6, 60), std::nullopt), 1);
+    ExpectEntry(table, {"10.0.0.2", "10.0.0.1", 60, 0, 1, 0}, 6);
+    const TrafficBatch batch = table.PullChanges();
+    EXPECT_TRUE(batch.m_bReset);
+    ASSERT_EQ(batch.m_newRows.size(), 1U);
+    EXPECT_EQ(batch.m_newRows[0].m_nSendData, 60U);
+    EXPECT_FALSE(table.PullChanges().m_bReset) << "a reset is reported once";
+}
+
+TEST(TrafficTable, ManyEntriesStayFindable) {
+    CTrafficTable table;
+    std::vector<CTrafficEntry> samples;
+    constexpr std::uint32_t kPairs = 200'000;
+    for (std::uint32_t i = 0; i < kPairs; ++i) {
+        CTrafficEntry s;
+        s.m_dwSrcAddress = 0x0A000000U + i;
+        s.m_dwDestAddress = 0xC0A80001U;
+        s.m_nProto = static_cast<std::uint8_t>(i % 3 == 0 ? 6 : 17);
+        s.m_nSendData = i + 20;
+        s.m_nSendPackets = 1;
+        samples.push_back(s);
+    }
+    table.AddSamples(samples, 0xC0A80001U);
+    table.AddSamples(samples, std::nullopt);
+    ASSERT_EQ(table.EntryCount(), kPairs);
+    for (std::uint32_t i = 0; i < kPairs; i += 997) {
+        const auto e = table.Find(0xC0A80001U, 0x0A000000U + i, samples[i].m_nProto);
+        ASSERT_TRUE(e.has_value()) << i;
+        EXPECT_EQ(e->m_dwSrcAddress, 0xC0A80001U);
+        EXPECT_EQ(e->m_nRcvData, 2 * (i + 20));
+        EXPECT_EQ(e->m_nRcvPackets, 2U);
+    }
+}
+
+} // namespace
+} // namespace flowsentry

@@ -1,0 +1,26 @@
+#include "traffic/RowStore.h"
+
+namespace flowsentry {
+
+void CRowStore::Apply(const TrafficBatch& batch) {
+    if (batch.m_bReset) {
+        m_rows.clear();
+    }
+    // The batch lists new rows newest first; the store keeps creation order.
+    for (auto it = batch.m_newRows.rbegin(); it != batch.m_newRows.rend(); ++it) {
+        m_rows.push_back(*it);
+    }
+    for (const RowChange& change : batch.m_changedRows) {
+        if (change.m_nRow < m_rows.size()) {
+            m_rows[m_rows.size() - 1 - change.m_nRow] = change.m_entry;
+        }
+    }
+}
+
+void CRowStore::Clear() { m_rows.clear(); }
+
+std::string CRowStore::CellText(std::size_t row, int column) const {
+    return flowsentry::CellText(Row(row), column);
+}
+
+} // namespace flowsentry

@@ -1,0 +1,117 @@
+#include "traffic/TrafficEntry.h"
+
+#include <charconv>
+#include <ctime>
+
+namespace flowsentry {
+
+Ipv4Address Ipv4FromOctets(std::uint8_t o1, std::uint8_t o2, std::uint8_t o3, std::uint8_t o4) {
+    return (Ipv4Address{o1} << 24U) | (Ipv4Address{o2} << 16U) | (Ipv4Address{o3} << 8U) | Ipv4Address{o4};
+}
+
+std::string Ipv4ToText(Ipv4Address address) {
+    char buf[16];
+    char* out = buf;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out = std::to_chars(out, buf + sizeof buf, (address >> shift) & 0xFFU).ptr;
+        if (shift != 0) {
+            *out++ = '.';
+        }
+    }
+    return {buf, out};
+}
+
+std::optional<Ipv4Address> Ipv4FromText(std::string_view text) {
+    Ipv4Address address = 0;
+    const char* p = text.data();
+    const char* end = text.data() + text.size();
+    for (int i = 0; i < 4; ++i) {
+        if (i != 0) {
+            if (p == end || *p != '.') {
+                return std::nullopt;
+            }
+            ++p;
+        }
+        if (p == end || *p < '0' || *p > '9') {
+            return std::nullopt;
+        }
+        unsigned octet = 0;
+        const char* start = p;
+        auto [next, ec] = std::from_chars(p, end, octet);
+        if (ec != std::errc{} || octet > 255 || next - start > 3) {
+            return std::nullopt;
+        }
+        p = next;
+        address = (address << 8U) | octet;
+    }
+    if (p != end) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::uint32_t EntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto) {
+    // Reversing the bytes turns "first octet most significant" into "first octet least significant".
+    return __builtin_bswap32(src) ^ __builtin_bswap32(dest) ^ std::uint32_t{proto};
+}
+
+std::uint32_t CTrafficEntry::MakeEntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto) {
+    m_dwSrcAddress = src;
+    m_dwDestAddress = dest;
+    m_nProto = proto;
+    m_dwEntryId = EntryId(src, dest, proto);
+    return m_dwEntryId;
+}
+
+std::string ProtocolText(std::uint8_t proto) {
+    switch (proto) {
+    case 6:
+        return "TCP";
+    case 17:
+        return "UDP";
+    case 1:
+        return "ICMP";
+    default:
+        return "Proto:" + std::to_string(proto);
+    }
+}
+
+std::string DateTimeText(std::int64_t secondsSinceEpoch) {
+    const auto t = static_cast<std::time_t>(secondsSinceEpoch);
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr) {
+        return {};
+    }
+    char buf[64];
+    const std::size_t n = std::strftime(buf, sizeof buf, "%H:%M:%S %m/%d/%Y", &local);
+    return {buf, n};
+}
+
+std::string CellText(const CTrafficEntry& entry, int column) {
+    switch (column) {
+    case ColSrcAddress:
+        return Ipv4ToText(entry.m_dwSrcAddress);
+    case ColDestAddress:
+        return Ipv4ToText(entry.m_dwDestAddress);
+    case ColSendData:
+        return std::to_string(entry.m_nSendData);
+    case ColRcvData:
+        return std::to_string(entry.m_nRcvData);
+    case ColTotalData:
+        return std::to_string(entry.m_nSendData + entry.m_nRcvData);
+    case ColSendPackets:
+        return std::to_string(entry.m_nSendPackets);
+    case ColRcvPackets:
+        return std::to_string(entry.m_nRcvPackets);
+    case ColTotalPackets:
+        return std::to_string(entry.m_nSendPackets + entry.m_nRcvPackets);
+    case ColDateTime:
+        return DateTimeText(entry.m_tLastUpdate);
+    case ColProto:
+        return ProtocolText(entry.m_nProto);
+    default:
+        return {};
+    }
+}
+
+} // namespace flowsentry

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace flowsentry {
+
+// An IPv4 address held as its four octets in wire order packed into one integer with the first octet
+// most significant (10.0.0.1 is 0x0A000001). Two addresses are equal exactly when their dotted-quad
+// texts are equal, so comparing the numbers is comparing the texts.
+using Ipv4Address = std::uint32_t;
+
+Ipv4Address Ipv4FromOctets(std::uint8_t o1, std::uint8_t o2, std::uint8_t o3, std::uint8_t o4);
+// Dotted-quad text, each octet in decimal without leading zeros (as inet_ntoa writes it).
+std::string Ipv4ToText(Ipv4Address address);
+// Accepts only the plain dotted-quad form: four decimal octets 0-255.
+std::optional<Ipv4Address> Ipv4FromText(std::string_view text);
+
+enum Column : int {
+    ColSrcAddress,
+    ColDestAddress,
+    ColSendData,
+    ColRcvData,
+    ColTotalData,
+    ColSendPackets,
+    ColRcvPackets,
+    ColTotalPackets,
+    ColDateTime,
+    ColProto,
+    ColumnCount
+};
+
+inline constexpr std::array<const char*, ColumnCount> kColumnHeadings = {
+    "Src Address", "Dest Address", "Send Data",     "Rcv Data",    "Total Data",
+    "Send Packets", "Rcv Packets", "Total Packets", "Date / Time", "Proto"};
+
+// One traffic entry: an address pair and protocol with the traffic counted in each direction. A single
+// captured datagram is also carried in this form (a "sample": one packet on the send side).
+class CTrafficEntry {
+public:
+    Ipv4Address m_dwSrcAddress = 0;
+    Ipv4Address m_dwDestAddress = 0;
+    // Kept for compatibility with the product's entry key; the table is keyed by the full address pair
+    // and protocol, because different pairs can share one EntryId.
+    std::uint32_t m_dwEntryId = 0;
+    std::uint8_t m_nProto = 0;
+    std::uint64_t m_nSendData = 0;
+    std::uint64_t m_nRcvData = 0;
+    std::uint64_t m_nSendPackets = 0;
+    std::uint64_t m_nRcvPackets = 0;
+    // Seconds since the epoch of the last packet that changed this entry.
+    std::int64_t m_tLastUpdate = 0;
+
+    // Stores the addresses and the protocol, computes the EntryId, stores and returns it.
+    std::uint32_t MakeEntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto);
+
+    friend bool operator==(const CTrafficEntry&, const CTrafficEntry&) = default;
+};
+
+// The EntryId: each address's octets read as a little-endian integer (first octet least significant),
+// XORed together and with the protocol. Symmetric in the two addresses.
+std::uint32_t EntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto);
+
+// "TCP", "UDP", "ICMP", or "Proto:N".
+std::string ProtocolText(std::uint8_t proto);
+// "%H:%M:%S %m/%d/%Y" in local time; empty when the time cannot be converted.
+std::string DateTimeText(std::int64_t secondsSinceEpoch);
+// The text of one cell of an entry's row, for columns 0 to 9.
+std::string CellText(const CTrafficEntry& entry, int column);
+
+} // namespace flowsentry

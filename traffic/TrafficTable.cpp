@@ -1,0 +1,199 @@
+#include "traffic/TrafficTable.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace flowsentry {
+namespace {
+
+constexpr std::size_t kInitialSlots = 1024; // power of two
+
+// The same value for both directions of a pair, so that A->B and B->A find one entry.
+std::uint32_t KeyHash(Ipv4Address a, Ipv4Address b, std::uint8_t proto) {
+    const auto [lo, hi] = std::minmax(a, b);
+    std::uint64_t x = (std::uint64_t{lo} << 32U) | hi;
+    x ^= std::uint64_t{proto} * 0x9E3779B97F4A7C15ULL;
+    // Murmur3's finaliser: every input bit reaches the low bits that pick the slot.
+    x ^= x >> 33U;
+    x *= 0xFF51AFD7ED558CCDULL;
+    x ^= x >> 33U;
+    x *= 0xC4CEB9FE1A85EC53ULL;
+    x ^= x >> 33U;
+    return static_cast<std::uint32_t>(x);
+}
+
+bool SamePair(const CTrafficEntry& e, Ipv4Address a, Ipv4Address b, std::uint8_t proto) {
+    return e.m_nProto == proto && ((e.m_dwSrcAddress == a && e.m_dwDestAddress == b) ||
+                                   (e.m_dwSrcAddress == b && e.m_dwDestAddress == a));
+}
+
+} // namespace
+
+CTrafficTable::CTrafficTable() : m_slots(kInitialSlots, Slot{0, 0}) {}
+
+CTrafficTable::~CTrafficTable() = default;
+
+std::size_t CTrafficTable::FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
+                                    std::uint32_t hash) const {
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = m_slots[i];
+        if (slot.m_nIndexPlusOne == 0 ||
+            (slot.m_nHash == hash && SamePair(m_entries[slot.m_nIndexPlusOne - 1], a, b, proto))) {
+            return i;
+        }
+    }
+}
+
+void CTrafficTable::GrowIndex() {
+    std::vector<Slot> grown(m_slots.size() * 2, Slot{0, 0});
+    const std::size_t mask = grown.size() - 1;
+    for (const Slot& slot : m_slots) {
+        if (slot.m_nIndexPlusOne == 0) {
+            continue;
+        }
+        std::size_t i = slot.m_nHash & mask;
+        while (grown[i].m_nIndexPlusOne != 0) {
+            i = (i + 1) & mask;
+        }
+        grown[i] = slot;
+    }
+    m_slots.swap(grown);
+}
+
+int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Address> local) {
+    const Ipv4Address src = sample.m_dwSrcAddress;
+    const Ipv4Address dest = sample.m_dwDestAddress;
+    const std::uint8_t proto = sample.m_nProto;
+    const std::uint32_t hash = KeyHash(src, dest, proto);
+    std::size_t slotIndex = FindSlot(src, dest, proto, hash);
+    Slot& slot = m_slots[slotIndex];
+
+    if (slot.m_nIndexPlusOne != 0) {
+        const std::size_t index = slot.m_nIndexPlusOne - 1;
+        CTrafficEntry& entry = m_entries[index];
+        // The same-direction test comes first, which matters only for traffic from an address to itself.
+        if (entry.m_dwSrcAddress == src && entry.m_dwDestAddress == dest) {
+            entry.m_nSendData += sample.m_nSendData;
+            entry.m_nSendPackets += sample.m_nSendPackets;
+        } else {
+            entry.m_nRcvData += sample.m_nSendData;
+            entry.m_nRcvPackets += sample.m_nSendPackets;
+        }
+        entry.m_tLastUpdate = sample.m_tLastUpdate;
+        if (index < m_nPulled && m_changedFlags[index] == 0) {
+            m_changedFlags[index] = 1;
+            m_changed.push_back(static_cast<std::uint32_t>(index));
+        }
+        return 0;
+    }
+
+    // Everything that can throw happens before the table is changed, so a failed allocation drops
+    // only this sample.
+    if ((m_entries.size() + 1) * 10 > m_slots.size() * 7) {
+        GrowIndex();
+        slotIndex = FindSlot(src, dest, proto, hash);
+    }
+    m_entries.reserve_one();
+    // Geometric growth by hand: reserve() alone would reallocate on every new entry. m_changed gets room
+    // for every entry so that recording a change never allocates.
+    if (m_changedFlags.capacity() == m_changedFlags.size()) {
+        m_changedFlags.reserve(std::max<std::size_t>(1024, 2 * m_changedFlags.capacity()));
+    }
+    if (m_changed.capacity() < m_changedFlags.capacity()) {
+        m_changed.reserve(m_changedFlags.capacity());
+    }
+
+    CTrafficEntry entry = sample;
+    if (local && dest == *local) {
+        std::swap(entry.m_dwSrcAddress, entry.m_dwDestAddress);
+        entry.m_nRcvData = sample.m_nSendData;
+        entry.m_nRcvPackets = sample.m_nSendPackets;
+        entry.m_nSendData = 0;
+        entry.m_nSendPackets = 0;
+    }
+    entry.MakeEntryId(entry.m_dwSrcAddress, entry.m_dwDestAddress, proto);
+
+    m_slots[slotIndex] = Slot{static_cast<std::uint32_t>(m_entries.size() + 1), hash};
+    m_entries.push_back(entry);
+    m_changedFlags.push_back(0);
+    return 1;
+}
+
+int CTrafficTable::AddSample(const CTrafficEntry& sample, std::optional<Ipv4Address> local) {
+    const std::lock_guard lock(m_mutex);
+    return AddLocked(sample, local);
+}
+
+void CTrafficTable::AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local) {
+    const std::lock_guard lock(m_mutex);
+    for (const CTrafficEntry& sample : samples) {
+        AddLocked(sample, local);
+    }
+}
+
+TrafficBatch CTrafficTable::PullChanges() {
+    TrafficBatch batch;
+    {
+        const std::lock_guard lock(m_mutex);
+        const std::size_t count = m_entries.size();
+        batch.m_bReset = std::exchange(m_bResetPending, false);
+        batch.m_nRowCount = count;
+        batch.m_newRows.reserve(count - m_nPulled);
+        for (std::size_t serial = count; serial > m_nPulled; --serial) {
+            batch.m_newRows.push_back(m_entries[serial - 1]);
+        }
+        batch.m_changedRows.reserve(m_changed.size());
+        for (const std::uint32_t index : m_changed) {
+            m_changedFlags[index] = 0;
+            batch.m_changedRows.push_back(RowChange{count - 1 - index, m_entries[index]});
+        }
+        m_changed.clear();
+        m_nPulled = count;
+    }
+    std::sort(batch.m_changedRows.begin(), batch.m_changedRows.end(),
+              [](const RowChange& a, const RowChange& b) { return a.m_nRow < b.m_nRow; });
+    return batch;
+}
+
+void CTrafficTable::Clear() {
+    const std::lock_guard lock(m_mutex);
+    m_entries.clear();
+    std::vector<Slot>(kInitialSlots, Slot{0, 0}).swap(m_slots);
+    std::vector<std::uint8_t>().swap(m_changedFlags);
+    std::vector<std::uint32_t>().swap(m_changed);
+    m_nPulled = 0;
+    m_bResetPending = true;
+}
+
+std::size_t CTrafficTable::EntryCount() const {
+    const std::lock_guard lock(m_mutex);
+    return m_entries.size();
+}
+
+std::optional<CTrafficEntry> CTrafficTable::Find(Ipv4Address a, Ipv4Address b, std::uint8_t proto) const {
+    const std::lock_guard lock(m_mutex);
+    const Slot& slot = m_slots[FindSlot(a, b, proto, KeyHash(a, b, proto))];
+    if (slot.m_nIndexPlusOne == 0) {
+        return std::nullopt;
+    }
+    return m_entries[slot.m_nIndexPlusOne - 1];
+}
+
+std::vector<CTrafficEntry> CTrafficTable::Snapshot() const {
+    const std::lock_guard lock(m_mutex);
+    std::vector<CTrafficEntry> entries;
+    entries.reserve(m_entries.size());
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        entries.push_back(m_entries[i]);
+    }
+    return entries;
+}
+
+std::size_t CTrafficTable::MemoryBytes() const {
+    const std::lock_guard lock(m_mutex);
+    return sizeof(*this) + m_entries.allocated_bytes() + m_slots.capacity() * sizeof(Slot) +
+           m_changedFlags.capacity() + m_changed.capacity() * sizeof(std::uint32_t);
+}
+
+} // namespace flowsentry
