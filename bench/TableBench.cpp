@@ -34,24 +34,32 @@ std::vector<std::uint8_t> MakeDatagrams(std::size_t entries) {
     return bytes;
 }
 
-void BM_DecodeAndFold(benchmark::State& state) {
-    const auto entries = static_cast<std::size_t>(state.range(0));
+// Creates every entry once, then returns the traffic to measure: the datagrams one after another in one
+// buffer, as the capture reads them, visiting the entries in a shuffled order rather than creation order.
+std::vector<std::uint8_t> PrepareTable(CTrafficTable& table, std::size_t entries) {
     const std::vector<std::uint8_t> datagrams = MakeDatagrams(entries);
-    // Visit the entries in a shuffled order, as real traffic would, not in creation order.
-    std::vector<std::uint32_t> order(std::max<std::size_t>(entries, 1 << 16));
-    std::mt19937 random(7);
-    for (auto& o : order) {
-        o = static_cast<std::uint32_t>(random() % entries);
-    }
-    CTrafficTable table;
     for (std::size_t i = 0; i < entries; ++i) {
         ProcessDatagram(table, kLocal, std::span(&datagrams[i * 20], 20), 1500, 0);
     }
+    const std::size_t packets = std::max<std::size_t>(entries, 1 << 16);
+    std::vector<std::uint8_t> stream(packets * 20);
+    std::mt19937 random(7);
+    for (std::size_t p = 0; p < packets; ++p) {
+        const std::size_t i = random() % entries;
+        std::copy_n(&datagrams[i * 20], 20, &stream[p * 20]);
+    }
+    return stream;
+}
+
+void BM_DecodeAndFold(benchmark::State& state) {
+    const auto entries = static_cast<std::size_t>(state.range(0));
+    CTrafficTable table;
+    const std::vector<std::uint8_t> stream = PrepareTable(table, entries);
+    const std::size_t packets = stream.size() / 20;
     std::size_t next = 0;
     for (auto _ : state) {
-        const std::uint32_t i = order[next];
-        next = next + 1 == order.size() ? 0 : next + 1;
-        benchmark::DoNotOptimize(ProcessDatagram(table, kLocal, std::span(&datagrams[i * 20], 20), 1500, 0));
+        benchmark::DoNotOptimize(ProcessDatagram(table, kLocal, std::span(&stream[next * 20], 20), 1500, 0));
+        next = next + 1 == packets ? 0 : next + 1;
     }
     state.SetItemsProcessed(state.iterations());
     state.counters["entries"] = static_cast<double>(table.EntryCount());
@@ -59,6 +67,31 @@ void BM_DecodeAndFold(benchmark::State& state) {
         static_cast<double>(table.MemoryBytes()) / static_cast<double>(table.EntryCount());
 }
 BENCHMARK(BM_DecodeAndFold)->Arg(10)->Arg(10'000)->Arg(1'000'000);
+
+// As the capture thread does it: the datagrams of one libpcap dispatch are decoded into samples and folded
+// under one lock, which lets the table overlap the memory accesses of the batch.
+void BM_DecodeAndFoldBatch(benchmark::State& state) {
+    const auto entries = static_cast<std::size_t>(state.range(0));
+    constexpr std::size_t kBatch = 64;
+    CTrafficTable table;
+    const std::vector<std::uint8_t> stream = PrepareTable(table, entries);
+    const std::size_t packets = stream.size() / 20 / kBatch * kBatch;
+    std::vector<CTrafficEntry> samples(kBatch);
+    std::size_t next = 0;
+    for (auto _ : state) {
+        for (std::size_t k = 0; k < kBatch; ++k) {
+            DecodeDatagram(std::span(&stream[(next + k) * 20], 20), 1500, 0, samples[k]);
+        }
+        next = next + kBatch == packets ? 0 : next + kBatch;
+        table.AddSamples(samples, kLocal);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBatch));
+    state.counters["ns_per_packet"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kBatch, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["bytes_per_entry"] =
+        static_cast<double>(table.MemoryBytes()) / static_cast<double>(table.EntryCount());
+}
+BENCHMARK(BM_DecodeAndFoldBatch)->Arg(10)->Arg(10'000)->Arg(1'000'000);
 
 // A pull from a table of `rows` rows of which `changed` changed since the previous pull, and the consumer
 // applying it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "traffic/ChunkedVector.h"
+#include "traffic/LargeAlloc.h"
 #include "traffic/TrafficEntry.h"
 
 #include <cstddef>
@@ -67,19 +68,25 @@ private:
         std::uint32_t m_nIndexPlusOne; // 0 marks an empty slot
         std::uint32_t m_nHash;
     };
+    // One entry per cache line: a lookup then costs one memory access, not two.
+    struct alignas(64) StoredEntry {
+        CTrafficEntry m_entry;
+    };
 
     int AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Address> local);
+    void Prefetch(std::span<const CTrafficEntry> samples);
     [[nodiscard]] std::size_t FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
                                        std::uint32_t hash) const;
     void GrowIndex();
 
     mutable std::mutex m_mutex;
-    ChunkedVector<CTrafficEntry> m_entries;   // creation order; the index is the entry's serial
-    std::vector<Slot> m_slots;                // open-addressing index over m_entries
+    ChunkedVector<StoredEntry> m_entries;     // creation order; the index is the entry's serial
+    LargeArray<Slot> m_slots;                 // open-addressing index over m_entries
     std::vector<std::uint8_t> m_changedFlags; // per entry: already listed in m_changed
     std::vector<std::uint32_t> m_changed;     // pulled entries changed since the last pull
     std::size_t m_nPulled = 0;                // entries already handed out as rows
     bool m_bResetPending = false;
+    std::uint64_t m_nPrefetchSink = 0; // keeps the touching loads of Prefetch from being optimised away
 };
 
 } // namespace flowsentry
