@@ -1,0 +1,83 @@
+#include "analysis/InterfaceDlg.h"
+
+#include <QHeaderView>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+namespace flowsentry {
+namespace {
+
+QPoint RowCentre(QTreeWidget* list, int row) {
+    return list->visualItemRect(list->topLevelItem(row)).center();
+}
+
+class InterfaceDlgTest : public ::testing::Test {
+protected:
+    InterfaceDlgTest() : m_dlg({"10.250.0.1", "192.168.7.2", "127.0.0.1"}) {
+        m_dlg.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&m_dlg));
+    }
+    QTreeWidget* List() { return m_dlg.AddressList(); }
+    CInterfaceDlg m_dlg;
+};
+
+TEST_F(InterfaceDlgTest, ListsTheAddressesLastFirst) {
+    EXPECT_EQ(m_dlg.windowTitle(), "Interface Dialog");
+    EXPECT_EQ(List()->headerItem()->text(0), "Interface Addresses");
+    ASSERT_EQ(List()->topLevelItemCount(), 3);
+    EXPECT_EQ(List()->topLevelItem(0)->text(0), "127.0.0.1");
+    EXPECT_EQ(List()->topLevelItem(1)->text(0), "192.168.7.2");
+    EXPECT_EQ(List()->topLevelItem(2)->text(0), "10.250.0.1");
+    EXPECT_FALSE(List()->topLevelItem(0)->icon(0).isNull());
+    EXPECT_TRUE(List()->selectedItems().isEmpty());
+}
+
+TEST_F(InterfaceDlgTest, EnterWithNothingChosenDoesNotAccept) {
+    EXPECT_FALSE(m_dlg.OkButton()->isEnabled());
+    QSignalSpy accepted(&m_dlg, &QDialog::accepted);
+    QTest::keyClick(List(), Qt::Key_Return);
+    EXPECT_EQ(accepted.count(), 0);
+    EXPECT_TRUE(m_dlg.isVisible());
+    EXPECT_TRUE(m_dlg.SelectedAddress().isEmpty());
+}
+
+TEST_F(InterfaceDlgTest, ClickedRowIsChosenAndAClickBelowTheRowsKeepsIt) {
+    QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, RowCentre(List(), 1));
+    EXPECT_EQ(m_dlg.SelectedAddress(), "192.168.7.2");
+    EXPECT_TRUE(m_dlg.OkButton()->isEnabled());
+    // Empty area under the last row.
+    QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, QPoint(10, List()->viewport()->height() - 3));
+    EXPECT_EQ(m_dlg.SelectedAddress(), "192.168.7.2");
+    // A double click chooses without closing.
+    QTest::mouseDClick(List()->viewport(), Qt::LeftButton, {}, RowCentre(List(), 2));
+    EXPECT_EQ(m_dlg.SelectedAddress(), "10.250.0.1");
+    EXPECT_TRUE(m_dlg.isVisible());
+    EXPECT_EQ(m_dlg.result(), 0);
+}
+
+TEST_F(InterfaceDlgTest, ArrowKeysAndEnterChooseTheHighlightedRow) {
+    QSignalSpy accepted(&m_dlg, &QDialog::accepted);
+    List()->setFocus();
+    QTest::keyClick(List(), Qt::Key_Down);
+    QTest::keyClick(List(), Qt::Key_Down);
+    ASSERT_EQ(List()->selectedItems().size(), 1);
+    EXPECT_EQ(m_dlg.SelectedAddress(), List()->selectedItems().front()->text(0));
+    const QString chosen = m_dlg.SelectedAddress();
+    QTest::keyClick(List(), Qt::Key_Return);
+    EXPECT_EQ(accepted.count(), 1);
+    EXPECT_EQ(m_dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(m_dlg.SelectedAddress(), chosen);
+}
+
+TEST(InterfaceDlg, NoAddressesLeavesOkDisabled) {
+    CInterfaceDlg dlg({});
+    EXPECT_EQ(dlg.AddressList()->topLevelItemCount(), 0);
+    EXPECT_FALSE(dlg.OkButton()->isEnabled());
+}
+
+} // namespace
+} // namespace flowsentry
