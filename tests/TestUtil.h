@@ -3,6 +3,7 @@
 #include "traffic/TrafficEntry.h"
 
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -10,6 +11,8 @@
 #include <stdexcept>
 #include <string_view>
 #include <vector>
+
+#include <sys/resource.h>
 
 namespace flowsentry::test {
 
@@ -108,6 +111,29 @@ public:
 private:
     bool m_bHadTz = false;
     std::string m_strOldTz;
+};
+
+// Limits the size of files this process writes, so that a write fails part way (EFBIG) as on a full
+// disk, for root too. SIGXFSZ is ignored meanwhile so that the failure comes back as an error.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+    ~ScopedFileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    struct rlimit m_old {};
+    void (*m_oldHandler)(int) = nullptr;
 };
 
 } // namespace flowsentry::test

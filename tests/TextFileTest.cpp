@@ -1,3 +1,4 @@
+#include "TestUtil.h"
 #include "export/TextFile.h"
 
 #include <gtest/gtest.h>
@@ -6,9 +7,6 @@
 #include <fstream>
 #include <iterator>
 
-#include <csignal>
-
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,15 +86,11 @@ TEST_F(TextFileWrite, FailuresAreReportedAndLeaveTheOldFile) {
 
     // A write that fails part way, as on a full disk: a file size limit makes write() fail with EFBIG
     // (as root too), after the temporary file has been created.
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = 8;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const std::string tooLarge = WriteFileReplacing(path, std::string(100, 'x'));
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    std::string tooLarge;
+    {
+        const test::ScopedFileSizeLimit limit(8);
+        tooLarge = WriteFileReplacing(path, std::string(100, 'x'));
+    }
     EXPECT_NE(tooLarge.find("File too large"), std::string::npos) << tooLarge;
 
     EXPECT_EQ(Read(path), "old\r");

@@ -1,0 +1,129 @@
+#include "TestUtil.h"
+#include "export/ExportCommands.h"
+#include "export/ListToText.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <unistd.h>
+
+namespace flowsentry {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What a message box showed; the box is closed as soon as it opens.
+struct SeenBox {
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int count = 0;
+};
+
+void CloseNextMessageBox(SeenBox& seen) {
+    QTimer::singleShot(0, [&seen] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            seen.title = box->windowTitle();
+            seen.text = box->text();
+            seen.icon = box->icon();
+            ++seen.count;
+            box->accept();
+        }
+    });
+}
+
+class ExportCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("flowsentry-export-" + std::to_string(::getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        CTrafficTable table;
+        table.AddSample(test::Sample("10.250.0.2", "10.250.0.1", 17, 128, 1'700'000'000), test::Ip("10.250.0.1"));
+        table.AddSample(test::Sample("10.250.0.1", "10.250.0.9", 1, 84, 1'700'000'001), test::Ip("10.250.0.1"));
+        m_rows.Apply(table.PullChanges());
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+    SaveNameAsker Answer(const fs::path& p) {
+        return [p, this](QWidget*) {
+            ++m_nAsked;
+            return QString::fromStdString(p.string());
+        };
+    }
+
+    const test::ScopedUtc m_utc;
+    fs::path m_dir;
+    CRowStore m_rows;
+    int m_nAsked = 0;
+};
+
+TEST_F(ExportCommands, SaveWritesTheTextAndAddsTheExtension) {
+    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic")));
+    EXPECT_EQ(Read(m_dir / "traffic.txt"), ListToText(m_rows));
+    EXPECT_EQ(Read(m_dir / "traffic.txt"),
+              "10.250.0.1\t10.250.0.9\t84\t0\t84\t1\t0\t1\t22:13:21 11/14/2023\tICMP\t\r"
+              "10.250.0.1\t10.250.0.2\t0\t128\t128\t0\t1\t1\t22:13:20 11/14/2023\tUDP\t\r");
+    // Asked again on every save; nothing is remembered.
+    EXPECT_TRUE(SaveListAsText(nullptr, CRowStore(), Answer(m_dir / "empty.log")));
+    EXPECT_EQ(m_nAsked, 2);
+    EXPECT_TRUE(fs::exists(m_dir / "empty.log"));
+    EXPECT_EQ(fs::file_size(m_dir / "empty.log"), 0U);
+    // Cancelled: nothing written, nothing said.
+    EXPECT_FALSE(SaveListAsText(nullptr, m_rows, [](QWidget*) { return QString(); }));
+}
+
+TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
+    const fs::path target = m_dir / "traffic.txt";
+    ASSERT_TRUE(SaveListAsText(nullptr, m_rows, Answer(target)));
+    const std::string good = Read(target);
+
+    // A folder of that name.
+    fs::create_directory(m_dir / "folder.txt");
+    SeenBox seen;
+    CloseNextMessageBox(seen);
+    EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "folder.txt")));
+    EXPECT_EQ(seen.count, 1);
+    EXPECT_EQ(seen.title, "Flowsentry");
+    EXPECT_EQ(seen.icon, QMessageBox::Warning);
+    EXPECT_TRUE(seen.text.contains("Is a directory")) << seen.text.toStdString();
+
+    // The disk fills up part way through the write.
+    SeenBox full;
+    bool saved = true;
+    {
+        const test::ScopedFileSizeLimit limit(16);
+        CloseNextMessageBox(full);
+        saved = SaveListAsText(nullptr, m_rows, Answer(target));
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(full.count, 1);
+    EXPECT_TRUE(full.text.contains("File too large")) << full.text.toStdString();
+    EXPECT_EQ(Read(target), good);
+}
+
+TEST_F(ExportCommands, ClipboardHoldsTheSameBytesAsTheFile) {
+    QClipboard* clipboard = QApplication::clipboard();
+    CopyListToClipboard(m_rows, *clipboard);
+    ASSERT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "t.txt")));
+    const QString text = clipboard->text();
+    EXPECT_EQ(text.toStdString(), Read(m_dir / "t.txt"));
+    EXPECT_FALSE(text.contains(QChar(0)));
+    CopyListToClipboard(CRowStore(), *clipboard);
+    EXPECT_TRUE(clipboard->text().isEmpty());
+}
+
+} // namespace
+} // namespace flowsentry
