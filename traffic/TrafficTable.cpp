@@ -1,6 +1,7 @@
 #include "traffic/TrafficTable.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 namespace flowsentry {
@@ -125,11 +126,17 @@ int CTrafficTable::AddSample(const CTrafficEntry& sample, std::optional<Ipv4Addr
     return AddLocked(sample, local);
 }
 
-void CTrafficTable::AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local) {
+std::size_t CTrafficTable::AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local) {
     const std::lock_guard lock(m_mutex);
+    std::size_t dropped = 0;
     for (const CTrafficEntry& sample : samples) {
-        AddLocked(sample, local);
+        try {
+            AddLocked(sample, local);
+        } catch (const std::bad_alloc&) {
+            ++dropped;
+        }
     }
+    return dropped;
 }
 
 TrafficBatch CTrafficTable::PullChanges() {
