@@ -182,6 +182,10 @@ bool CFileSource::Open() {
     pcap_t* handle = pcap_open_offline(m_strPath.c_str(), errors.data());
     if (handle == nullptr) {
         std::string text = errors.data();
+        // libpcap names the file itself; the caller already does.
+        if (text.starts_with(m_strPath + ": ")) {
+            text.erase(0, m_strPath.size() + 2);
+        }
         if (text == "unknown file format") {
             text = "not a pcap or pcapng capture file (unknown file format)";
         }
