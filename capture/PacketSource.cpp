@@ -177,9 +177,23 @@ std::string CLiveSource::Describe() const {
     return m_strInterface + " (" + m_strAddress + ")";
 }
 
+CFileSource::~CFileSource() {
+    if (m_pStream != nullptr) {
+        std::fclose(m_pStream);
+    }
+}
+
 bool CFileSource::Open() {
     std::array<char, PCAP_ERRBUF_SIZE> errors{};
-    pcap_t* handle = pcap_open_offline(m_strPath.c_str(), errors.data());
+    pcap_t* handle = nullptr;
+    if (m_pStream != nullptr) {
+        handle = pcap_fopen_offline(m_pStream, errors.data());
+        if (handle != nullptr) {
+            m_pStream = nullptr;
+        }
+    } else {
+        handle = pcap_open_offline(m_strPath.c_str(), errors.data());
+    }
     if (handle == nullptr) {
         std::string text = errors.data();
         // libpcap names the file itself; the caller already does.

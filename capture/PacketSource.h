@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -95,12 +96,16 @@ private:
 class CFileSource final : public CPacketSource {
 public:
     explicit CFileSource(std::string path) : m_strPath(std::move(path)) {}
+    // An already open stream (a pipe, memory); libpcap takes it over and closes it. `name` is for messages.
+    CFileSource(std::string name, std::FILE* stream) : m_strPath(std::move(name)), m_pStream(stream) {}
+    ~CFileSource() override;
     bool Open() override;
     [[nodiscard]] std::string Describe() const override { return m_strPath; }
 
 private:
     [[nodiscard]] bool IsFile() const override { return true; }
     std::string m_strPath;
+    std::FILE* m_pStream = nullptr; // not yet handed to libpcap
 };
 
 // The hint shown when the capture lacks privileges.

@@ -21,6 +21,8 @@ namespace {
 
 using flowsentry::Ipv4Address;
 
+constexpr int kLinkTypeRaw = 101; // LINKTYPE_RAW: raw IP in capture files (DLT_RAW differs between systems)
+
 struct Options {
     std::string m_strOut;
     std::uint64_t m_nPackets = 1000;
@@ -193,8 +195,9 @@ public:
             std::uint8_t idb[20] = {};
             Put32Le(idb, 1);
             Put32Le(idb + 4, 20);
-            idb[8] = static_cast<std::uint8_t>(o.m_nLinkType);
-            idb[9] = static_cast<std::uint8_t>(o.m_nLinkType >> 8);
+            const int fileType = o.m_nLinkType == DLT_RAW ? kLinkTypeRaw : o.m_nLinkType;
+            idb[8] = static_cast<std::uint8_t>(fileType);
+            idb[9] = static_cast<std::uint8_t>(fileType >> 8);
             Put32Le(idb + 12, o.m_nSnapLength);
             Put32Le(idb + 16, 20);
             Write(idb, 20);
@@ -203,7 +206,8 @@ public:
             h[4] = 2; // version 2.4
             h[6] = 4;
             Put32Le(h + 16, o.m_nSnapLength);
-            Put32Le(h + 20, static_cast<std::uint32_t>(o.m_nLinkType));
+            // Files carry LINKTYPE_ numbers; they equal the DLT_ ones except for raw IP.
+            Put32Le(h + 20, static_cast<std::uint32_t>(o.m_nLinkType == DLT_RAW ? kLinkTypeRaw : o.m_nLinkType));
             Write(h, 24);
         }
     }
