@@ -42,33 +42,46 @@ DatagramVerdict ProcessDatagram(CTrafficTable& table, std::optional<Ipv4Address>
     return DatagramVerdict::Counted;
 }
 
-void FoldFrame(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,
-               std::span<const std::uint8_t> frame, std::uint32_t wireLength, std::int64_t timestamp,
-               CaptureCounters& counters) {
+bool FrameToSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
+                   std::int64_t timestamp, CTrafficEntry& sample, CaptureCounters& counters) {
     ++counters.m_nFrames;
     const LinkResult link = StripLinkLayer(linkType, frame, wireLength);
     if (link.m_kind == FrameKind::TooShort) {
         ++counters.m_nTooShort;
-        return;
+        return false;
     }
     if (link.m_kind == FrameKind::NotIpv4) {
         ++counters.m_nNotIpv4;
-        return;
+        return false;
     }
-    switch (ProcessDatagram(table, local, link.m_datagram, link.m_nLength, timestamp)) {
+    switch (DecodeDatagram(link.m_datagram, link.m_nLength, timestamp, sample)) {
     case DatagramVerdict::Counted:
-        ++counters.m_nCounted;
-        break;
+        return true;
     case DatagramVerdict::NotIpv4:
         ++counters.m_nNotIpv4;
-        break;
+        return false;
     case DatagramVerdict::Empty:
     case DatagramVerdict::TooShort:
-        ++counters.m_nTooShort;
-        break;
     case DatagramVerdict::Failed:
+        ++counters.m_nTooShort;
+        return false;
+    }
+    return false;
+}
+
+void FoldFrame(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,
+               std::span<const std::uint8_t> frame, std::uint32_t wireLength, std::int64_t timestamp,
+               CaptureCounters& counters) {
+    CTrafficEntry sample;
+    if (!FrameToSample(linkType, frame, wireLength, timestamp, sample, counters)) {
+        return;
+    }
+    // A failure for one datagram (out of memory) must not end the capture: drop it and go on.
+    try {
+        table.AddSample(sample, local);
+        ++counters.m_nCounted;
+    } catch (...) {
         ++counters.m_nFailed;
-        break;
     }
 }
 

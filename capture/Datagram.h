@@ -40,6 +40,11 @@ struct CaptureCounters {
     friend bool operator==(const CaptureCounters&, const CaptureCounters&) = default;
 };
 
+// One captured frame to a sample, without touching the table: strips the link header and decodes the
+// datagram. Counts the frame, and why it was not counted when it returns false.
+bool FrameToSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
+                   std::int64_t timestamp, CTrafficEntry& sample, CaptureCounters& counters);
+
 // One captured frame, from its link header to the table.
 void FoldFrame(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,
                std::span<const std::uint8_t> frame, std::uint32_t wireLength, std::int64_t timestamp,

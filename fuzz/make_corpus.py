@@ -43,3 +43,42 @@ write("loop-be", LOOP, 0, b"\x00\x00\x00\x02" + udp)
 write("unsupported", OTHER, 0, udp)
 write("header-19", RAW, 0, udp[:19])
 write("self", RAW, 0, ipv4([10, 0, 0, 1], [10, 0, 0, 1], 6, 40), local=True)
+
+
+# Capture files, whole and damaged, for the capture-file target (written by hand, little-endian).
+def pcap(link, frames, snaplen=65535):
+    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, snaplen, link)
+    for i, (frame, length) in enumerate(frames):
+        out += struct.pack("<IIII", 1700000000 + i, 0, len(frame), length) + frame
+    return out
+
+
+def pcapng(link, frames):
+    out = struct.pack("<IIIHHqI", 0x0A0D0D0A, 28, 0x1A2B3C4D, 1, 0, -1, 28)
+    out += struct.pack("<IIHHII", 1, 20, link, 0, 65535, 20)
+    for frame, length in frames:
+        padded = frame + bytes(-len(frame) % 4)
+        out += struct.pack("<IIIIIII", 6, 32 + len(padded), 0, 0, 0, len(frame), length) + padded
+        out += struct.pack("<I", 32 + len(padded))
+    return out
+
+
+def write_file(name, content):
+    path = os.path.join(HERE, "corpus", "capture-file", name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(content)
+
+
+eth = [(macs + b"\x08\x00" + udp, 74), (macs + b"\x08\x00" + tcp_in, 54), (macs + b"\x08\x06" + bytes(28), 42)]
+whole = pcap(1, eth)
+write_file("ethernet.pcap", whole)
+write_file("ethernet.pcapng", pcapng(1, eth))
+write_file("raw.pcap", pcap(101, [(udp, 60), (udp[:19], 19)]))
+write_file("snaplen.pcap", pcap(1, [(macs + b"\x08\x00" + udp[:30], 1514)], snaplen=44))
+write_file("truncated-record.pcap", whole[:24 + 16 + 30])
+write_file("truncated-header.pcap", whole[:10])
+write_file("zero-length.pcap", pcap(1, [(b"", 0)]))
+write_file("huge-record.pcap", whole[:24] + struct.pack("<IIII", 0, 0, 0x7FFFFFFF, 0x7FFFFFFF) + udp)
+write_file("unknown-link.pcap", pcap(147, eth))
+write_file("not-a-capture", b"GIF89a" + bytes(40))

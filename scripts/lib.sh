@@ -9,7 +9,7 @@ FLOWSENTRY_PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libpcap-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev libqt6svg6
-    iproute2 iputils-ping
+    iproute2 iputils-ping libcap2-bin
     xvfb xauth x11-apps imagemagick
 )
 

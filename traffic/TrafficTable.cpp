@@ -1,6 +1,7 @@
 #include "traffic/TrafficTable.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 namespace flowsentry {
@@ -148,16 +149,22 @@ void CTrafficTable::Prefetch(std::span<const CTrafficEntry> samples) {
     m_nPrefetchSink = sink;
 }
 
-void CTrafficTable::AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local) {
+std::size_t CTrafficTable::AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local) {
     const std::lock_guard lock(m_mutex);
+    std::size_t dropped = 0;
     while (!samples.empty()) {
         const std::span<const CTrafficEntry> group = samples.first(std::min(samples.size(), kPrefetchGroup));
         Prefetch(group);
         for (const CTrafficEntry& sample : group) {
-            AddLocked(sample, local);
+            try {
+                AddLocked(sample, local);
+            } catch (const std::bad_alloc&) {
+                ++dropped;
+            }
         }
         samples = samples.subspan(group.size());
     }
+    return dropped;
 }
 
 TrafficBatch CTrafficTable::PullChanges() {

@@ -46,8 +46,9 @@ public:
     // Folds one sample (a single datagram counted on the send side) into the table, oriented towards the
     // local address when one is given. Returns 1 when the sample created a new entry, 0 otherwise.
     int AddSample(const CTrafficEntry& sample, std::optional<Ipv4Address> local);
-    // The same for several samples under one lock.
-    void AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local);
+    // The same for several samples under one lock. A sample the table cannot take (out of memory) is
+    // dropped alone; returns how many were dropped.
+    std::size_t AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local);
 
     // Hands over the changes since the previous pull and starts recording afresh.
     TrafficBatch PullChanges();

@@ -1,0 +1,212 @@
+#include "capture/PacketSource.h"
+
+#include "capture/LinkLayer.h"
+#include "platform/Interfaces.h"
+
+#include <array>
+
+namespace flowsentry {
+
+const char* const kPrivilegeHint =
+    "capturing needs root or the capabilities cap_net_raw,cap_net_admin: run as root, or give the program "
+    "them with 'setcap cap_net_raw,cap_net_admin=eip PROGRAM' (the install step does this)";
+
+namespace {
+
+// A short read time-out keeps libpcap's own wake-ups cheap; stopping does not depend on it (BreakLoop
+// wakes a waiting read at once).
+constexpr int kReadTimeoutMs = 100;
+
+std::string ActivationError(pcap_t* handle, int status) {
+    std::string text = pcap_statustostr(status);
+    const std::string detail = pcap_geterr(handle);
+    if (!detail.empty() && detail != text) {
+        text += " (" + detail + ")";
+    }
+    if (status == PCAP_ERROR_PERM_DENIED) {
+        text += "; ";
+        text += kPrivilegeHint;
+    }
+    return text;
+}
+
+} // namespace
+
+CPacketSource::~CPacketSource() { Close(); }
+
+bool CPacketSource::Adopt(pcap_t* handle) {
+    m_nLinkType = pcap_datalink(handle);
+    if (!IsSupportedLinkType(m_nLinkType)) {
+        SetError("its link type " + LinkTypeName(m_nLinkType) +
+                 " is not supported (Ethernet, Linux cooked, raw IP and loopback are)");
+        pcap_close(handle);
+        return false;
+    }
+    const std::lock_guard lock(m_handleMutex);
+    m_pHandle = handle;
+    return true;
+}
+
+void CPacketSource::Close() {
+    const std::lock_guard lock(m_handleMutex);
+    if (m_pHandle != nullptr) {
+        pcap_close(m_pHandle);
+        m_pHandle = nullptr;
+    }
+}
+
+void CPacketSource::BreakLoop() {
+    m_bBreak = true;
+    const std::lock_guard lock(m_handleMutex);
+    if (m_pHandle != nullptr) {
+        pcap_breakloop(m_pHandle);
+    }
+}
+
+void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, const std::uint8_t* bytes) {
+    auto* self = reinterpret_cast<CPacketSource*>(user);
+    if (self->m_bDamaged) {
+        return;
+    }
+    ++self->m_nRecords;
+    // No frame is 0 bytes long on the wire: such a record is damage, not traffic.
+    if (self->IsFile() && header->len == 0) {
+        self->m_bDamaged = true;
+        return;
+    }
+    const FrameView frame{bytes, header->caplen, header->len, header->ts.tv_sec};
+    self->m_pHandler(self->m_pUser, frame);
+}
+
+ReadStatus CPacketSource::Read(int maxFrames, FrameHandler handler, void* user, int& delivered) {
+    delivered = 0;
+    if (m_bBreak) {
+        return ReadStatus::Interrupted;
+    }
+    // Only the capture thread reads and closes, so the handle cannot go away under this call.
+    pcap_t* handle = m_pHandle;
+    if (handle == nullptr) {
+        SetError("the capture is not open");
+        return ReadStatus::Failed;
+    }
+    m_pHandler = handler;
+    m_pUser = user;
+    const std::uint64_t before = m_nRecords;
+    const int result = pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket, reinterpret_cast<std::uint8_t*>(this));
+    delivered = static_cast<int>(m_nRecords - before);
+    if (m_bDamaged) {
+        --delivered;
+        SetError("the file is damaged after " + std::to_string(m_nRecords - 1) +
+                 " packets: a packet record has a length of 0");
+        return ReadStatus::Failed;
+    }
+    if (result == PCAP_ERROR_BREAK || m_bBreak) {
+        return ReadStatus::Interrupted;
+    }
+    if (result == PCAP_ERROR) {
+        if (IsFile()) {
+            SetError("the file is damaged after " + std::to_string(m_nRecords) + " packets: " + pcap_geterr(handle));
+        } else {
+            SetError(pcap_geterr(handle));
+        }
+        return ReadStatus::Failed;
+    }
+    if (result == 0 && IsFile()) {
+        return ReadStatus::EndOfInput;
+    }
+    return ReadStatus::Frames;
+}
+
+std::optional<std::uint64_t> CPacketSource::KernelDrops() {
+    if (IsFile() || m_pHandle == nullptr) {
+        return std::nullopt;
+    }
+    pcap_stat stats{};
+    if (pcap_stats(m_pHandle, &stats) != 0) {
+        return std::nullopt;
+    }
+    return std::uint64_t{stats.ps_drop} + stats.ps_ifdrop;
+}
+
+bool CLiveSource::Open() {
+    const auto address = Ipv4FromText(m_strAddress);
+    if (!address) {
+        SetError("'" + m_strAddress + "' is not an IPv4 address");
+        return false;
+    }
+    const auto interface = InterfaceOfAddress(*address);
+    if (!interface) {
+        SetError(m_strAddress + " is not an address of this machine");
+        return false;
+    }
+    m_strInterface = *interface;
+
+    std::array<char, PCAP_ERRBUF_SIZE> errors{};
+    pcap_t* handle = pcap_create(m_strInterface.c_str(), errors.data());
+    if (handle == nullptr) {
+        SetError(errors.data());
+        return false;
+    }
+    pcap_set_snaplen(handle, kSnapLength);
+    pcap_set_promisc(handle, 1);
+    pcap_set_immediate_mode(handle, 1);
+    pcap_set_buffer_size(handle, kBufferBytes);
+    pcap_set_timeout(handle, kReadTimeoutMs);
+    const int status = pcap_activate(handle);
+    if (status < 0) {
+        SetError(ActivationError(handle, status));
+        pcap_close(handle);
+        return false;
+    }
+    bpf_program program{};
+    if (pcap_compile(handle, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0 ||
+        pcap_setfilter(handle, &program) != 0) {
+        SetError(std::string("the kernel filter could not be set: ") + pcap_geterr(handle));
+        pcap_freecode(&program);
+        pcap_close(handle);
+        return false;
+    }
+    pcap_freecode(&program);
+    return Adopt(handle);
+}
+
+std::string CLiveSource::Describe() const {
+    if (m_strInterface.empty()) {
+        return m_strAddress;
+    }
+    return m_strInterface + " (" + m_strAddress + ")";
+}
+
+CFileSource::~CFileSource() {
+    if (m_pStream != nullptr) {
+        std::fclose(m_pStream);
+    }
+}
+
+bool CFileSource::Open() {
+    std::array<char, PCAP_ERRBUF_SIZE> errors{};
+    pcap_t* handle = nullptr;
+    if (m_pStream != nullptr) {
+        handle = pcap_fopen_offline(m_pStream, errors.data());
+        if (handle != nullptr) {
+            m_pStream = nullptr;
+        }
+    } else {
+        handle = pcap_open_offline(m_strPath.c_str(), errors.data());
+    }
+    if (handle == nullptr) {
+        std::string text = errors.data();
+        // libpcap names the file itself; the caller already does.
+        if (text.starts_with(m_strPath + ": ")) {
+            text.erase(0, m_strPath.size() + 2);
+        }
+        if (text == "unknown file format") {
+            text = "not a pcap or pcapng capture file (unknown file format)";
+        }
+        SetError(text);
+        return false;
+    }
+    return Adopt(handle);
+}
+
+} // namespace flowsentry

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "capture/Datagram.h"
+#include "capture/PacketSource.h"
+#include "traffic/TrafficTable.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace flowsentry {
+
+// The code and the system's text of the last capture failure. Written by the capture thread, read by any.
+class CSocketError {
+public:
+    CSocketError() = default;
+    CSocketError(const CSocketError&) = delete;
+    CSocketError& operator=(const CSocketError&) = delete;
+    virtual ~CSocketError();
+
+    // Records errno with its system text (strerror).
+    void RecordLastError();
+    // Records a failure whose text comes from elsewhere (libpcap).
+    void RecordError(int code, std::string text);
+    [[nodiscard]] std::string GetErrorText() const;
+    [[nodiscard]] int GetErrorCode() const;
+
+private:
+    mutable std::mutex m_errorMutex;
+    std::array<char, 4096> m_szSystemText{};
+    std::string m_strErrorText;
+    int m_nErrorCode = 0;
+};
+
+// How the last capture run ended.
+enum class CaptureEnd {
+    None,       // no run has ended yet, or one is running
+    Stopped,    // StopSniffing ended it
+    EndOfInput, // a capture file was read to its end
+    Failed,     // it could not start or broke off; see GetErrorText()
+};
+
+// Error codes recorded in CSocketError beside their text.
+enum CaptureErrorCode : int {
+    kErrorNone = 0,
+    kErrorOpen = 1,     // the source could not be opened (no such address, no permission, not a capture file)
+    kErrorRead = 2,     // reading broke off (the interface went down, the file is damaged)
+    kErrorThread = 3,   // the capture thread could not be created
+};
+
+// Counters of a capture run, readable from any thread while it runs.
+struct SnifferStats {
+    CaptureCounters m_counters;
+    std::uint64_t m_nKernelDrops = 0; // packets the kernel dropped because we did not keep up (live only)
+};
+
+// The capture engine. One capture thread at a time reads a packet source (the live interface that owns
+// m_strInterfaceAddress, or a capture file) and folds every IPv4 datagram into the table.
+//
+// Use from one thread (the window's): Initialize once, set m_strInterfaceAddress, StartSniffing,
+// StopSniffing. Stop is cooperative (flag + pcap_breakloop + join) and returns within milliseconds; after
+// it returns, no packet reaches the table. The destructor stops a running capture.
+//
+// When a run ends by itself (failure, end of a file) IsRunning() turns false, the error is kept
+// (GetErrorText, LastEnd) and the end callback runs once on the capture thread. The callback must not block
+// and must not call back into the sniffer: post the value to your own thread (a queued signal).
+class CSniffer : public CSocketError {
+public:
+    using EndCallback = std::function<void(CaptureEnd end, const std::string& errorText)>;
+
+    CSniffer() = default;
+    ~CSniffer() override;
+
+    // Binds the table (not owned). Stops a running capture first, so no thread is ever lost track of.
+    void Initialize(CTrafficTable* table);
+    // Called on the capture thread when a run ends by itself (not after StopSniffing).
+    void SetEndCallback(EndCallback callback);
+
+    // Live capture on m_strInterfaceAddress. Returns false only when no thread could be started.
+    bool StartSniffing();
+    // Any source: a capture file, or a live source made by the caller. `local` orients the entries;
+    // without it each entry is oriented by its first datagram.
+    bool StartSniffing(std::unique_ptr<CPacketSource> source, std::optional<Ipv4Address> local);
+    void StopSniffing();
+
+    // Whether the capture thread is still reading (false once a run ended by itself).
+    [[nodiscard]] bool IsRunning() const { return m_bRunning.load(); }
+    // Waits for the running capture to end by itself; true when it has (or none runs).
+    bool WaitUntilEnded(std::chrono::milliseconds timeout);
+    [[nodiscard]] CaptureEnd LastEnd() const { return m_end.load(); }
+    [[nodiscard]] SnifferStats Stats() const;
+
+    // The chosen local IPv4 address (dotted quad); set while no capture runs.
+    std::string m_strInterfaceAddress;
+
+private:
+    struct Batch;
+
+    void CaptureLoop(CPacketSource& source, std::optional<Ipv4Address> local);
+    void PublishCounters(const CaptureCounters& counters);
+    void FinishRun(CaptureEnd end);
+
+    std::atomic<bool> m_bStop{false};
+    std::thread m_hSnifferThread;
+    CTrafficTable* m_pTrafficTable = nullptr;
+    EndCallback m_onEnd;
+
+    std::mutex m_sourceMutex; // guards m_pSource between StopSniffing and the capture thread's start
+    std::unique_ptr<CPacketSource> m_pSource;
+
+    std::mutex m_endMutex;
+    std::condition_variable m_endSignal;
+    std::atomic<bool> m_bRunning{false};
+    std::atomic<CaptureEnd> m_end{CaptureEnd::None};
+
+    std::atomic<std::uint64_t> m_nFrames{0};
+    std::atomic<std::uint64_t> m_nCounted{0};
+    std::atomic<std::uint64_t> m_nNotIpv4{0};
+    std::atomic<std::uint64_t> m_nTooShort{0};
+    std::atomic<std::uint64_t> m_nFailed{0};
+    std::atomic<std::uint64_t> m_nKernelDrops{0};
+};
+
+} // namespace flowsentry

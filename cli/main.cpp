@@ -1,0 +1,281 @@
+// flowsentry-cli: the traffic table without a window, live on a local address or from a capture file.
+#include "capture/Sniffer.h"
+#include "cli/Formats.h"
+#include "platform/Interfaces.h"
+#include "traffic/RowStore.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace flowsentry::cli {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]] [--format table|text|csv|json]\n"
+    "                      [--interval S] [--duration S] [--stats] [--list-addresses] [--help]\n"
+    "\n"
+    "Counts IPv4 traffic per source, destination and protocol, with bytes and packets each way.\n"
+    "\n"
+    "  --list-addresses  print the machine's IPv4 addresses and their interfaces, then exit\n"
+    "  --address ADDR    capture live on the interface that owns the local address ADDR (needs root or\n"
+    "                    cap_net_raw,cap_net_admin); Ctrl+C ends the capture and prints the table\n"
+    "  --read FILE       count a pcap or pcapng capture file\n"
+    "  --local ADDR      with --read: the address that counts as ours (sent/received); without it each\n"
+    "                    entry is oriented by its first datagram\n"
+    "  --format F        table (aligned, with headings; the default), text (exactly what the window's\n"
+    "                    Save As writes), csv (with a heading line), json (one array of objects)\n"
+    "  --interval S      during a live capture, print the table every S seconds\n"
+    "  --duration S      end a live capture after S seconds\n"
+    "  --stats           print packets seen, dropped by the kernel, not IPv4 and too short on stderr\n"
+    "\n"
+    "Exit status: 0 success, 1 capture or file error, 2 usage error.\n";
+
+struct Options {
+    bool m_bList = false;
+    bool m_bHelp = false;
+    bool m_bStats = false;
+    std::string m_strAddress;
+    std::string m_strFile;
+    std::string m_strLocal;
+    Format m_format = Format::Table;
+    double m_dInterval = 0;
+    double m_dDuration = 0;
+};
+
+int UsageError(const std::string& text) {
+    std::fprintf(stderr, "flowsentry-cli: %s\nTry 'flowsentry-cli --help'.\n", text.c_str());
+    return kExitUsage;
+}
+
+bool ParseSeconds(std::string_view text, double& seconds) {
+    const std::string copy(text);
+    char* end = nullptr;
+    errno = 0;
+    seconds = std::strtod(copy.c_str(), &end);
+    return errno == 0 && end != copy.c_str() && *end == '\0' && std::isfinite(seconds) && seconds > 0;
+}
+
+// Returns -1 when the options are fine, otherwise the exit status.
+int ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--help" || arg == "-h") {
+            options.m_bHelp = true;
+        } else if (arg == "--list-addresses") {
+            options.m_bList = true;
+        } else if (arg == "--stats") {
+            options.m_bStats = true;
+        } else if (arg == "--address") {
+            if (!value(options.m_strAddress)) {
+                return UsageError("--address needs an address");
+            }
+        } else if (arg == "--read") {
+            if (!value(options.m_strFile)) {
+                return UsageError("--read needs a file");
+            }
+        } else if (arg == "--local") {
+            if (!value(options.m_strLocal)) {
+                return UsageError("--local needs an address");
+            }
+        } else if (arg == "--format") {
+            if (!value(text) || !ParseFormat(text, options.m_format)) {
+                return UsageError("--format must be table, text, csv or json");
+            }
+        } else if (arg == "--interval" || arg == "--duration") {
+            double& target = arg == "--interval" ? options.m_dInterval : options.m_dDuration;
+            if (!value(text) || !ParseSeconds(text, target)) {
+                return UsageError(std::string(arg) + " needs a positive number of seconds");
+            }
+        } else {
+            return UsageError("unknown option '" + std::string(arg) + "'");
+        }
+    }
+    if (options.m_bHelp || options.m_bList) {
+        return -1;
+    }
+    if (options.m_strAddress.empty() == options.m_strFile.empty()) {
+        return UsageError("give either --address ADDR or --read FILE");
+    }
+    if (!options.m_strLocal.empty() && options.m_strFile.empty()) {
+        return UsageError("--local goes with --read");
+    }
+    for (const std::string* address : {&options.m_strAddress, &options.m_strLocal}) {
+        if (!address->empty() && !Ipv4FromText(*address)) {
+            return UsageError("'" + *address + "' is not an IPv4 address (like 192.168.1.10)");
+        }
+    }
+    return -1;
+}
+
+std::string AddressList(const std::vector<InterfaceAddress>& addresses) {
+    std::string text;
+    for (const InterfaceAddress& item : addresses) {
+        text += Ipv4ToText(item.m_dwAddress) + "\t" + item.m_strInterface + "\n";
+    }
+    return text;
+}
+
+int ListAddresses() {
+    std::string error;
+    const auto addresses = ListIpv4Addresses(&error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "flowsentry-cli: cannot list the machine's addresses: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    std::fputs(AddressList(addresses).c_str(), stdout);
+    return kExitOk;
+}
+
+void Print(CTrafficTable& table, CRowStore& rows, Format format) {
+    rows.Apply(table.PullChanges());
+    const std::string text = FormatRows(rows, format);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void PrintStats(const SnifferStats& stats, bool live) {
+    const CaptureCounters& c = stats.m_counters;
+    std::string drops = live ? std::to_string(stats.m_nKernelDrops) : std::string("n/a (file)");
+    std::fprintf(stderr,
+                 "packets seen: %llu, counted: %llu, dropped by the kernel: %s, not IPv4: %llu, too short: "
+                 "%llu, not taken (out of memory): %llu\n",
+                 static_cast<unsigned long long>(c.m_nFrames), static_cast<unsigned long long>(c.m_nCounted),
+                 drops.c_str(), static_cast<unsigned long long>(c.m_nNotIpv4),
+                 static_cast<unsigned long long>(c.m_nTooShort), static_cast<unsigned long long>(c.m_nFailed));
+}
+
+// Runs the capture until it ends by itself, Ctrl+C (or SIGTERM), or the duration is over, printing the
+// table every interval. The signals are blocked in every thread and taken here with sigtimedwait.
+void RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const Options& options,
+                  const sigset_t& signals) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const bool live = options.m_strFile.empty();
+    auto nextPrint = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dInterval));
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dDuration));
+    while (sniffer.IsRunning()) {
+        auto wake = Clock::now() + std::chrono::seconds(3600);
+        if (live && options.m_dInterval > 0) {
+            wake = std::min(wake, nextPrint);
+        }
+        if (live && options.m_dDuration > 0) {
+            wake = std::min(wake, deadline);
+        }
+        const auto wait = std::max(Clock::duration::zero(), wake - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        const int signal = sigtimedwait(&signals, nullptr, &timeout);
+        if (signal == SIGINT || signal == SIGTERM) {
+            return;
+        }
+        const auto now = Clock::now();
+        if (live && options.m_dDuration > 0 && now >= deadline) {
+            return;
+        }
+        if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
+            Print(table, rows, options.m_format);
+            std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
+            nextPrint += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dInterval));
+        }
+    }
+}
+
+int Run(const Options& options) {
+    std::optional<Ipv4Address> local;
+    std::unique_ptr<CPacketSource> source;
+    if (!options.m_strFile.empty()) {
+        if (!options.m_strLocal.empty()) {
+            local = Ipv4FromText(options.m_strLocal);
+        }
+        source = std::make_unique<CFileSource>(options.m_strFile);
+    } else {
+        local = Ipv4FromText(options.m_strAddress);
+        std::string error;
+        const auto addresses = ListIpv4Addresses(&error);
+        bool known = false;
+        for (const InterfaceAddress& item : addresses) {
+            known = known || item.m_dwAddress == *local;
+        }
+        if (!known) {
+            std::fprintf(stderr, "flowsentry-cli: %s is not an address of this machine. Its addresses are:\n%s",
+                         options.m_strAddress.c_str(), AddressList(addresses).c_str());
+            return kExitFailure;
+        }
+        source = std::make_unique<CLiveSource>(options.m_strAddress);
+    }
+
+    // Blocked before the capture thread exists, so that it inherits the mask and the signals come here.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    CTrafficTable table;
+    CRowStore rows;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    // Wakes the waiting main thread; kill() does not block, as the callback must not.
+    sniffer.SetEndCallback([](CaptureEnd, const std::string&) { kill(getpid(), SIGUSR1); });
+    if (!sniffer.StartSniffing(std::move(source), local)) {
+        std::fprintf(stderr, "flowsentry-cli: %s\n", sniffer.GetErrorText().c_str());
+        return kExitFailure;
+    }
+    RunUntilDone(sniffer, table, rows, options, signals);
+    sniffer.StopSniffing();
+
+    const bool failed = sniffer.LastEnd() == CaptureEnd::Failed;
+    if (failed) {
+        std::fprintf(stderr, "flowsentry-cli: %s\n", sniffer.GetErrorText().c_str());
+    }
+    // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
+    if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
+        Print(table, rows, options.m_format);
+    }
+    if (options.m_bStats) {
+        PrintStats(sniffer.Stats(), options.m_strFile.empty());
+    }
+    return failed ? kExitFailure : kExitOk;
+}
+
+} // namespace
+} // namespace flowsentry::cli
+
+int main(int argc, char** argv) {
+    using namespace flowsentry::cli;
+    Options options;
+    if (const int status = ParseOptions(argc, argv, options); status >= 0) {
+        return status;
+    }
+    if (options.m_bHelp) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (options.m_bList) {
+        return ListAddresses();
+    }
+    return Run(options);
+}

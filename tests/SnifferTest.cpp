@@ -1,0 +1,304 @@
+#include "CaptureFile.h"
+#include "TestUtil.h"
+#include "capture/Sniffer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace flowsentry {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Datagram;
+using test::Ip;
+using test::Record;
+using test::TempFile;
+
+std::vector<std::uint8_t> Ethernet(const std::vector<std::uint8_t>& datagram, std::size_t padTo = 0) {
+    std::vector<std::uint8_t> frame = test::Hex("020000000002 020000000001 0800");
+    frame.insert(frame.end(), datagram.begin(), datagram.end());
+    if (frame.size() < padTo) {
+        frame.resize(padTo, 0);
+    }
+    return frame;
+}
+
+std::vector<std::uint8_t> Prefixed(const char* headerHex, const std::vector<std::uint8_t>& datagram) {
+    std::vector<std::uint8_t> frame = test::Hex(headerHex);
+    frame.insert(frame.end(), datagram.begin(), datagram.end());
+    return frame;
+}
+
+struct FileRun {
+    CaptureEnd m_end = CaptureEnd::None;
+    std::string m_strError;
+    int m_nCallbacks = 0;
+    SnifferStats m_stats;
+};
+
+// Reads a file to its end through the sniffer's capture thread.
+FileRun ReadThrough(CTrafficTable& table, const std::string& path, std::optional<Ipv4Address> local) {
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    std::atomic<int> callbacks{0};
+    sniffer.SetEndCallback([&callbacks](CaptureEnd, const std::string&) { ++callbacks; });
+    EXPECT_TRUE(sniffer.StartSniffing(std::make_unique<CFileSource>(path), local));
+    EXPECT_TRUE(sniffer.WaitUntilEnded(10s));
+    EXPECT_FALSE(sniffer.IsRunning());
+    sniffer.StopSniffing();
+    return FileRun{sniffer.LastEnd(), sniffer.GetErrorText(), callbacks.load(), sniffer.Stats()};
+}
+
+TEST(SnifferFile, EveryLinkTypeGivesTheSameEntries) {
+    // Two datagrams out, one in, one to another host pair; sizes are what a raw socket would deliver.
+    const auto out1 = Datagram("10.0.0.1", "10.0.0.2", 17, 100);
+    const auto out2 = Datagram("10.0.0.1", "10.0.0.2", 17, 1500);
+    const auto in = Datagram("10.0.0.2", "10.0.0.1", 17, 28);
+    const auto other = Datagram("10.9.9.9", "10.0.0.1", 6, 40);
+    struct Case {
+        const char* name;
+        int linkType;
+        const char* header;
+    };
+    const std::vector<Case> cases = {
+        {"raw", DLT_RAW, ""},
+        {"ipv4", DLT_IPV4, ""},
+        {"sll", DLT_LINUX_SLL, "00000001000602000000000100000800"},
+        {"sll2", DLT_LINUX_SLL2, "0800000000000002000100060200000000010000"},
+        {"null", DLT_NULL, "02000000"},
+        {"loop", DLT_LOOP, "00000002"},
+        {"ethernet", DLT_EN10MB, "020000000002 020000000001 0800"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFile file(std::string("link-") + c.name);
+        std::vector<Record> records;
+        for (const auto* d : {&out1, &out2, &in, &other}) {
+            // Ethernet pads the 28-byte datagram to 46 bytes; it still counts 28.
+            auto frame = Prefixed(c.header, *d);
+            if (c.linkType == DLT_EN10MB && frame.size() < 60) {
+                frame.resize(60, 0);
+            }
+            records.push_back(Record{frame, 0, 1700000000});
+        }
+        test::WritePcap(file.Path(), c.linkType, records);
+        CTrafficTable table;
+        const FileRun run = ReadThrough(table, file.Path(), Ip("10.0.0.1"));
+        EXPECT_EQ(run.m_end, CaptureEnd::EndOfInput);
+        EXPECT_EQ(run.m_nCallbacks, 1);
+        EXPECT_EQ(run.m_stats.m_counters.m_nCounted, 4U);
+        const auto udp = table.Find(Ip("10.0.0.1"), Ip("10.0.0.2"), 17);
+        ASSERT_TRUE(udp.has_value());
+        EXPECT_EQ(udp->m_dwSrcAddress, Ip("10.0.0.1"));
+        EXPECT_EQ(udp->m_nSendData, 1600U);
+        EXPECT_EQ(udp->m_nSendPackets, 2U);
+        EXPECT_EQ(udp->m_nRcvData, 28U);
+        EXPECT_EQ(udp->m_nRcvPackets, 1U);
+        EXPECT_EQ(udp->m_tLastUpdate, 1700000000);
+        const auto tcp = table.Find(Ip("10.9.9.9"), Ip("10.0.0.1"), 6);
+        ASSERT_TRUE(tcp.has_value());
+        EXPECT_EQ(tcp->m_dwSrcAddress, Ip("10.0.0.1")); // oriented towards the local address
+        EXPECT_EQ(tcp->m_nRcvData, 40U);
+        EXPECT_EQ(table.EntryCount(), 2U);
+    }
+}
+
+TEST(SnifferFile, SnapLengthCutsBytesButNotCounts) {
+    TempFile file("snaplen");
+    auto frame = Ethernet(Datagram("10.0.0.1", "10.0.0.2", 6, 1500));
+    frame.resize(64); // captured with a small snapshot length
+    test::WritePcap(file.Path(), DLT_EN10MB, {Record{frame, 1514, 5}});
+    CTrafficTable table;
+    ReadThrough(table, file.Path(), std::nullopt);
+    const auto e = table.Find(Ip("10.0.0.1"), Ip("10.0.0.2"), 6);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->m_nSendData, 1500U);
+}
+
+TEST(SnifferFile, FramesThatAreNotCountedAreCountedAsSuch) {
+    TempFile file("odd-frames");
+    auto arp = test::Hex("020000000002 020000000001 0806");
+    arp.resize(42, 0);
+    auto v6 = Ethernet(Datagram("10.0.0.1", "10.0.0.2", 6, 40));
+    v6[14] = 0x60; // Ethernet says IPv4, the datagram says version 6
+    const auto cut = test::Hex("020000000002 0200");
+    auto header19 = Ethernet(Datagram("10.0.0.1", "10.0.0.2", 6, 20));
+    header19.resize(14 + 19);
+    test::WritePcap(file.Path(), DLT_EN10MB,
+                    {Record{arp}, Record{v6}, Record{cut}, Record{header19, 14 + 19},
+                     Record{Ethernet(Datagram("10.0.0.1", "10.0.0.2", 6, 40)), 0}});
+    CTrafficTable table;
+    const FileRun run = ReadThrough(table, file.Path(), std::nullopt);
+    CaptureCounters expected;
+    expected.m_nFrames = 5;
+    expected.m_nCounted = 1;
+    expected.m_nNotIpv4 = 2;
+    expected.m_nTooShort = 2;
+    EXPECT_EQ(run.m_stats.m_counters, expected);
+    EXPECT_EQ(table.EntryCount(), 1U);
+}
+
+// Files that are damaged in different ways: the reader says where and why, once, and keeps what it counted.
+TEST(SnifferFile, DamagedFilesFailWithTheirReason) {
+    TempFile good("good");
+    std::vector<Record> records;
+    for (int i = 0; i < 3; ++i) {
+        records.push_back(Record{Ethernet(Datagram("10.0.0.1", "10.0.0.2", 17, 100))});
+    }
+    test::WritePcap(good.Path(), DLT_EN10MB, records);
+    const std::vector<std::uint8_t> bytes = good.ReadBytes();
+    constexpr std::size_t kFileHeader = 24;
+    constexpr std::size_t kRecord = 16 + 114;
+    auto withLength = [&](std::uint32_t caplen, std::uint32_t len) {
+        auto b = bytes;
+        const std::size_t at = kFileHeader + kRecord; // the second record
+        for (int i = 0; i < 4; ++i) {
+            b[at + 8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(caplen >> (8 * i));
+            b[at + 12 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(len >> (8 * i));
+        }
+        return b;
+    };
+    auto linkType = [&](std::uint8_t type) {
+        auto b = bytes;
+        b[20] = type;
+        return b;
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> content;
+        const char* reason;       // part of the message
+        std::size_t countedRows;  // entries counted before the damage
+        std::uint64_t packets;
+    };
+    const std::vector<Case> cases = {
+        {"empty", {}, "", 0, 0},
+        {"not a capture", std::vector<std::uint8_t>(100, 'x'), "not a pcap or pcapng capture file", 0, 0},
+        {"header cut", std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 10), "", 0, 0},
+        {"record cut", std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + kFileHeader + kRecord + 40),
+         "damaged after 1 packets", 1, 1},
+        {"huge record", withLength(0xFFFFFFF0U, 0xFFFFFFF0U), "damaged after 1 packets", 1, 1},
+        {"zero-length record", withLength(0, 0), "damaged after 1 packets: a packet record has a length of 0", 1,
+         1},
+        {"unknown link type", linkType(105), "link type DLT_IEEE802_11 is not supported", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFile file("damaged");
+        file.WriteBytes(c.content);
+        CTrafficTable table;
+        const FileRun run = ReadThrough(table, file.Path(), std::nullopt);
+        EXPECT_EQ(run.m_end, CaptureEnd::Failed);
+        EXPECT_EQ(run.m_nCallbacks, 1);
+        EXPECT_NE(run.m_strError.find(file.Path() + ": "), std::string::npos) << run.m_strError;
+        EXPECT_NE(run.m_strError.find(c.reason), std::string::npos) << run.m_strError;
+        EXPECT_EQ(table.EntryCount(), c.countedRows);
+        EXPECT_EQ(run.m_stats.m_counters.m_nCounted, c.packets);
+    }
+}
+
+TEST(SnifferFile, MissingFileNamesTheFile) {
+    CTrafficTable table;
+    const FileRun run = ReadThrough(table, "/nonexistent/capture.pcap", std::nullopt);
+    EXPECT_EQ(run.m_end, CaptureEnd::Failed);
+    EXPECT_EQ(run.m_strError, "/nonexistent/capture.pcap: No such file or directory");
+}
+
+// A file long enough that the capture thread is still reading when it is stopped.
+class LongFile : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_file = std::make_unique<TempFile>("long");
+        std::vector<Record> records;
+        for (int i = 0; i < 400000; ++i) {
+            const std::string remote = "10.1." + std::to_string(i % 250) + "." + std::to_string(i / 250 % 250);
+            records.push_back(Record{Ethernet(Datagram("10.0.0.1", remote, 17, 60))});
+        }
+        test::WritePcap(s_file->Path(), DLT_EN10MB, records);
+    }
+    static void TearDownTestSuite() { s_file.reset(); }
+    static std::unique_ptr<TempFile> s_file;
+};
+std::unique_ptr<TempFile> LongFile::s_file;
+
+TEST_F(LongFile, NothingReachesTheTableAfterStop) {
+    CTrafficTable table;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    std::atomic<int> callbacks{0};
+    sniffer.SetEndCallback([&callbacks](CaptureEnd, const std::string&) { ++callbacks; });
+    ASSERT_TRUE(sniffer.StartSniffing(std::make_unique<CFileSource>(s_file->Path()), std::nullopt));
+    while (table.EntryCount() == 0) {
+        std::this_thread::yield();
+    }
+    sniffer.StopSniffing();
+    const std::size_t entries = table.EntryCount();
+    EXPECT_LT(entries, 400000U) << "the file was read to its end before the stop; make it longer";
+    EXPECT_FALSE(sniffer.IsRunning());
+    EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::Stopped);
+    EXPECT_EQ(callbacks.load(), 0); // a stop asked for is no news to the caller
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(table.EntryCount(), entries);
+    EXPECT_EQ(sniffer.Stats().m_counters.m_nCounted, entries);
+}
+
+TEST_F(LongFile, StartWhileRunningRestartsWithOneThread) {
+    CTrafficTable table;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    ASSERT_TRUE(sniffer.StartSniffing(std::make_unique<CFileSource>(s_file->Path()), std::nullopt));
+    ASSERT_TRUE(sniffer.StartSniffing(std::make_unique<CFileSource>(s_file->Path()), std::nullopt));
+    ASSERT_TRUE(sniffer.WaitUntilEnded(30s));
+    // Had the first thread kept going, the second would see its packets counted on top.
+    EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::EndOfInput);
+    EXPECT_EQ(sniffer.Stats().m_counters.m_nCounted, 400000U);
+    EXPECT_EQ(table.EntryCount(), 62500U); // 250 x 250 remote addresses
+}
+
+TEST_F(LongFile, DestroyingARunningSnifferStopsIt) {
+    CTrafficTable table;
+    {
+        CSniffer sniffer;
+        sniffer.Initialize(&table);
+        ASSERT_TRUE(sniffer.StartSniffing(std::make_unique<CFileSource>(s_file->Path()), std::nullopt));
+    }
+    const std::size_t entries = table.EntryCount();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(table.EntryCount(), entries);
+}
+
+TEST(Sniffer, StopWithoutStartReturnsAndStartWithoutTableFails) {
+    CSniffer sniffer;
+    sniffer.StopSniffing();
+    EXPECT_FALSE(sniffer.IsRunning());
+    EXPECT_FALSE(sniffer.StartSniffing(std::make_unique<CFileSource>("x"), std::nullopt));
+    EXPECT_EQ(sniffer.GetErrorCode(), kErrorThread);
+}
+
+TEST(Sniffer, LiveStartOnAForeignAddressFailsOnce) {
+    CTrafficTable table;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    std::mutex mutex;
+    std::vector<std::string> failures;
+    sniffer.SetEndCallback([&](CaptureEnd end, const std::string& text) {
+        const std::lock_guard lock(mutex);
+        if (end == CaptureEnd::Failed) {
+            failures.push_back(text);
+        }
+    });
+    // 192.0.2.0/24 is reserved for documentation and is nobody's address.
+    sniffer.m_strInterfaceAddress = "192.0.2.77";
+    ASSERT_TRUE(sniffer.StartSniffing());
+    ASSERT_TRUE(sniffer.WaitUntilEnded(5s));
+    EXPECT_FALSE(sniffer.IsRunning());
+    sniffer.StopSniffing();
+    ASSERT_EQ(failures.size(), 1U);
+    EXPECT_EQ(failures[0], "192.0.2.77: 192.0.2.77 is not an address of this machine");
+    EXPECT_EQ(sniffer.GetErrorText(), failures[0]);
+    EXPECT_EQ(sniffer.GetErrorCode(), kErrorOpen);
+}
+
+} // namespace
+} // namespace flowsentry
