@@ -94,14 +94,18 @@ if(_programs)
         elseif(NOT _setcap)
             message(STATUS "Not setting capture capabilities: setcap not found (Debian package libcap2-bin)")
         else()
-            execute_process(COMMAND ${_setcap} cap_net_raw,cap_net_admin=eip ${_files}
-                            RESULT_VARIABLE _result ERROR_VARIABLE _error)
-            if(_result EQUAL 0)
-                message(STATUS "Capture capabilities set: cap_net_raw,cap_net_admin=eip on ${_file_words}")
-            else()
-                message(STATUS "Could not set capture capabilities (${_error}); the file system may not support "
-                               "file capabilities. Run the programs as root to capture.")
-            endif()
+            # setcap takes one capability text per file.
+            foreach(_file IN LISTS _files)
+                execute_process(COMMAND ${_setcap} cap_net_raw,cap_net_admin=eip ${_file}
+                                RESULT_VARIABLE _result ERROR_VARIABLE _error OUTPUT_QUIET)
+                if(_result EQUAL 0)
+                    message(STATUS "Capture capabilities set: cap_net_raw,cap_net_admin=eip on ${_file}")
+                else()
+                    string(REGEX REPLACE "\n.*" "" _error "${_error}")
+                    message(STATUS "Could not set capture capabilities on ${_file} (${_error}); the file system "
+                                   "may not support file capabilities. Run the program as root to capture.")
+                endif()
+            endforeach()
         endif()
     ]])
 endif()

@@ -84,16 +84,13 @@ CapturePrivileges AssessCapturePrivileges(unsigned effectiveUid, std::string_vie
     if (!bAdmin) {
         missing += missing.empty() ? "CAP_NET_ADMIN" : " and CAP_NET_ADMIN";
     }
-    std::string text = "Capturing traffic needs root or the capabilities CAP_NET_RAW and CAP_NET_ADMIN; this "
-                       "program runs without " +
-                       missing + ".\n\nTo capture as an ordinary user, give the program these capabilities once:\n";
-    if (exePath.empty()) {
-        text += "    sudo setcap cap_net_raw,cap_net_admin=eip <path of the program>\n";
-    } else {
-        text += "    sudo setcap cap_net_raw,cap_net_admin=eip " + ShellQuoted(exePath) + "\n";
-    }
-    text += "(installing the Flowsentry package does this for you; rebuilding or copying the program drops "
-            "them again), or run the program as root.";
+    std::string text = "Capturing traffic needs root or the capabilities CAP_NET_RAW and CAP_NET_ADMIN, and this "
+                       "program lacks " +
+                       missing + ".\n\nTo capture as an ordinary user, give the program both capabilities once:\n";
+    text += "    sudo setcap cap_net_raw,cap_net_admin=eip " +
+            (exePath.empty() ? std::string("<path of the program>") : ShellQuoted(exePath)) + "\n";
+    text += "Installing the Flowsentry package does this for you (rebuilding or copying the program removes "
+            "them again). Or run the program as root.";
     return {false, std::move(text)};
 }
 

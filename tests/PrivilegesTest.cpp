@@ -57,8 +57,8 @@ TEST(AssessCapturePrivileges, NeedsRootOrBothCapabilities) {
         {"user with both", 1000, Status("CapEff:\t0000000000003000\n"), true, ""},
         {"user with every capability", 1000, Status("CapEff:\t000001ffffffffff\n"), true, ""},
         {"user with none", 1000, Status("CapEff:\t0000000000000000\n"), false, "CAP_NET_RAW and CAP_NET_ADMIN"},
-        {"user with raw only", 1000, Status("CapEff:\t0000000000002000\n"), false, "without CAP_NET_ADMIN."},
-        {"user with admin only", 1000, Status("CapEff:\t0000000000001000\n"), false, "without CAP_NET_RAW."},
+        {"user with raw only", 1000, Status("CapEff:\t0000000000002000\n"), false, "lacks CAP_NET_ADMIN."},
+        {"user with admin only", 1000, Status("CapEff:\t0000000000001000\n"), false, "lacks CAP_NET_RAW."},
         // Permitted but not effective (a binary with =ep lacking the e) does not capture.
         {"user with permitted only", 1000, Status("CapEff:\t0000000000000000\n"), false, "CAP_NET_RAW"},
         {"user with unreadable status", 1000, "", false, "CAP_NET_RAW and CAP_NET_ADMIN"},
