@@ -8,8 +8,9 @@ FLOWSENTRY_PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     libgtest-dev libgmock-dev libbenchmark-dev
     libpcap-dev
-    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6svg6
-    iproute2 iputils-ping libcap2-bin
+    qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev libqt6svg6
+    libcap2-bin desktop-file-utils appstream lintian dpkg-dev file man-db
+    iproute2 iputils-ping
     xvfb xauth x11-apps imagemagick
 )
 

@@ -115,10 +115,11 @@ TEST(TrafficBatch, FillingAndPullingFromTwoThreads) {
         done = true;
     });
     int pulls = 0;
-    while (!done) {
+    // At least one pull, even when the capture thread finishes before this thread is first scheduled.
+    do {
         store.Apply(table.PullChanges());
         ++pulls;
-    }
+    } while (!done);
     capture.join();
     store.Apply(table.PullChanges());
     ExpectStoreMatchesTable(store, table);
