@@ -102,8 +102,10 @@ public:
 
 private:
     struct Batch;
+    class SamplePipe;
 
     void CaptureLoop(CPacketSource& source, std::optional<Ipv4Address> local);
+    void FoldLoop(SamplePipe& pipe, std::optional<Ipv4Address> local);
     void PublishCounters(const CaptureCounters& counters);
     void FinishRun(CaptureEnd end);
 
