@@ -1,6 +1,7 @@
 #include "app/MainFrame.h"
 
 #include "about/WebAddresses.h"
+#include "app/LockKeys.h"
 #include "view/FlowsentryView.h"
 
 #include <QAction>
@@ -12,12 +13,17 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
+
+#include <utility>
 
 static void InitAppResources() { Q_INIT_RESOURCE(app); }
 
 namespace flowsentry {
 namespace {
+
+constexpr std::chrono::milliseconds kLockPollInterval{300};
 
 struct ActionSpec {
     Command m_command;
@@ -149,6 +155,7 @@ void CMainFrame::CreateStatusBar() {
     bar->addWidget(new QLabel(QStringLiteral("Ready"), bar), 1);
     const auto makePane = [bar](const char* text) {
         auto* pane = new QLabel(QString::fromLatin1(text), bar);
+        pane->setAccessibleName(pane->text());
         pane->setAlignment(Qt::AlignCenter);
         pane->setMinimumWidth(pane->sizeHint().width() + 8);
         bar->addPermanentWidget(pane);
@@ -158,6 +165,10 @@ void CMainFrame::CreateStatusBar() {
     m_pNumPane = makePane("NUM");
     m_pScrollPane = makePane("SCRL");
     UpdateLockIndicators();
+    // The lock keys change without a key event reaching this window, so they are polled.
+    auto* lockPoll = new QTimer(this);
+    connect(lockPoll, &QTimer::timeout, this, &CMainFrame::UpdateLockIndicators);
+    lockPoll->start(kLockPollInterval);
 
     QAction* toggle = Action(Command::ViewStatusBar);
     toggle->setCheckable(true);
@@ -166,9 +177,15 @@ void CMainFrame::CreateStatusBar() {
 }
 
 void CMainFrame::UpdateLockIndicators() {
-    // Qt does not report the lock keys; the panes stay greyed where the state cannot be read.
-    for (QLabel* pane : {m_pCapsPane, m_pNumPane, m_pScrollPane}) {
-        pane->setEnabled(false);
+    const std::optional<LockKeyState> keys = ReadLockKeys();
+    const std::pair<QLabel*, bool> panes[] = {{m_pCapsPane, keys && keys->m_bCapsLock},
+                                             {m_pNumPane, keys && keys->m_bNumLock},
+                                             {m_pScrollPane, keys && keys->m_bScrollLock}};
+    for (const auto& [pane, on] : panes) {
+        // Where the state cannot be read the panes show their names greyed; otherwise a pane shows its name
+        // while its lock is on.
+        pane->setEnabled(keys.has_value());
+        pane->setText(!keys || on ? pane->accessibleName() : QString());
     }
 }
 

@@ -7,7 +7,7 @@ FLOWSENTRY_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 FLOWSENTRY_PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     libgtest-dev libgmock-dev libbenchmark-dev
-    libpcap-dev
+    libpcap-dev libx11-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
     iproute2 iputils-ping
     xvfb xauth x11-apps imagemagick

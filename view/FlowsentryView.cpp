@@ -1,9 +1,12 @@
 #include "view/FlowsentryView.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QPalette>
 #include <QScrollBar>
+
+#include <algorithm>
 
 namespace flowsentry {
 
@@ -29,6 +32,10 @@ CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
     // contents would stall the window for seconds.
     verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // Compact rows like a report list: the text's height plus a little, and room for the 16-pixel image.
+    const int rowHeight = std::max(18, fontMetrics().height() + 4);
+    verticalHeader()->setMinimumSectionSize(rowHeight);
+    verticalHeader()->setDefaultSectionSize(rowHeight);
     horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     horizontalHeader()->setSectionsMovable(true);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
