@@ -25,7 +25,7 @@ namespace {
 
 constexpr std::chrono::milliseconds kLockPollInterval{300};
 
-struct ActionSpec {
+struct ActionDef {
     Command m_command;
     const char* m_szText;
     // What the status bar shows while the pointer is on the item, and the toolbar's tooltip.
@@ -61,7 +61,7 @@ QAction* CMainFrame::Action(Command command) const { return m_actions.at(static_
 void CMainFrame::CreateActions() {
     // Save, Save As, Copy, Start, Stop and About are served by the commands built on the view and the about
     // box; here they get their texts, keys and pictures.
-    const ActionSpec specs[] = {
+    const ActionDef defs[] = {
         {Command::FileNew, "&New", nullptr, nullptr, nullptr, {QKeySequence(Qt::CTRL | Qt::Key_N)}},
         {Command::FileOpen, "&Open...", nullptr, nullptr, nullptr, {QKeySequence(Qt::CTRL | Qt::Key_O)}},
         {Command::FileSave, "&Save", "Save the active document", "Save", ":/app/icons/save.svg",
@@ -83,19 +83,19 @@ void CMainFrame::CreateActions() {
         {Command::ViewToolbar, "&Toolbar", "Show or hide the toolbar", "Toggle ToolBar", nullptr, {}},
         {Command::ViewStatusBar, "&Status Bar", "Show or hide the status bar", "Toggle StatusBar", nullptr, {}},
     };
-    for (const ActionSpec& spec : specs) {
-        auto* action = new QAction(Latin1(spec.m_szText), this);
-        action->setStatusTip(Latin1(spec.m_szStatusTip));
-        if (spec.m_szToolTip != nullptr) {
-            action->setToolTip(Latin1(spec.m_szToolTip));
+    for (const ActionDef& def : defs) {
+        auto* action = new QAction(Latin1(def.m_szText), this);
+        action->setStatusTip(Latin1(def.m_szStatusTip));
+        if (def.m_szToolTip != nullptr) {
+            action->setToolTip(Latin1(def.m_szToolTip));
         }
-        if (spec.m_szIcon != nullptr) {
-            action->setIcon(QIcon(Latin1(spec.m_szIcon)));
+        if (def.m_szIcon != nullptr) {
+            action->setIcon(QIcon(Latin1(def.m_szIcon)));
         }
-        action->setShortcuts(QList<QKeySequence>(spec.m_keys));
+        action->setShortcuts(QList<QKeySequence>(def.m_keys));
         // Keys work while the toolbar or the menu bar is hidden, as long as the window is active.
         addAction(action);
-        m_actions.at(static_cast<std::size_t>(spec.m_command)) = action;
+        m_actions.at(static_cast<std::size_t>(def.m_command)) = action;
     }
 
     connect(Action(Command::AppExit), &QAction::triggered, this, &QWidget::close);

@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QToolBar>
+#include <QTest>
 #include <QUrlQuery>
 
 #include <gtest/gtest.h>
@@ -108,6 +109,40 @@ TEST(MainFrame, ViewMenuHidesAndShowsTheBarsWithCheckMarks) {
     EXPECT_FALSE(statusBar->isChecked());
     frame.ToolBar()->show(); // e.g. from the window's context menu
     EXPECT_TRUE(toolbar->isChecked());
+}
+
+TEST(MainFrame, KeysReachTheirCommandsWithTheToolbarHiddenAndTheOthersDoNothing) {
+    CMainFrame frame;
+    frame.show();
+    frame.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame));
+    frame.Action(Command::ViewToolbar)->trigger();
+    ASSERT_FALSE(frame.ToolBar()->isVisible());
+
+    QList<QAction*> fired;
+    for (int c = 0; c < static_cast<int>(Command::Count); ++c) {
+        QAction* action = frame.Action(static_cast<Command>(c));
+        QObject::connect(action, &QAction::triggered, [&fired, action] { fired.append(action); });
+    }
+    struct KeyCase {
+        QKeyCombination m_key;
+        Command m_expected; // Count: nothing at all
+    };
+    const KeyCase cases[] = {
+        {Qt::CTRL | Qt::Key_S, Command::FileSave},      {Qt::CTRL | Qt::Key_C, Command::EditCopy},
+        {Qt::CTRL | Qt::Key_Insert, Command::EditCopy}, {Qt::CTRL | Qt::Key_N, Command::FileNew},
+        {Qt::CTRL | Qt::Key_X, Command::Count},         {Qt::CTRL | Qt::Key_V, Command::Count},
+        {Qt::CTRL | Qt::Key_Z, Command::Count},         {Qt::ALT | Qt::Key_Backspace, Command::Count},
+        {Qt::SHIFT | Qt::Key_Delete, Command::Count},   {Qt::SHIFT | Qt::Key_Insert, Command::Count},
+        {QKeyCombination(Qt::Key_F6), Command::Count},  {Qt::SHIFT | Qt::Key_F6, Command::Count},
+    };
+    for (const KeyCase& c : cases) {
+        fired.clear();
+        QTest::keyClick(&frame.View(), c.m_key.key(), c.m_key.keyboardModifiers());
+        const QList<QAction*> expected =
+            c.m_expected == Command::Count ? QList<QAction*>{} : QList<QAction*>{frame.Action(c.m_expected)};
+        EXPECT_EQ(fired, expected) << QKeySequence(c.m_key).toString().toStdString();
+    }
 }
 
 TEST(MainFrame, StatusBarShowsReadyAndTheLockPanes) {
