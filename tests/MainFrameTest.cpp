@@ -12,7 +12,9 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QToolBar>
+#include <QHelpEvent>
 #include <QTest>
+#include <QToolTip>
 #include <QUrlQuery>
 
 #include <gtest/gtest.h>
@@ -143,6 +145,22 @@ TEST(MainFrame, KeysReachTheirCommandsWithTheToolbarHiddenAndTheOthersDoNothing)
             c.m_expected == Command::Count ? QList<QAction*>{} : QList<QAction*>{frame.Action(c.m_expected)};
         EXPECT_EQ(fired, expected) << QKeySequence(c.m_key).toString().toStdString();
     }
+}
+
+TEST(MainFrame, BarChartButtonShowsNoTooltipAndTheHouseDoes) {
+    CMainFrame frame;
+    frame.show();
+    const auto tooltipOf = [&frame](Command command) {
+        QWidget* button = frame.ToolBar()->widgetForAction(frame.Action(command));
+        QToolTip::hideText(); // fades out on a timer
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000));
+        QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), button->mapToGlobal(QPoint(2, 2)));
+        QCoreApplication::sendEvent(button, &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    EXPECT_EQ(tooltipOf(Command::HomeButton), "Flowsentry Home");
+    EXPECT_EQ(tooltipOf(Command::MonitorButton), "");
+    QToolTip::hideText();
 }
 
 TEST(MainFrame, StatusBarShowsReadyAndTheLockPanes) {
