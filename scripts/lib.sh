@@ -7,7 +7,7 @@ FLOWSENTRY_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 FLOWSENTRY_PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     libgtest-dev libgmock-dev libbenchmark-dev
-    libpcap-dev
+    libpcap-dev libx11-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev libqt6svg6
     libcap2-bin desktop-file-utils appstream lintian dpkg-dev file man-db
     iproute2 iputils-ping

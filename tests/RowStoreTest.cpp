@@ -115,7 +115,7 @@ TEST(TrafficBatch, FillingAndPullingFromTwoThreads) {
         done = true;
     });
     int pulls = 0;
-    // At least one pull, even when the capture thread finishes before this thread is first scheduled.
+    // At least one pull while the other thread may still be folding, even when it finishes first.
     do {
         store.Apply(table.PullChanges());
         ++pulls;

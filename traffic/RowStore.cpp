@@ -3,6 +3,11 @@
 namespace flowsentry {
 
 void CRowStore::Apply(const TrafficBatch& batch) {
+    ApplyResetAndNewRows(batch);
+    ApplyChangedRows(batch);
+}
+
+void CRowStore::ApplyResetAndNewRows(const TrafficBatch& batch) {
     if (batch.m_bReset) {
         m_rows.clear();
     }
@@ -10,6 +15,9 @@ void CRowStore::Apply(const TrafficBatch& batch) {
     for (auto it = batch.m_newRows.rbegin(); it != batch.m_newRows.rend(); ++it) {
         m_rows.push_back(*it);
     }
+}
+
+void CRowStore::ApplyChangedRows(const TrafficBatch& batch) {
     for (const RowChange& change : batch.m_changedRows) {
         if (change.m_nRow < m_rows.size()) {
             m_rows[m_rows.size() - 1 - change.m_nRow] = change.m_entry;

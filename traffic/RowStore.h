@@ -15,6 +15,10 @@ namespace flowsentry {
 class CRowStore {
 public:
     void Apply(const TrafficBatch& batch);
+    // Apply in two steps, for a consumer that announces the inserted rows before the changed ones:
+    // the reset and the new rows, then the changed rows.
+    void ApplyResetAndNewRows(const TrafficBatch& batch);
+    void ApplyChangedRows(const TrafficBatch& batch);
     void Clear();
 
     [[nodiscard]] std::size_t RowCount() const { return m_rows.size(); }

@@ -1,0 +1,207 @@
+#include "app/MainFrame.h"
+
+#include "about/WebAddresses.h"
+#include "app/LockKeys.h"
+#include "view/FlowsentryView.h"
+
+#include <QAction>
+#include <QDesktopServices>
+#include <QEvent>
+#include <QIcon>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+
+#include <utility>
+
+static void InitAppResources() { Q_INIT_RESOURCE(app); }
+
+namespace flowsentry {
+namespace {
+
+constexpr std::chrono::milliseconds kLockPollInterval{300};
+
+struct ActionDef {
+    Command m_command;
+    const char* m_szText;
+    // What the status bar shows while the pointer is on the item, and the toolbar's tooltip.
+    const char* m_szStatusTip;
+    const char* m_szToolTip;
+    const char* m_szIcon;
+    std::initializer_list<QKeySequence> m_keys;
+};
+
+QString Latin1(const char* text) { return text == nullptr ? QString() : QString::fromLatin1(text); }
+
+} // namespace
+
+CMainFrame::CMainFrame(QWidget* parent)
+    : QMainWindow(parent), m_urlOpener([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
+    InitAppResources();
+    setWindowTitle(QStringLiteral("Flowsentry"));
+    setWindowIcon(QIcon(QStringLiteral(":/view/icons/two-computers.svg")));
+
+    m_pView = new CFlowsentryView(this);
+    setCentralWidget(m_pView);
+
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+}
+
+CMainFrame::~CMainFrame() = default;
+
+QAction* CMainFrame::Action(Command command) const { return m_actions.at(static_cast<std::size_t>(command)); }
+
+void CMainFrame::CreateActions() {
+    // Save, Save As, Copy, Start, Stop and About are served by the commands built on the view and the about
+    // box; here they get their texts, keys and pictures.
+    const ActionDef defs[] = {
+        {Command::FileNew, "&New", nullptr, nullptr, nullptr, {QKeySequence(Qt::CTRL | Qt::Key_N)}},
+        {Command::FileOpen, "&Open...", nullptr, nullptr, nullptr, {QKeySequence(Qt::CTRL | Qt::Key_O)}},
+        {Command::FileSave, "&Save", "Save the active document", "Save", ":/app/icons/save.svg",
+         {QKeySequence(Qt::CTRL | Qt::Key_S)}},
+        {Command::FileSaveAs, "Save &As...", "Save the active document with a new name", "Save As", nullptr, {}},
+        {Command::EditCopy, "&Copy", "Copy the selection and put it on the Clipboard", "Copy",
+         ":/app/icons/copy.svg",
+         {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}},
+        {Command::StartAnalyzing, "Start Analyzing", "Start Analyzing", "Start Analyzing",
+         ":/app/icons/start.svg", {}},
+        {Command::StopAnalyzing, "Stop Analyzing", "Stop Analyzing", "Stop Analyzing", ":/app/icons/stop.svg", {}},
+        {Command::HomeButton, "Flowsentry Home", "Flowsentry Home", "Flowsentry Home", ":/app/icons/home.svg", {}},
+        // This button shows its text in the status bar only; it has no tooltip (see eventFilter).
+        {Command::MonitorButton, "Ratewatch Network Bandwidth Monitor Home Page",
+         "Ratewatch Network Bandwidth Monitor Home Page", nullptr, ":/app/icons/chart.svg", {}},
+        {Command::AppAbout, "&About Flowsentry...", "Display program information, version number and copyright",
+         "About", ":/app/icons/about.svg", {}},
+        {Command::AppExit, "E&xit", "Quit the application; prompts to save documents", "Exit", nullptr, {}},
+        {Command::ViewToolbar, "&Toolbar", "Show or hide the toolbar", "Toggle ToolBar", nullptr, {}},
+        {Command::ViewStatusBar, "&Status Bar", "Show or hide the status bar", "Toggle StatusBar", nullptr, {}},
+    };
+    for (const ActionDef& def : defs) {
+        auto* action = new QAction(Latin1(def.m_szText), this);
+        action->setStatusTip(Latin1(def.m_szStatusTip));
+        if (def.m_szToolTip != nullptr) {
+            action->setToolTip(Latin1(def.m_szToolTip));
+        }
+        if (def.m_szIcon != nullptr) {
+            action->setIcon(QIcon(Latin1(def.m_szIcon)));
+        }
+        action->setShortcuts(QList<QKeySequence>(def.m_keys));
+        // Keys work while the toolbar or the menu bar is hidden, as long as the window is active.
+        addAction(action);
+        m_actions.at(static_cast<std::size_t>(def.m_command)) = action;
+    }
+
+    connect(Action(Command::AppExit), &QAction::triggered, this, &QWidget::close);
+    connect(Action(Command::HomeButton), &QAction::triggered, this, &CMainFrame::OpenHomePage);
+    connect(Action(Command::MonitorButton), &QAction::triggered, this, &CMainFrame::OpenRatewatchPage);
+}
+
+void CMainFrame::CreateMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(Action(Command::FileSaveAs));
+    file->addSeparator();
+    file->addAction(Action(Command::AppExit));
+
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    view->addAction(Action(Command::ViewToolbar));
+    view->addAction(Action(Command::ViewStatusBar));
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->addAction(Action(Command::AppAbout));
+}
+
+void CMainFrame::CreateToolBar() {
+    m_pToolBar = new QToolBar(QStringLiteral("Standard"), this);
+    m_pToolBar->setObjectName(QStringLiteral("StandardToolBar"));
+    m_pToolBar->setIconSize(QSize(16, 16));
+    m_pToolBar->setMovable(true);
+    m_pToolBar->setFloatable(true);
+    m_pToolBar->setAllowedAreas(Qt::AllToolBarAreas);
+    m_pToolBar->addAction(Action(Command::FileSave));
+    m_pToolBar->addSeparator();
+    m_pToolBar->addAction(Action(Command::EditCopy));
+    m_pToolBar->addSeparator();
+    m_pToolBar->addAction(Action(Command::StartAnalyzing));
+    m_pToolBar->addAction(Action(Command::StopAnalyzing));
+    m_pToolBar->addSeparator();
+    m_pToolBar->addAction(Action(Command::HomeButton));
+    m_pToolBar->addSeparator();
+    m_pToolBar->addAction(Action(Command::MonitorButton));
+    m_pToolBar->addSeparator();
+    m_pToolBar->addAction(Action(Command::AppAbout));
+    addToolBar(Qt::TopToolBarArea, m_pToolBar);
+    if (QWidget* button = m_pToolBar->widgetForAction(Action(Command::MonitorButton))) {
+        button->installEventFilter(this);
+    }
+
+    QAction* toggle = Action(Command::ViewToolbar);
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::triggered, m_pToolBar, &QWidget::setVisible);
+    // The toolbar can also be hidden from the window's context menu; the check mark follows it.
+    connect(m_pToolBar, &QToolBar::visibilityChanged, toggle, &QAction::setChecked);
+}
+
+void CMainFrame::CreateStatusBar() {
+    QStatusBar* bar = statusBar();
+    // A normal status-bar widget hides while a status tip is shown and comes back afterwards.
+    bar->addWidget(new QLabel(QStringLiteral("Ready"), bar), 1);
+    const auto makePane = [bar](const char* text) {
+        auto* pane = new QLabel(QString::fromLatin1(text), bar);
+        pane->setAccessibleName(pane->text());
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(pane->sizeHint().width() + 8);
+        bar->addPermanentWidget(pane);
+        return pane;
+    };
+    m_pCapsPane = makePane("CAP");
+    m_pNumPane = makePane("NUM");
+    m_pScrollPane = makePane("SCRL");
+    UpdateLockIndicators();
+    // The lock keys change without a key event reaching this window, so they are polled.
+    auto* lockPoll = new QTimer(this);
+    connect(lockPoll, &QTimer::timeout, this, &CMainFrame::UpdateLockIndicators);
+    lockPoll->start(kLockPollInterval);
+
+    QAction* toggle = Action(Command::ViewStatusBar);
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::triggered, bar, &QWidget::setVisible);
+}
+
+void CMainFrame::UpdateLockIndicators() {
+    const std::optional<LockKeyState> keys = ReadLockKeys();
+    const std::pair<QLabel*, bool> panes[] = {{m_pCapsPane, keys && keys->m_bCapsLock},
+                                             {m_pNumPane, keys && keys->m_bNumLock},
+                                             {m_pScrollPane, keys && keys->m_bScrollLock}};
+    for (const auto& [pane, on] : panes) {
+        // Where the state cannot be read the panes show their names greyed; otherwise a pane shows its name
+        // while its lock is on.
+        pane->setEnabled(keys.has_value());
+        pane->setText(!keys || on ? pane->accessibleName() : QString());
+    }
+}
+
+void CMainFrame::SetDocumentTitle(const QString& documentTitle) {
+    setWindowTitle(documentTitle + QStringLiteral(" - Flowsentry"));
+}
+
+void CMainFrame::OpenHomePage() { m_urlOpener(QUrl(QString::fromLatin1(about::kHomePageUrl))); }
+
+void CMainFrame::OpenRatewatchPage() { m_urlOpener(QUrl(QString::fromLatin1(about::kRatewatchPageUrl))); }
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        return true; // only the bar-chart button is watched
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace flowsentry

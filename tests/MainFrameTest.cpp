@@ -1,0 +1,274 @@
+#include "QtPrinters.h"
+#include "TestUtil.h"
+#include "about/WebAddresses.h"
+#include "app/FlowsentryApp.h"
+#include "view/FlowsentryView.h"
+
+#include <QAction>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QHelpEvent>
+#include <QTest>
+#include <QToolTip>
+#include <QUrlQuery>
+
+#include <gtest/gtest.h>
+
+namespace flowsentry {
+namespace {
+
+QString Text(const char* text) { return QString::fromLatin1(text); }
+
+struct ActionCase {
+    Command m_command;
+    const char* m_szText;
+    const char* m_szStatusTip;
+    const char* m_szToolTip;
+    QList<QKeySequence> m_keys;
+};
+
+TEST(MainFrame, ActionsHaveTheirTextsTipsAndKeys) {
+    CMainFrame frame;
+    const ActionCase cases[] = {
+        {Command::FileNew, "&New", "", "New", {QKeySequence("Ctrl+N")}},
+        {Command::FileOpen, "&Open...", "", "Open", {QKeySequence("Ctrl+O")}},
+        {Command::FileSave, "&Save", "Save the active document", "Save", {QKeySequence("Ctrl+S")}},
+        {Command::FileSaveAs, "Save &As...", "Save the active document with a new name", "Save As", {}},
+        {Command::EditCopy, "&Copy", "Copy the selection and put it on the Clipboard", "Copy",
+         {QKeySequence("Ctrl+C"), QKeySequence("Ctrl+Ins")}},
+        {Command::StartAnalyzing, "Start Analyzing", "Start Analyzing", "Start Analyzing", {}},
+        {Command::StopAnalyzing, "Stop Analyzing", "Stop Analyzing", "Stop Analyzing", {}},
+        {Command::HomeButton, "Flowsentry Home", "Flowsentry Home", "Flowsentry Home", {}},
+        {Command::MonitorButton, "Ratewatch Network Bandwidth Monitor Home Page",
+         "Ratewatch Network Bandwidth Monitor Home Page", "Ratewatch Network Bandwidth Monitor Home Page", {}},
+        {Command::AppAbout, "&About Flowsentry...", "Display program information, version number and copyright",
+         "About", {}},
+        {Command::AppExit, "E&xit", "Quit the application; prompts to save documents", "Exit", {}},
+        {Command::ViewToolbar, "&Toolbar", "Show or hide the toolbar", "Toggle ToolBar", {}},
+        {Command::ViewStatusBar, "&Status Bar", "Show or hide the status bar", "Toggle StatusBar", {}},
+    };
+    for (const ActionCase& c : cases) {
+        const QAction* action = frame.Action(c.m_command);
+        ASSERT_NE(action, nullptr);
+        EXPECT_EQ(action->text(), Text(c.m_szText));
+        EXPECT_EQ(action->statusTip(), Text(c.m_szStatusTip)) << c.m_szText;
+        EXPECT_EQ(action->toolTip(), Text(c.m_szToolTip)) << c.m_szText;
+        EXPECT_EQ(action->shortcuts(), c.m_keys) << c.m_szText;
+        // Keys must work while the toolbar is hidden: the window itself carries every action.
+        EXPECT_TRUE(frame.actions().contains(action)) << c.m_szText;
+    }
+}
+
+TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
+    CMainFrame frame;
+    const auto menus = frame.menuBar()->actions();
+    ASSERT_EQ(menus.size(), 3);
+    const QStringList titles = {"&File", "&View", "&Help"};
+    const QList<QStringList> items = {
+        {"Save &As...", "", "E&xit"}, {"&Toolbar", "&Status Bar"}, {"&About Flowsentry..."}};
+    for (int m = 0; m < 3; ++m) {
+        EXPECT_EQ(menus[m]->text(), titles[m]);
+        QStringList texts;
+        for (const QAction* item : menus[m]->menu()->actions()) {
+            texts.append(item->isSeparator() ? QString() : item->text());
+        }
+        EXPECT_EQ(texts, items[m]);
+    }
+
+    const QList<Command> buttons = {Command::FileSave,       Command::Count,         Command::EditCopy,
+                                    Command::Count,          Command::StartAnalyzing, Command::StopAnalyzing,
+                                    Command::Count,          Command::HomeButton,     Command::Count,
+                                    Command::MonitorButton,  Command::Count,          Command::AppAbout};
+    const auto toolbarItems = frame.ToolBar()->actions();
+    ASSERT_EQ(toolbarItems.size(), buttons.size());
+    for (int i = 0; i < buttons.size(); ++i) {
+        if (buttons[i] == Command::Count) {
+            EXPECT_TRUE(toolbarItems[i]->isSeparator()) << "item " << i;
+        } else {
+            EXPECT_EQ(toolbarItems[i], frame.Action(buttons[i])) << "item " << i;
+            EXPECT_FALSE(toolbarItems[i]->icon().pixmap(16, 16).isNull()) << "item " << i;
+        }
+    }
+}
+
+TEST(MainFrame, ViewMenuHidesAndShowsTheBarsWithCheckMarks) {
+    CMainFrame frame;
+    frame.show();
+    QAction* toolbar = frame.Action(Command::ViewToolbar);
+    QAction* statusBar = frame.Action(Command::ViewStatusBar);
+    EXPECT_TRUE(toolbar->isChecked());
+    EXPECT_TRUE(statusBar->isChecked());
+    toolbar->trigger();
+    statusBar->trigger();
+    EXPECT_FALSE(frame.ToolBar()->isVisible());
+    EXPECT_FALSE(frame.statusBar()->isVisible());
+    EXPECT_FALSE(toolbar->isChecked());
+    EXPECT_FALSE(statusBar->isChecked());
+    frame.ToolBar()->show(); // e.g. from the window's context menu
+    EXPECT_TRUE(toolbar->isChecked());
+}
+
+TEST(MainFrame, KeysReachTheirCommandsWithTheToolbarHiddenAndTheOthersDoNothing) {
+    CMainFrame frame;
+    frame.show();
+    frame.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&frame));
+    frame.Action(Command::ViewToolbar)->trigger();
+    ASSERT_FALSE(frame.ToolBar()->isVisible());
+
+    // std::vector rather than QList: copying an empty QList trips UBSan inside Qt 6.4's own header.
+    std::vector<QAction*> fired;
+    for (int c = 0; c < static_cast<int>(Command::Count); ++c) {
+        QAction* action = frame.Action(static_cast<Command>(c));
+        QObject::connect(action, &QAction::triggered, [&fired, action] { fired.push_back(action); });
+    }
+    struct KeyCase {
+        QKeyCombination m_key;
+        Command m_expected; // Count: nothing at all
+    };
+    const KeyCase cases[] = {
+        {Qt::CTRL | Qt::Key_S, Command::FileSave},      {Qt::CTRL | Qt::Key_C, Command::EditCopy},
+        {Qt::CTRL | Qt::Key_Insert, Command::EditCopy}, {Qt::CTRL | Qt::Key_N, Command::FileNew},
+        {Qt::CTRL | Qt::Key_X, Command::Count},         {Qt::CTRL | Qt::Key_V, Command::Count},
+        {Qt::CTRL | Qt::Key_Z, Command::Count},         {Qt::ALT | Qt::Key_Backspace, Command::Count},
+        {Qt::SHIFT | Qt::Key_Delete, Command::Count},   {Qt::SHIFT | Qt::Key_Insert, Command::Count},
+        {QKeyCombination(Qt::Key_F6), Command::Count},  {Qt::SHIFT | Qt::Key_F6, Command::Count},
+    };
+    for (const KeyCase& c : cases) {
+        fired.clear();
+        QTest::keyClick(&frame.View(), c.m_key.key(), c.m_key.keyboardModifiers());
+        std::vector<QAction*> expected;
+        if (c.m_expected != Command::Count) {
+            expected.push_back(frame.Action(c.m_expected));
+        }
+        EXPECT_EQ(fired, expected) << QKeySequence(c.m_key).toString().toStdString();
+    }
+}
+
+TEST(MainFrame, BarChartButtonShowsNoTooltipAndTheHouseDoes) {
+    CMainFrame frame;
+    frame.show();
+    const auto tooltipOf = [&frame](Command command) {
+        QWidget* button = frame.ToolBar()->widgetForAction(frame.Action(command));
+        QToolTip::hideText(); // fades out on a timer
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000));
+        QHelpEvent help(QEvent::ToolTip, QPoint(2, 2), button->mapToGlobal(QPoint(2, 2)));
+        QCoreApplication::sendEvent(button, &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    EXPECT_EQ(tooltipOf(Command::HomeButton), "Flowsentry Home");
+    EXPECT_EQ(tooltipOf(Command::MonitorButton), "");
+    QToolTip::hideText();
+}
+
+TEST(MainFrame, StatusBarShowsReadyAndTheLockPanes) {
+    CMainFrame frame;
+    frame.show();
+    QStringList texts;
+    for (const QLabel* label : frame.statusBar()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+        texts.append(label->text());
+    }
+    EXPECT_EQ(texts, (QStringList{"Ready", "CAP", "NUM", "SCRL"}));
+}
+
+TEST(MainFrame, EachWebButtonOpensThePageItsLabelNames) {
+    CMainFrame frame;
+    QList<QUrl> opened;
+    frame.SetUrlOpener([&opened](const QUrl& url) { opened.append(url); });
+
+    frame.Action(Command::HomeButton)->trigger();      // the house, "Flowsentry Home"
+    frame.Action(Command::MonitorButton)->trigger();   // the bar chart, the Ratewatch page
+    ASSERT_EQ(opened.size(), 2);
+    EXPECT_EQ(opened[0], QUrl(Text(about::kHomePageUrl)));
+    EXPECT_EQ(opened[1], QUrl(Text(about::kRatewatchPageUrl)));
+    EXPECT_FALSE(opened[0].path().contains("ratewatch"));
+    EXPECT_TRUE(opened[1].path().contains("ratewatch"));
+
+    const QUrlQuery home(opened[0]);
+    EXPECT_EQ(home.queryItemValue("utm_source"), Text(about::kLinkCode));
+    EXPECT_EQ(home.queryItemValue("utm_medium"), Text(about::kLinkCode));
+    EXPECT_EQ(home.queryItemValue("utm_campaign"), Text(about::kAppCode));
+    const QUrlQuery ratewatch(opened[1]);
+    EXPECT_EQ(ratewatch.queryItemValue("utm_source"), Text(about::kAppCode));
+    EXPECT_EQ(ratewatch.queryItemValue("utm_medium"), Text(about::kLinkCode));
+    EXPECT_EQ(ratewatch.queryItemValue("utm_campaign"), Text(about::kAppCode));
+    EXPECT_NE(Text(about::kAppCode), Text(about::kLinkCode));
+}
+
+class FlowsentryAppTest : public testing::Test {
+protected:
+    std::unique_ptr<QSettings> Settings() const {
+        return std::make_unique<QSettings>(m_dir.filePath("settings.ini"), QSettings::IniFormat);
+    }
+
+    QString MakeFile(const QString& name) const {
+        QFile file(m_dir.filePath(name));
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("not read");
+        return file.fileName();
+    }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(FlowsentryAppTest, TitleFollowsNewAndOpenWhileRowsAndColumnsStay) {
+    CFlowsentryApp app(Settings());
+    ASSERT_TRUE(app.InitInstance({}));
+    CMainFrame& frame = app.MainFrame();
+    EXPECT_EQ(frame.windowTitle(), "Flowsentry");
+    EXPECT_TRUE(frame.isVisible());
+
+    // Rows as a running capture leaves them.
+    CFlowsentryView& view = frame.View();
+    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.2", 6, 10), std::nullopt);
+    view.Refresh();
+
+    app.OnFileNew();
+    EXPECT_EQ(frame.windowTitle(), "Untitled - Flowsentry");
+    ASSERT_TRUE(app.OpenDocumentFile(MakeFile("trace.txt")) == std::nullopt);
+    EXPECT_EQ(frame.windowTitle(), "trace.txt - Flowsentry");
+    EXPECT_EQ(view.model()->rowCount(), 1);
+    EXPECT_EQ(view.model()->columnCount(), ColumnCount);
+    EXPECT_EQ(view.Table().EntryCount(), 1U);
+
+    // A file that cannot be opened changes nothing and says why.
+    const auto failure = app.OpenDocumentFile(m_dir.filePath("missing.txt"));
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_TRUE(failure->contains("missing.txt"));
+    EXPECT_EQ(frame.windowTitle(), "trace.txt - Flowsentry");
+}
+
+TEST_F(FlowsentryAppTest, StartedWithAFileTheTitleIsStillFlowsentry) {
+    CFlowsentryApp app(Settings());
+    ASSERT_TRUE(app.InitInstance({MakeFile("start.txt")}));
+    EXPECT_EQ(app.MainFrame().windowTitle(), "Flowsentry");
+    EXPECT_EQ(app.RecentFiles().Files(), QStringList{m_dir.filePath("start.txt")});
+}
+
+TEST_F(FlowsentryAppTest, RecentFileListKeepsFourNewestFirstAcrossRuns) {
+    {
+        CFlowsentryApp app(Settings());
+        for (const char* name : {"a", "b", "c", "d", "e", "c"}) {
+            ASSERT_TRUE(app.OpenDocumentFile(MakeFile(name)) == std::nullopt);
+        }
+        app.ExitInstance();
+    }
+    QSettings stored(m_dir.filePath("settings.ini"), QSettings::IniFormat);
+    stored.beginGroup("Recent File List");
+    EXPECT_EQ(stored.childKeys(), (QStringList{"File1", "File2", "File3", "File4"}));
+    EXPECT_EQ(stored.value("File1").toString(), m_dir.filePath("c"));
+    EXPECT_EQ(stored.value("File4").toString(), m_dir.filePath("b"));
+    stored.endGroup();
+
+    CFlowsentryApp next(Settings());
+    EXPECT_EQ(next.RecentFiles().Files(),
+              (QStringList{m_dir.filePath("c"), m_dir.filePath("e"), m_dir.filePath("d"), m_dir.filePath("b")}));
+}
+
+} // namespace
+} // namespace flowsentry

@@ -1,0 +1,139 @@
+#include "QtPrinters.h"
+#include "TestUtil.h"
+#include "view/ColumnWidths.h"
+#include "view/TrafficModel.h"
+
+#include <QAbstractItemModelTester>
+#include <QIcon>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+namespace flowsentry {
+namespace {
+
+using test::Sample;
+
+struct WidthCase {
+    int m_nWidth;
+    int m_nHeight;
+    std::optional<ColumnWidthArray> m_expected;
+};
+
+TEST(ColumnWidths, ShareTheClientWidthOrKeepTheWidthsWhenSmall) {
+    const WidthCase cases[] = {
+        {1000, 600, ColumnWidthArray{110, 110, 100, 100, 100, 100, 100, 100, 120, 100}},
+        {1009, 600, ColumnWidthArray{110, 110, 100, 100, 100, 100, 100, 100, 120, 100}},
+        {101, 101, ColumnWidthArray{20, 20, 10, 10, 10, 10, 10, 10, 30, 10}},
+        {1000, 100, std::nullopt},
+        {100, 600, std::nullopt},
+        {0, 0, std::nullopt},
+    };
+    for (const WidthCase& c : cases) {
+        EXPECT_EQ(ColumnWidthsAfterResize(c.m_nWidth, c.m_nHeight), c.m_expected)
+            << c.m_nWidth << " x " << c.m_nHeight;
+    }
+    // The first layout has no size threshold.
+    EXPECT_EQ(ColumnWidths(50), (ColumnWidthArray{15, 15, 5, 5, 5, 5, 5, 5, 25, 5}));
+}
+
+class TrafficModelTest : public testing::Test {
+protected:
+    // Attached before the model holds any row, so it checks every insertion and change from the first.
+    TrafficModelTest() : m_tester(&m_model, QAbstractItemModelTester::FailureReportingMode::Warning) {}
+
+    QString Cell(int row, int column) const {
+        return m_model.data(m_model.index(row, column)).toString();
+    }
+
+    test::ScopedUtc m_utc;
+    CTrafficTable m_table;
+    CTrafficModel m_model;
+    QAbstractItemModelTester m_tester;
+};
+
+TEST_F(TrafficModelTest, HeadingsAreTheTenColumnsLeftAligned) {
+    ASSERT_EQ(m_model.columnCount(), 10);
+    const char* expected[] = {"Src Address",  "Dest Address", "Send Data",     "Rcv Data",    "Total Data",
+                              "Send Packets", "Rcv Packets",  "Total Packets", "Date / Time", "Proto"};
+    for (int column = 0; column < 10; ++column) {
+        EXPECT_EQ(m_model.headerData(column, Qt::Horizontal).toString().toStdString(), expected[column]);
+        EXPECT_EQ(m_model.headerData(column, Qt::Horizontal, Qt::TextAlignmentRole).toInt(),
+                  int{Qt::AlignLeft | Qt::AlignVCenter});
+    }
+    EXPECT_EQ(m_model.rowCount(m_model.index(0, 0)), 0);
+}
+
+TEST_F(TrafficModelTest, BatchesInsertNewRowsAtTheTopAndSignalChangedRowsOnce) {
+    QSignalSpy inserted(&m_model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy changed(&m_model, &QAbstractItemModel::dataChanged);
+    QSignalSpy reset(&m_model, &QAbstractItemModel::modelReset);
+
+    m_table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 100, 3600), std::nullopt);
+    m_table.AddSample(Sample("10.0.0.1", "10.0.0.3", 17, 50, 3600), std::nullopt);
+    EXPECT_EQ(m_model.ApplyBatch(m_table.PullChanges()), 2);
+    ASSERT_EQ(m_model.rowCount(), 2);
+    EXPECT_EQ(Cell(0, ColDestAddress), "10.0.0.3") << "newest on top";
+    EXPECT_EQ(Cell(1, ColDestAddress), "10.0.0.2");
+    ASSERT_EQ(inserted.size(), 1);
+    EXPECT_EQ(inserted[0][1].toInt(), 0);
+    EXPECT_EQ(inserted[0][2].toInt(), 1);
+
+    // One new entry, and both old ones change: one insertion, one dataChanged over rows 1 to 2.
+    m_table.AddSample(Sample("10.0.0.2", "10.0.0.1", 6, 40, 7200), std::nullopt);
+    m_table.AddSample(Sample("10.0.0.3", "10.0.0.1", 17, 7, 7201), std::nullopt);
+    m_table.AddSample(Sample("10.0.0.9", "10.0.0.1", 1, 84, 7202), std::nullopt);
+    EXPECT_EQ(m_model.ApplyBatch(m_table.PullChanges()), 1);
+    ASSERT_EQ(m_model.rowCount(), 3);
+    ASSERT_EQ(inserted.size(), 2);
+    EXPECT_EQ(inserted[1][1].toInt(), 0);
+    EXPECT_EQ(inserted[1][2].toInt(), 0);
+    ASSERT_EQ(changed.size(), 1);
+    EXPECT_EQ(changed[0][0].toModelIndex().row(), 1);
+    EXPECT_EQ(changed[0][1].toModelIndex().row(), 2);
+    EXPECT_EQ(changed[0][1].toModelIndex().column(), ColumnCount - 1);
+
+    const QStringList row0 = {"10.0.0.9", "10.0.0.1", "84", "0", "84", "1", "0", "1", "02:00:02 01/01/1970", "ICMP"};
+    const QStringList row2 = {"10.0.0.1", "10.0.0.2", "100", "40", "140", "1", "1", "2", "02:00:00 01/01/1970", "TCP"};
+    for (int column = 0; column < ColumnCount; ++column) {
+        EXPECT_EQ(Cell(0, column), row0[column]) << "column " << column;
+        EXPECT_EQ(Cell(2, column), row2[column]) << "column " << column;
+        EXPECT_EQ(Cell(1, column).toStdString(), m_model.Rows().CellText(1, column)) << "column " << column;
+    }
+    EXPECT_EQ(reset.size(), 0) << "no reset per tick";
+
+    // An empty pull signals nothing.
+    EXPECT_EQ(m_model.ApplyBatch(m_table.PullChanges()), 0);
+    EXPECT_EQ(inserted.size(), 2);
+    EXPECT_EQ(changed.size(), 1);
+
+    // Clearing the table is the one case that resets the model.
+    m_table.Clear();
+    m_table.AddSample(Sample("10.0.0.5", "10.0.0.6", 6, 1, 0), std::nullopt);
+    m_model.ApplyBatch(m_table.PullChanges());
+    EXPECT_EQ(reset.size(), 1);
+    ASSERT_EQ(m_model.rowCount(), 1);
+    EXPECT_EQ(Cell(0, ColSrcAddress), "10.0.0.5");
+}
+
+TEST_F(TrafficModelTest, RowsCarryTheImageTheProtocolAndNumericValues) {
+    m_table.AddSample(Sample("192.168.1.2", "8.8.8.8", 47, 1000, 0), std::nullopt);
+    m_model.ApplyBatch(m_table.PullChanges());
+
+    const QVariant image = m_model.data(m_model.index(0, ColSrcAddress), Qt::DecorationRole);
+    ASSERT_TRUE(image.canConvert<QIcon>());
+    EXPECT_FALSE(image.value<QIcon>().pixmap(16, 16).isNull()) << "the SVG picture must load";
+    EXPECT_FALSE(m_model.data(m_model.index(0, ColDestAddress), Qt::DecorationRole).isValid());
+
+    for (int column = 0; column < ColumnCount; ++column) {
+        EXPECT_EQ(m_model.data(m_model.index(0, column), CTrafficModel::ProtocolRole).toUInt(), 47U);
+        EXPECT_EQ(m_model.data(m_model.index(0, column), Qt::TextAlignmentRole).toInt(),
+                  int{Qt::AlignLeft | Qt::AlignVCenter});
+    }
+    EXPECT_EQ(Cell(0, ColProto), "Proto:47");
+    EXPECT_EQ(m_model.data(m_model.index(0, ColTotalData), CTrafficModel::ValueRole).toULongLong(), 1000U);
+    EXPECT_EQ(m_model.data(m_model.index(0, ColSrcAddress), CTrafficModel::ValueRole).toUInt(), 0xC0A80102U);
+}
+
+} // namespace
+} // namespace flowsentry

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "traffic/TrafficEntry.h"
+
+#include <array>
+#include <optional>
+
+namespace flowsentry {
+
+using ColumnWidthArray = std::array<int, ColumnCount>;
+
+// The list's width shared out among the ten columns: w = client width / 10; both addresses get w + 10, the
+// time w + 20 (its text is the longest), every other column w. The total is 10 * w + 40, a little wider
+// than the client area, so the list scrolls sideways by a few pixels.
+ColumnWidthArray ColumnWidths(int clientWidth);
+
+// The widths after a size change. A client area of 100 pixels or less in either direction (a window being
+// minimised or squeezed) keeps the widths the user had.
+std::optional<ColumnWidthArray> ColumnWidthsAfterResize(int clientWidth, int clientHeight);
+
+} // namespace flowsentry

@@ -1,0 +1,91 @@
+#include "view/FlowsentryView.h"
+
+#include <QEvent>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QPalette>
+#include <QScrollBar>
+
+#include <algorithm>
+
+namespace flowsentry {
+
+CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
+    setModel(&m_model);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setShowGrid(true);
+    setWordWrap(false);
+    setSortingEnabled(false); // rows stay in the order the entries appeared
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+
+    // Keep the selected row as visible when the list loses the focus as while it has it.
+    QPalette pal = palette();
+    pal.setColor(QPalette::Inactive, QPalette::Highlight, pal.color(QPalette::Active, QPalette::Highlight));
+    pal.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                 pal.color(QPalette::Active, QPalette::HighlightedText));
+    setPalette(pal);
+
+    // No row numbers, and row heights that never have to be measured: with many rows, sizing rows to their
+    // contents would stall the window for seconds.
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // Compact rows like a report list: the text's height plus a little, and room for the 16-pixel image.
+    const int rowHeight = std::max(18, fontMetrics().height() + 4);
+    verticalHeader()->setMinimumSectionSize(rowHeight);
+    verticalHeader()->setDefaultSectionSize(rowHeight);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setSectionsMovable(true);
+    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    horizontalHeader()->setHighlightSections(false);
+
+    m_refreshTimer.setInterval(kRefreshInterval);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &CFlowsentryView::Refresh);
+}
+
+// A running capture must end here, before the table it writes into goes.
+CFlowsentryView::~CFlowsentryView() = default;
+
+void CFlowsentryView::OnInitialUpdate() {
+    if (m_bLaidOut) {
+        return;
+    }
+    m_bLaidOut = true;
+    ApplyColumnWidths(ColumnWidths(viewport()->width()));
+    m_refreshTimer.start();
+}
+
+void CFlowsentryView::Refresh() {
+    const TrafficBatch batch = m_table.PullChanges();
+    if (batch.empty()) {
+        return;
+    }
+    QScrollBar* scroll = verticalScrollBar();
+    const int scrolledBy = scroll->value();
+    const int inserted = m_model.ApplyBatch(batch);
+    // At the top the new rows appear as they come; further down they would push what the user is reading
+    // off the screen every tick, so the view follows the rows it shows.
+    if (inserted > 0 && scrolledBy > 0) {
+        updateGeometries(); // the scroll range grows only at the next layout otherwise
+        scroll->setValue(scrolledBy + inserted);
+    }
+}
+
+bool CFlowsentryView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::Resize && m_bLaidOut) {
+        if (const auto widths = ColumnWidthsAfterResize(viewport()->width(), viewport()->height())) {
+            ApplyColumnWidths(*widths);
+        }
+    }
+    return QTableView::viewportEvent(event);
+}
+
+void CFlowsentryView::ApplyColumnWidths(const ColumnWidthArray& widths) {
+    for (int column = 0; column < ColumnCount; ++column) {
+        setColumnWidth(column, widths[static_cast<std::size_t>(column)]);
+    }
+}
+
+} // namespace flowsentry

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "traffic/TrafficTable.h"
+#include "view/ColumnWidths.h"
+#include "view/TrafficModel.h"
+
+#include <QTableView>
+#include <QTimer>
+
+#include <chrono>
+
+namespace flowsentry {
+
+// The traffic list that fills the main window: one row per traffic entry, newest at the top. The view owns
+// the traffic table that the capture fills, and pulls the table's changes on a timer on the window
+// thread, so the capture never waits for the window and the window never waits for more than a short lock.
+class CFlowsentryView final : public QTableView {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CFlowsentryView)
+
+public:
+    static constexpr std::chrono::milliseconds kRefreshInterval{250};
+
+    explicit CFlowsentryView(QWidget* parent = nullptr);
+    ~CFlowsentryView() override;
+
+    // Lays out the columns and starts pulling the table's changes. Called again when a document is
+    // created or opened: the layout, the rows and a running capture are then left as they are, so that
+    // nothing is inserted twice and no capture is lost.
+    void OnInitialUpdate();
+
+    [[nodiscard]] CTrafficTable& Table() { return m_table; }
+    [[nodiscard]] const CTrafficModel& Model() const { return m_model; }
+
+public slots:
+    // Applies the table's changes since the previous refresh. Called by the timer; callable directly.
+    void Refresh();
+
+protected:
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    void ApplyColumnWidths(const ColumnWidthArray& widths);
+
+    // The capture's sniffer joins here, declared after m_table so that it is destroyed (and its thread
+    // stopped) before the table it writes into.
+    CTrafficTable m_table;
+    CTrafficModel m_model;
+    QTimer m_refreshTimer;
+    bool m_bLaidOut = false;
+};
+
+} // namespace flowsentry
