@@ -1,5 +1,7 @@
 #include "app/FlowsentryApp.h"
 
+#include "about/AboutDlg.h"
+#include "about/WebAddresses.h"
 #include "view/FlowsentryView.h"
 
 #include <QAction>
@@ -21,6 +23,7 @@ CFlowsentryApp::CFlowsentryApp(std::unique_ptr<QSettings> settings) : m_pSetting
     m_recentFiles.Load(*m_pSettings);
     connect(m_frame.Action(Command::FileNew), &QAction::triggered, this, &CFlowsentryApp::OnFileNew);
     connect(m_frame.Action(Command::FileOpen), &QAction::triggered, this, &CFlowsentryApp::OnFileOpen);
+    connect(m_frame.Action(Command::AppAbout), &QAction::triggered, this, &CFlowsentryApp::OnAppAbout);
 }
 
 CFlowsentryApp::~CFlowsentryApp() = default;
@@ -50,6 +53,14 @@ bool CFlowsentryApp::InitInstance(const QStringList& arguments) {
 }
 
 void CFlowsentryApp::ExitInstance() { m_recentFiles.Save(*m_pSettings); }
+
+void CFlowsentryApp::OnAppAbout() {
+    const AboutLinks links{QUrl(QString::fromLatin1(about::kHomePageUrl)),
+                           QUrl(QString::fromLatin1(about::kHomePageBannerUrl)),
+                           QUrl(QString::fromLatin1(about::kRatewatchPageUrl))};
+    CAboutDlg dlg(links, m_frame.GetUrlOpener(), &m_frame);
+    dlg.exec();
+}
 
 void CFlowsentryApp::OnFileNew() {
     m_doc.OnNewDocument();

@@ -40,6 +40,7 @@ public:
 public slots:
     void OnFileNew();
     void OnFileOpen();
+    void OnAppAbout();
 
 private:
     std::unique_ptr<QSettings> m_pSettings;

@@ -3,8 +3,12 @@
 #include "about/WebAddresses.h"
 #include "app/LockKeys.h"
 #include "view/FlowsentryView.h"
+#include "view/MessageBox.h"
 
 #include <QAction>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QGuiApplication>
 #include <QDesktopServices>
 #include <QEvent>
 #include <QIcon>
@@ -43,7 +47,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     : QMainWindow(parent), m_urlOpener([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
     InitAppResources();
     setWindowTitle(QStringLiteral("Flowsentry"));
-    setWindowIcon(QIcon(QStringLiteral(":/view/icons/two-computers.svg")));
+    setWindowIcon(QIcon(QStringLiteral(":/about/flowsentry.svg")));
 
     m_pView = new CFlowsentryView(this);
     setCentralWidget(m_pView);
@@ -101,6 +105,11 @@ void CMainFrame::CreateActions() {
     connect(Action(Command::AppExit), &QAction::triggered, this, &QWidget::close);
     connect(Action(Command::HomeButton), &QAction::triggered, this, &CMainFrame::OpenHomePage);
     connect(Action(Command::MonitorButton), &QAction::triggered, this, &CMainFrame::OpenRatewatchPage);
+    connect(Action(Command::FileSave), &QAction::triggered, this, &CMainFrame::OnFileSaveAs);
+    connect(Action(Command::FileSaveAs), &QAction::triggered, this, &CMainFrame::OnFileSaveAs);
+    connect(Action(Command::EditCopy), &QAction::triggered, this, &CMainFrame::OnEditCopy);
+    connect(Action(Command::StartAnalyzing), &QAction::triggered, this, &CMainFrame::OnStartAnalyzing);
+    connect(Action(Command::StopAnalyzing), &QAction::triggered, this, &CMainFrame::OnStopAnalyzing);
 }
 
 void CMainFrame::CreateMenus() {
@@ -161,6 +170,11 @@ void CMainFrame::CreateStatusBar() {
         bar->addPermanentWidget(pane);
         return pane;
     };
+    m_pCapturePane = new QLabel(bar);
+    bar->addPermanentWidget(m_pCapturePane);
+    UpdateCaptureStatus();
+    connect(m_pView, &CFlowsentryView::Refreshed, this, &CMainFrame::UpdateCaptureStatus);
+    connect(m_pView, &CFlowsentryView::CaptureEnded, this, &CMainFrame::OnCaptureEnded);
     m_pCapsPane = makePane("CAP");
     m_pNumPane = makePane("NUM");
     m_pScrollPane = makePane("SCRL");
@@ -187,6 +201,45 @@ void CMainFrame::UpdateLockIndicators() {
         pane->setEnabled(keys.has_value());
         pane->setText(!keys || on ? pane->accessibleName() : QString());
     }
+}
+
+QString CMainFrame::CaptureStatusText() const {
+    CSniffer& sniffer = m_pView->Sniffer();
+    if (!sniffer.IsRunning()) {
+        return QStringLiteral("Not capturing");
+    }
+    return QStringLiteral("Capturing on %1, dropped by the kernel: %2")
+        .arg(QString::fromStdString(sniffer.m_strInterfaceAddress))
+        .arg(sniffer.Stats().m_nKernelDrops);
+}
+
+void CMainFrame::UpdateCaptureStatus() { m_pCapturePane->setText(CaptureStatusText()); }
+
+void CMainFrame::OnCaptureEnded(const QString& errorText) {
+    UpdateCaptureStatus();
+    if (!errorText.isEmpty()) {
+        ShowWarning(this, errorText);
+    }
+}
+
+void CMainFrame::OnFileSaveAs() { SaveListAsText(this, m_pView->Model().Rows(), m_seams.m_askSaveName); }
+
+void CMainFrame::OnEditCopy() { CopyListToClipboard(m_pView->Model().Rows(), *QGuiApplication::clipboard()); }
+
+void CMainFrame::OnStartAnalyzing() {
+    flowsentry::OnStartAnalyzing(*m_pView, this, m_seams.m_chooseAddress, m_seams.m_checkPrivileges);
+    UpdateCaptureStatus();
+}
+
+void CMainFrame::OnStopAnalyzing() {
+    flowsentry::OnStopAnalyzing(*m_pView);
+    UpdateCaptureStatus();
+}
+
+// The capture ends before the window goes, so that no thread outlives it.
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    m_pView->Sniffer().StopSniffing();
+    QMainWindow::closeEvent(event);
 }
 
 void CMainFrame::SetDocumentTitle(const QString& documentTitle) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "analysis/AnalysisCommands.h"
+#include "export/ExportCommands.h"
+
 #include <QMainWindow>
 #include <QUrl>
 
@@ -51,13 +54,30 @@ public:
     void SetDocumentTitle(const QString& documentTitle);
     // Web pages open through this; tests put their own in to see the address.
     void SetUrlOpener(UrlOpener opener) { m_urlOpener = std::move(opener); }
+    [[nodiscard]] const UrlOpener& GetUrlOpener() const { return m_urlOpener; }
+
+    // What the commands ask the user and the system; tests put their own in.
+    struct Seams {
+        AddressChooser m_chooseAddress = ChooseAddressInDialog;
+        PrivilegeCheck m_checkPrivileges = CheckCapturePrivileges;
+        SaveNameAsker m_askSaveName = AskSaveFileName;
+    };
+    void SetSeams(Seams seams) { m_seams = std::move(seams); }
+
+    // What the capture pane of the status bar says.
+    [[nodiscard]] QString CaptureStatusText() const;
 
 public slots:
     void OpenHomePage();
     void OpenRatewatchPage();
+    void OnFileSaveAs();
+    void OnEditCopy();
+    void OnStartAnalyzing();
+    void OnStopAnalyzing();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void CreateActions();
@@ -65,14 +85,18 @@ private:
     void CreateToolBar();
     void CreateStatusBar();
     void UpdateLockIndicators();
+    void UpdateCaptureStatus();
+    void OnCaptureEnded(const QString& errorText);
 
     CFlowsentryView* m_pView = nullptr; // owned as the central widget
     QToolBar* m_pToolBar = nullptr;
+    QLabel* m_pCapturePane = nullptr;
     QLabel* m_pCapsPane = nullptr;
     QLabel* m_pNumPane = nullptr;
     QLabel* m_pScrollPane = nullptr;
     std::array<QAction*, static_cast<std::size_t>(Command::Count)> m_actions{};
     UrlOpener m_urlOpener;
+    Seams m_seams;
 };
 
 } // namespace flowsentry

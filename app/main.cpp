@@ -6,6 +6,8 @@ int main(int argc, char* argv[]) {
     QApplication qapp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Flowsentry"));
     QApplication::setOrganizationName(QStringLiteral("Local AppWizard-Generated Applications"));
+    // Matches the installed desktop entry, so that desktops show the right icon and name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.flowsentry.Flowsentry"));
 
     flowsentry::CFlowsentryApp app;
     QStringList arguments = QApplication::arguments();

@@ -2,10 +2,10 @@
 
 #include "export/ListToText.h"
 #include "export/TextFile.h"
+#include "view/MessageBox.h"
 
 #include <QClipboard>
 #include <QFileDialog>
-#include <QMessageBox>
 
 namespace flowsentry {
 
@@ -23,10 +23,7 @@ bool SaveListAsText(QWidget* parent, const CRowStore& rows, const SaveNameAsker&
     // Rendered only now, after the dialog, so the file shows the rows as they are at this moment.
     const std::string error = WriteFileReplacing(path, ListToText(rows));
     if (!error.empty()) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Flowsentry"),
-                        QStringLiteral("The table could not be saved.\n\n%1").arg(QString::fromStdString(error)),
-                        QMessageBox::Ok, parent);
-        box.exec();
+        ShowWarning(parent, QStringLiteral("The table could not be saved.\n\n%1").arg(QString::fromStdString(error)));
         return false;
     }
     return true;

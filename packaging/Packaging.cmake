@@ -2,8 +2,6 @@
 # file capabilities for capture, and the Debian package (cpack -G DEB).
 include(GNUInstallDirs)
 
-set(FLOWSENTRY_PACKAGING_HOMEPAGE "https://www.flowsentry.example/" CACHE STRING
-    "Home page named in the package and the AppStream metadata")
 set(FLOWSENTRY_APP_ID "example.flowsentry.Flowsentry")
 set(_pkg_dir ${CMAKE_CURRENT_LIST_DIR})
 set(_pkg_out ${CMAKE_BINARY_DIR}/packaging)
@@ -126,7 +124,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${FLOWSENTRY_PACKAGING_HOMEPAGE})
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${FLOWSENTRY_HOME_PAGE})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # setcap, for the postinst.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")

@@ -1,11 +1,11 @@
 #include "TestUtil.h"
 #include "export/ExportCommands.h"
 #include "export/ListToText.h"
+#include "QtTestUtil.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QMessageBox>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -23,26 +23,6 @@ namespace fs = std::filesystem;
 std::string Read(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// What a message box showed; the box is closed as soon as it opens.
-struct SeenBox {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    int count = 0;
-};
-
-void CloseNextMessageBox(SeenBox& seen) {
-    QTimer::singleShot(0, [&seen] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            seen.title = box->windowTitle();
-            seen.text = box->text();
-            seen.icon = box->icon();
-            ++seen.count;
-            box->accept();
-        }
-    });
 }
 
 class ExportCommands : public ::testing::Test {
@@ -92,25 +72,27 @@ TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
 
     // A folder of that name.
     fs::create_directory(m_dir / "folder.txt");
-    SeenBox seen;
-    CloseNextMessageBox(seen);
-    EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "folder.txt")));
-    EXPECT_EQ(seen.count, 1);
-    EXPECT_EQ(seen.title, "Flowsentry");
-    EXPECT_EQ(seen.icon, QMessageBox::Warning);
-    EXPECT_TRUE(seen.text.contains("Is a directory")) << seen.text.toStdString();
+    {
+        const test::MessageBoxCloser seen;
+        EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "folder.txt")));
+        EXPECT_EQ(seen.m_nCount, 1);
+        EXPECT_EQ(seen.m_strTitle, "Flowsentry");
+        EXPECT_EQ(seen.m_icon, QMessageBox::Warning);
+        EXPECT_TRUE(seen.m_strText.contains("Is a directory")) << seen.m_strText.toStdString();
+    }
 
     // The disk fills up part way through the write.
-    SeenBox full;
-    bool saved = true;
     {
-        const test::ScopedFileSizeLimit limit(16);
-        CloseNextMessageBox(full);
-        saved = SaveListAsText(nullptr, m_rows, Answer(target));
+        const test::MessageBoxCloser full;
+        bool saved = true;
+        {
+            const test::ScopedFileSizeLimit limit(16);
+            saved = SaveListAsText(nullptr, m_rows, Answer(target));
+        }
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(full.m_nCount, 1);
+        EXPECT_TRUE(full.m_strText.contains("File too large")) << full.m_strText.toStdString();
     }
-    EXPECT_FALSE(saved);
-    EXPECT_EQ(full.count, 1);
-    EXPECT_TRUE(full.text.contains("File too large")) << full.text.toStdString();
     EXPECT_EQ(Read(target), good);
 }
 

@@ -43,10 +43,22 @@ CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
 
     m_refreshTimer.setInterval(kRefreshInterval);
     connect(&m_refreshTimer, &QTimer::timeout, this, &CFlowsentryView::Refresh);
+
+    m_sniffer.Initialize(&m_table);
+    // Runs on the capture thread, which must never wait for the window: the news is queued to this thread.
+    m_sniffer.SetEndCallback([this](CaptureEnd end, const std::string& errorText) {
+        const QString text = end == CaptureEnd::Failed ? QString::fromStdString(errorText) : QString();
+        QMetaObject::invokeMethod(this, [this, text] { emit CaptureEnded(text); }, Qt::QueuedConnection);
+    });
 }
 
-// A running capture must end here, before the table it writes into goes.
-CFlowsentryView::~CFlowsentryView() = default;
+// A running capture ends here, before the table it writes into goes.
+CFlowsentryView::~CFlowsentryView() { m_sniffer.StopSniffing(); }
+
+void CFlowsentryView::ClearTraffic() {
+    m_table.Clear();
+    Refresh();
+}
 
 void CFlowsentryView::OnInitialUpdate() {
     if (m_bLaidOut) {
@@ -60,6 +72,7 @@ void CFlowsentryView::OnInitialUpdate() {
 void CFlowsentryView::Refresh() {
     const TrafficBatch batch = m_table.PullChanges();
     if (batch.empty()) {
+        emit Refreshed();
         return;
     }
     QScrollBar* scroll = verticalScrollBar();
@@ -71,6 +84,7 @@ void CFlowsentryView::Refresh() {
         updateGeometries(); // the scroll range grows only at the next layout otherwise
         scroll->setValue(scrolledBy + inserted);
     }
+    emit Refreshed();
 }
 
 bool CFlowsentryView::viewportEvent(QEvent* event) {

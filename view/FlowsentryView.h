@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/Sniffer.h"
 #include "traffic/TrafficTable.h"
 #include "view/ColumnWidths.h"
 #include "view/TrafficModel.h"
@@ -31,6 +32,17 @@ public:
 
     [[nodiscard]] CTrafficTable& Table() { return m_table; }
     [[nodiscard]] const CTrafficModel& Model() const { return m_model; }
+    [[nodiscard]] CSniffer& Sniffer() { return m_sniffer; }
+
+    // Empties the list and the table, so that counting starts again from zero.
+    void ClearTraffic();
+
+signals:
+    // A capture ended by itself, on a failure (the text says what happened in the system's words) or at
+    // the end of a capture file (empty text). Emitted once per capture, on the window thread.
+    void CaptureEnded(const QString& errorText);
+    // After every refresh tick, for the status bar.
+    void Refreshed();
 
 public slots:
     // Applies the table's changes since the previous refresh. Called by the timer; callable directly.
@@ -42,9 +54,9 @@ protected:
 private:
     void ApplyColumnWidths(const ColumnWidthArray& widths);
 
-    // The capture's sniffer joins here, declared after m_table so that it is destroyed (and its thread
-    // stopped) before the table it writes into.
     CTrafficTable m_table;
+    // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes into.
+    CSniffer m_sniffer;
     CTrafficModel m_model;
     QTimer m_refreshTimer;
     bool m_bLaidOut = false;
