@@ -20,23 +20,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 class ExportCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() / ("flowsentry-export-" + std::to_string(::getpid()));
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
         CTrafficTable table;
         table.AddSample(test::Sample("10.250.0.2", "10.250.0.1", 17, 128, 1'700'000'000), test::Ip("10.250.0.1"));
         table.AddSample(test::Sample("10.250.0.1", "10.250.0.9", 1, 84, 1'700'000'001), test::Ip("10.250.0.1"));
         m_rows.Apply(table.PullChanges());
     }
-    void TearDown() override { fs::remove_all(m_dir); }
     SaveNameAsker Answer(const fs::path& p) {
         return [p, this](QWidget*) {
             ++m_nAsked;
@@ -45,15 +37,16 @@ protected:
     }
 
     const test::ScopedUtc m_utc;
-    fs::path m_dir;
+    const test::ScopedTempDir m_temp{"flowsentry-export"};
+    const fs::path& m_dir = m_temp.Path();
     CRowStore m_rows;
     int m_nAsked = 0;
 };
 
 TEST_F(ExportCommands, SaveWritesTheTextAndAddsTheExtension) {
     EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic")));
-    EXPECT_EQ(Read(m_dir / "traffic.txt"), ListToText(m_rows));
-    EXPECT_EQ(Read(m_dir / "traffic.txt"),
+    EXPECT_EQ(test::ReadFile(m_dir / "traffic.txt"), ListToText(m_rows));
+    EXPECT_EQ(test::ReadFile(m_dir / "traffic.txt"),
               "10.250.0.1\t10.250.0.9\t84\t0\t84\t1\t0\t1\t22:13:21 11/14/2023\tICMP\t\r"
               "10.250.0.1\t10.250.0.2\t0\t128\t128\t0\t1\t1\t22:13:20 11/14/2023\tUDP\t\r");
     // Asked again on every save; nothing is remembered.
@@ -68,7 +61,7 @@ TEST_F(ExportCommands, SaveWritesTheTextAndAddsTheExtension) {
 TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
     const fs::path target = m_dir / "traffic.txt";
     ASSERT_TRUE(SaveListAsText(nullptr, m_rows, Answer(target)));
-    const std::string good = Read(target);
+    const std::string good = test::ReadFile(target);
 
     // A folder of that name.
     fs::create_directory(m_dir / "folder.txt");
@@ -93,7 +86,7 @@ TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
         EXPECT_EQ(full.m_nCount, 1);
         EXPECT_TRUE(full.m_strText.contains("File too large")) << full.m_strText.toStdString();
     }
-    EXPECT_EQ(Read(target), good);
+    EXPECT_EQ(test::ReadFile(target), good);
 }
 
 TEST_F(ExportCommands, ClipboardHoldsTheSameBytesAsTheFile) {
@@ -101,7 +94,7 @@ TEST_F(ExportCommands, ClipboardHoldsTheSameBytesAsTheFile) {
     CopyListToClipboard(m_rows, *clipboard);
     ASSERT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "t.txt")));
     const QString text = clipboard->text();
-    EXPECT_EQ(text.toStdString(), Read(m_dir / "t.txt"));
+    EXPECT_EQ(text.toStdString(), test::ReadFile(m_dir / "t.txt"));
     EXPECT_FALSE(text.contains(QChar(0)));
     CopyListToClipboard(CRowStore(), *clipboard);
     EXPECT_TRUE(clipboard->text().isEmpty());

@@ -6,6 +6,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <ctime>
 #include <string>
 #include <stdexcept>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace flowsentry::test {
 
@@ -135,5 +139,33 @@ private:
     struct rlimit m_old {};
     void (*m_oldHandler)(int) = nullptr;
 };
+
+// A fresh folder of its own for the life of the object, removed with everything in it afterwards.
+class ScopedTempDir {
+public:
+    explicit ScopedTempDir(const std::string& name)
+        : m_path(std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()))) {
+        std::filesystem::remove_all(m_path);
+        std::filesystem::create_directories(m_path);
+    }
+    ScopedTempDir(const ScopedTempDir&) = delete;
+    ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+    ~ScopedTempDir() {
+        std::error_code ignored;
+        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    [[nodiscard]] const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// The whole content of a file.
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 } // namespace flowsentry::test

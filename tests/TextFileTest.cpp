@@ -34,20 +34,8 @@ TEST(TextFile, ExtensionRule) {
 
 class TextFileWrite : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() / ("flowsentry-textfile-" + std::to_string(::getpid()));
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override {
-        fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(m_dir);
-    }
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    fs::path m_dir;
+    const test::ScopedTempDir m_temp{"flowsentry-textfile"};
+    const fs::path& m_dir = m_temp.Path();
 };
 
 TEST_F(TextFileWrite, WritesExactBytesAndReplacesWholeFiles) {
@@ -56,9 +44,9 @@ TEST_F(TextFileWrite, WritesExactBytesAndReplacesWholeFiles) {
     EXPECT_TRUE(fs::exists(path));
     EXPECT_EQ(fs::file_size(path), 0U);
     EXPECT_EQ(WriteFileReplacing(path, "a\tb\t\r"), "");
-    EXPECT_EQ(Read(path), "a\tb\t\r");
+    EXPECT_EQ(test::ReadFile(path), "a\tb\t\r");
     EXPECT_EQ(WriteFileReplacing(path, "c\t\r"), "");
-    EXPECT_EQ(Read(path), "c\t\r");
+    EXPECT_EQ(test::ReadFile(path), "c\t\r");
     // Nothing but the target is left in the folder.
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 1);
 }
@@ -81,7 +69,7 @@ TEST_F(TextFileWrite, FailuresAreReportedAndLeaveTheOldFile) {
         const std::string denied = WriteFileReplacing(path, "new\r");
         EXPECT_NE(denied.find("Permission denied"), std::string::npos) << denied;
         fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add);
-        EXPECT_EQ(Read(path), "old\r");
+        EXPECT_EQ(test::ReadFile(path), "old\r");
     }
 
     // A write that fails part way, as on a full disk: a file size limit makes write() fail with EFBIG
@@ -93,7 +81,7 @@ TEST_F(TextFileWrite, FailuresAreReportedAndLeaveTheOldFile) {
     }
     EXPECT_NE(tooLarge.find("File too large"), std::string::npos) << tooLarge;
 
-    EXPECT_EQ(Read(path), "old\r");
+    EXPECT_EQ(test::ReadFile(path), "old\r");
     // The target and the folder made above; no temporary file is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 2);
 }
