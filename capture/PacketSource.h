@@ -106,6 +106,8 @@ private:
     [[nodiscard]] bool IsFile() const override { return true; }
     std::string m_strPath;
     std::FILE* m_pStream = nullptr; // not yet handed to libpcap
+    static constexpr std::size_t kStreamBufferBytes = std::size_t{1} << 20U;
+    std::unique_ptr<char[]> m_streamBuffer;
 };
 
 // The hint shown when the capture lacks privileges.
