@@ -85,7 +85,7 @@ std::string LinkTypeName(int linkType) {
     if (name != nullptr) {
         return std::string("DLT_") + name;
     }
-    return "link type " + std::to_string(linkType);
+    return std::to_string(linkType); // shown after the words "link type"
 }
 
 LinkResult StripLinkLayer(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength) {

@@ -216,8 +216,15 @@ bool CFileSource::Open() {
         if (text.starts_with(m_strPath + ": ")) {
             text.erase(0, m_strPath.size() + 2);
         }
+        // libpcap's words for files too short to be captures, and for read errors, in the user's terms.
         if (text == "unknown file format") {
             text = "not a pcap or pcapng capture file (unknown file format)";
+        } else if (text.starts_with("truncated dump file; tried to read 4 file header bytes, only got 0")) {
+            text = "the file is empty, not a pcap or pcapng capture file";
+        } else if (text.starts_with("truncated dump file; tried to read")) {
+            text = "not a pcap or pcapng capture file (it ends inside the file header)";
+        } else if (const std::string prefix = "error reading dump file: "; text.starts_with(prefix)) {
+            text = "cannot be read: " + text.substr(prefix.size());
         }
         SetError(text);
         return false;

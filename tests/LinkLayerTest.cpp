@@ -85,6 +85,7 @@ TEST(LinkLayer, FramesOfEachLinkType) {
     EXPECT_TRUE(IsSupportedLinkType(DLT_LINUX_SLL2));
     EXPECT_FALSE(IsSupportedLinkType(DLT_IEEE802_11));
     EXPECT_EQ(LinkTypeName(DLT_IEEE802_11), "DLT_IEEE802_11");
+    EXPECT_EQ(LinkTypeName(147), "147"); // a private link type libpcap has no name for
 }
 
 TEST(LinkLayer, PaddingIsStrippedButALongFrameIsNeverShortened) {

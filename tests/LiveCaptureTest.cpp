@@ -1,23 +1,17 @@
-// Live capture across a veth pair between two network namespaces made for the test: 10.250.0.1 (ours,
-// namespace A) and 10.250.0.2 (namespace B). Traffic is sent only between them. Needs root.
+// Live capture across a veth pair between two network namespaces made for the test (see NetnsUtil.h).
+#include "NetnsUtil.h"
 #include "TestUtil.h"
 #include "capture/Sniffer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
-#include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -27,73 +21,12 @@ namespace flowsentry {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Endpoint;
 using test::Ip;
+using test::kLocal;
+using test::kPeer;
 
-constexpr const char* kLocal = "10.250.0.1";
-constexpr const char* kPeer = "10.250.0.2";
-
-bool Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-// Two namespaces joined by a veth pair, removed again whatever happens in the test.
-class LiveCapture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "live capture tests create network namespaces and need root";
-        }
-        const std::string id = std::to_string(getpid());
-        m_strA = "fs-test-a-" + id;
-        m_strB = "fs-test-b-" + id;
-        m_strDevice = "fsa" + id;
-        const std::string peerDevice = "fsb" + id;
-        m_bCreated = true;
-        ASSERT_TRUE(Shell("ip netns add " + m_strA) && Shell("ip netns add " + m_strB) &&
-                    Shell("ip link add " + m_strDevice + " netns " + m_strA + " type veth peer name " + peerDevice +
-                          " netns " + m_strB) &&
-                    Shell("ip -n " + m_strA + " addr add " + kLocal + "/24 dev " + m_strDevice) &&
-                    Shell("ip -n " + m_strB + " addr add " + kPeer + "/24 dev " + peerDevice) &&
-                    Shell("ip -n " + m_strA + " link set " + m_strDevice + " up") &&
-                    Shell("ip -n " + m_strB + " link set " + peerDevice + " up"))
-            << "could not set up the namespaces (iproute2 and veth support are needed)";
-    }
-    void TearDown() override {
-        if (m_bCreated) {
-            Shell("ip netns del " + m_strA);
-            Shell("ip netns del " + m_strB);
-        }
-    }
-
-    // Runs `work` on a thread inside the namespace: sockets it opens and threads it starts stay there.
-    static void In(const std::string& name, const std::function<void()>& work) {
-        std::thread thread([&] {
-            const int fd = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-            ASSERT_GE(fd, 0);
-            ASSERT_EQ(setns(fd, CLONE_NEWNET), 0);
-            close(fd);
-            work();
-        });
-        thread.join();
-    }
-
-    static int SocketIn(const std::string& name, int domain, int type, int protocol) {
-        int fd = -1;
-        In(name, [&] { fd = socket(domain, type, protocol); });
-        return fd;
-    }
-
-    std::string m_strA;
-    std::string m_strB;
-    std::string m_strDevice;
-    bool m_bCreated = false;
-};
-
-sockaddr_in Endpoint(const char* address, std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, address, &a.sin_addr);
-    return a;
-}
+class LiveCapture : public test::NetnsTest {};
 
 std::uint16_t Checksum(const std::vector<std::uint8_t>& b) {
     std::uint32_t sum = 0;
@@ -379,7 +312,7 @@ TEST_F(LiveCapture, InterfaceRemovedEndsTheCaptureVisibly) {
     In(m_strA, [&] { ASSERT_TRUE(sniffer.StartSniffing()); });
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(sniffer.IsRunning()) << sniffer.GetErrorText();
-    ASSERT_TRUE(Shell("ip -n " + m_strA + " link del " + m_strDevice));
+    ASSERT_TRUE(test::Shell("ip -n " + m_strA + " link del " + m_strDevice));
     EXPECT_TRUE(sniffer.WaitUntilEnded(5s));
     EXPECT_FALSE(sniffer.IsRunning());
     EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::Failed);

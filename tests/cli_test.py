@@ -1,104 +1,18 @@
 #!/usr/bin/env python3
 """flowsentry-cli end to end: its counts against an independent reader of the same capture files, its
-output formats, damaged files, usage errors and (as root) a live capture ended by Ctrl+C.
+output formats, usage errors and (as root) a live capture ended by Ctrl+C.
 
     cli_test.py PATH/TO/flowsentry-cli PATH/TO/flowsentry-gen
 """
 import json
 import os
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-CLI = GEN = ""
-HEADINGS = ["Src Address", "Dest Address", "Send Data", "Rcv Data", "Total Data", "Send Packets",
-            "Rcv Packets", "Total Packets", "Date / Time", "Proto"]
-LINK_HEADER = {1: 14, 113: 16, 276: 20, 101: 0, 0: 4, 108: 4}  # DLT number -> header length
-
-
-def read_capture(path):
-    """Yields (link type, captured bytes, wire length, seconds) for each record; stops quietly at damage."""
-    with open(path, "rb") as f:
-        data = f.read()
-    magic = data[:4]
-    if magic in (b"\xd4\xc3\xb2\xa1", b"\xa1\xb2\xc3\xd4"):
-        e = "<" if magic == b"\xd4\xc3\xb2\xa1" else ">"
-        link = struct.unpack(e + "I", data[20:24])[0] & 0xFFFF
-        at = 24
-        while at + 16 <= len(data):
-            sec, _usec, cap, length = struct.unpack(e + "IIII", data[at:at + 16])
-            if at + 16 + cap > len(data) or length == 0 or cap > 262144:
-                return
-            yield link, data[at + 16:at + 16 + cap], length, sec
-            at += 16 + cap
-    elif magic == b"\x0a\x0d\x0d\x0a":
-        at, links = 0, []
-        while at + 12 <= len(data):
-            kind, size = struct.unpack("<II", data[at:at + 8])
-            body = data[at + 8:at + size - 4]
-            if kind == 1:
-                links.append(struct.unpack("<H", body[:2])[0])
-            elif kind == 6:
-                iface, hi, lo, cap, length = struct.unpack("<IIIII", body[:20])
-                yield links[iface], body[20:20 + cap], length, ((hi << 32) | lo) // 1000000
-            at += size
-
-
-def expected_rows(path, local=None):
-    """Entries in creation order: [src, dst, proto, send bytes, rcv bytes, send pkts, rcv pkts, last time]."""
-    entries, order = {}, []
-    for link, frame, length, sec in read_capture(path):
-        head = LINK_HEADER[link]
-        ip = frame[head:]
-        if link == 1 and frame[12:14] != b"\x08\x00":
-            continue
-        if len(ip) < 20 or ip[0] >> 4 != 4:
-            continue
-        size = length - head
-        total = struct.unpack("!H", ip[2:4])[0]
-        if link == 1 and size <= 46 and 20 <= total < size:  # Ethernet padding
-            size = total
-        src, dst, proto = socket.inet_ntoa(ip[12:16]), socket.inet_ntoa(ip[16:20]), ip[9]
-        key = (min(src, dst), max(src, dst), proto)
-        if key not in entries:
-            if local is not None and dst == local:
-                src, dst = dst, src
-                row = [src, dst, proto, 0, size, 0, 1, sec]
-            else:
-                row = [src, dst, proto, size, 0, 1, 0, sec]
-            entries[key] = row
-            order.append(row)
-            continue
-        row = entries[key]
-        if row[0] == src and row[1] == dst:
-            row[3] += size
-            row[5] += 1
-        else:
-            row[4] += size
-            row[6] += 1
-        row[7] = sec
-    return order
-
-
-def proto_text(p):
-    return {6: "TCP", 17: "UDP", 1: "ICMP"}.get(p, "Proto:%d" % p)
-
-
-def cells(row):
-    src, dst, proto, sd, rd, sp, rp, sec = row
-    return [src, dst, str(sd), str(rd), str(sd + rd), str(sp), str(rp), str(sp + rp),
-            time.strftime("%H:%M:%S %m/%d/%Y", time.gmtime(sec)), proto_text(proto)]
-
-
-def run(*args, **kw):
-    env = dict(os.environ, TZ="UTC")
-    return subprocess.run([CLI, *args], capture_output=True, env=env, timeout=120, **kw)
-
+from cli_util import HEADINGS, Tools, cells, expected_rows, generate, run
 
 class Counts(unittest.TestCase):
     def setUp(self):
@@ -108,9 +22,7 @@ class Counts(unittest.TestCase):
         self.dir.cleanup()
 
     def generate(self, name, *args):
-        path = os.path.join(self.dir.name, name)
-        subprocess.run([GEN, "--out", path, *args], check=True)
-        return path
+        return generate(os.path.join(self.dir.name, name), *args)
 
     def test_csv_agrees_flow_by_flow(self):
         cases = [
@@ -157,58 +69,14 @@ class Counts(unittest.TestCase):
         self.assertEqual(run("--read", path, "--format", "json").stdout, b"[]\n")
 
 
-class BadInput(unittest.TestCase):
+class Usage(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.good = os.path.join(self.dir.name, "good.pcap")
-        subprocess.run([GEN, "--out", self.good, "--packets", "50", "--flows", "5", "--min-size", "100",
-                        "--max-size", "100"], check=True)
-        with open(self.good, "rb") as f:
-            self.bytes = f.read()
+        generate(self.good, "--packets", "50", "--flows", "5")
 
     def tearDown(self):
         self.dir.cleanup()
-
-    def test_damaged_files(self):
-        record = 16 + 114
-        def patched(offset, value):
-            b = bytearray(self.bytes)
-            b[offset:offset + len(value)] = value
-            return bytes(b)
-        cases = [
-            ("truncated record", self.bytes[:24 + 20 * record + 50], "damaged after 20 packets", 20),
-            ("corrupt header", patched(0, b"\x00\x11\x22\x33"), "not a pcap or pcapng capture file", None),
-            ("header cut", self.bytes[:12], "", None),
-            ("zero-length record", patched(24 + 30 * record + 8, struct.pack("<II", 0, 0)),
-             "damaged after 30 packets", 30),
-            ("huge record", patched(24 + 7 * record + 8, struct.pack("<II", 0x7FFFFFFF, 0x7FFFFFFF)),
-             "damaged after 7 packets", 7),
-            ("unknown link type", patched(20, struct.pack("<I", 147)), "is not supported", None),
-            ("not a capture", b"hello, this is text\n" * 10, "not a pcap or pcapng capture file", None),
-            ("empty file", b"", "", None),
-        ]
-        for name, content, reason, intact in cases:
-            with self.subTest(name):
-                path = os.path.join(self.dir.name, name.replace(" ", "-") + ".pcap")
-                with open(path, "wb") as f:
-                    f.write(content)
-                out = run("--read", path, "--format", "csv")
-                self.assertEqual(out.returncode, 1)
-                err = out.stderr.decode().splitlines()
-                self.assertEqual(len(err), 1, err)
-                self.assertIn(path, err[0])
-                self.assertIn(reason, err[0])
-                if intact is None:
-                    self.assertEqual(out.stdout, b"")
-                else:
-                    want = [",".join(cells(r)) for r in reversed(expected_rows(path))]
-                    self.assertEqual(out.stdout.decode().splitlines()[1:], want)
-                    self.assertEqual(sum(int(line.split(",")[7]) for line in want), intact)
-
-    def test_missing_file(self):
-        out = run("--read", "/nonexistent/x.pcap")
-        self.assertEqual(out.returncode, 1)
-        self.assertEqual(out.stderr.decode(), "flowsentry-cli: /nonexistent/x.pcap: No such file or directory\n")
 
     def test_usage_errors(self):
         for args in ([], ["--read"], ["--read", self.good, "--format", "xml"], ["--interval", "-1", "--read", "x"],
@@ -244,7 +112,7 @@ class Live(unittest.TestCase):
         try:
             subprocess.run(["ip", "-n", ns, "link", "set", "lo", "up"], check=True)
             env = dict(os.environ, TZ="UTC")
-            cli = subprocess.Popen(["ip", "netns", "exec", ns, CLI, "--address", "127.0.0.1", "--format", "csv",
+            cli = subprocess.Popen(["ip", "netns", "exec", ns, Tools.cli, "--address", "127.0.0.1", "--format", "csv",
                                     "--stats"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
             # Loopback only, inside the namespace: a receiver, then 5 datagrams of 100 bytes each, repeated
             # until the capture has surely started (the first batch may go out before it opens).
@@ -272,5 +140,5 @@ class Live(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    CLI, GEN = sys.argv[1], sys.argv[2]
+    Tools.cli, Tools.gen = sys.argv[1], sys.argv[2]
     unittest.main(argv=[sys.argv[0], "-v"])

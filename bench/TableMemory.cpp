@@ -1,0 +1,52 @@
+// Memory of the core with many entries: folds N distinct entries (default 1,000,000) into a CTrafficTable
+// and prints the table's own bytes per entry and the process's peak resident memory (VmHWM).
+//   build/dev/bench/table_memory [ENTRIES]
+#include "traffic/TrafficTable.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+long PeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace flowsentry;
+    const std::size_t entries = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+    const long before = PeakResidentKiB();
+    CTrafficTable table;
+    constexpr Ipv4Address kLocal = 0x0AFA0001U; // 10.250.0.1
+    CTrafficEntry sample;
+    sample.m_nSendPackets = 1;
+    sample.m_nSendData = 100;
+    for (std::size_t i = 0; i < entries; ++i) {
+        // Distinct remote addresses, half of them sending to us: one entry each.
+        const auto remote = static_cast<Ipv4Address>(0x0B000000U + i);
+        const bool outgoing = i % 2 == 0;
+        sample.m_dwSrcAddress = outgoing ? kLocal : remote;
+        sample.m_dwDestAddress = outgoing ? remote : kLocal;
+        sample.m_nProto = static_cast<std::uint8_t>(i % 3 == 0 ? 6 : 17);
+        sample.m_tLastUpdate = static_cast<std::int64_t>(i);
+        table.AddSample(sample, kLocal);
+    }
+    const long peak = PeakResidentKiB();
+    const std::size_t count = table.EntryCount();
+    std::printf("entries: %zu\nMemoryBytes: %zu (%.1f bytes per entry)\nVmHWM: %ld KiB before, %ld KiB after "
+                "(%.1f bytes per entry)\n",
+                count, table.MemoryBytes(), static_cast<double>(table.MemoryBytes()) / static_cast<double>(count),
+                before, peak, static_cast<double>(peak - before) * 1024.0 / static_cast<double>(count));
+    return count == entries ? 0 : 1;
+}

@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""flowsentry-cli --read over damaged and unreadable capture files, one table: each must end with exit
+status 1 (not a signal), one message on stderr that names the file and says what is wrong, and, where the
+reader could go on up to the damage, the rows counted before it.
+
+    bad_input_test.py PATH/TO/flowsentry-cli PATH/TO/flowsentry-gen
+    bad_input_test.py PATH/TO/flowsentry-cli PATH/TO/flowsentry-gen --write-fuzz-corpus DIR
+The second form writes the damaged files into the capture-file fuzz corpus instead of testing.
+"""
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from cli_util import Tools, cells, expected_rows, generate, run
+
+PCAP_RECORD = 16 + 14 + 100  # record header, Ethernet header, 100-byte datagram
+
+
+def patched(data, offset, value):
+    b = bytearray(data)
+    b[offset:offset + len(value)] = value
+    return bytes(b)
+
+
+def pcapng_blocks(data):
+    """(offset, type) of each block of a well-formed little-endian pcapng file."""
+    blocks, at = [], 0
+    while at < len(data):
+        kind, size = struct.unpack("<II", data[at:at + 8])
+        blocks.append((at, kind))
+        at += size
+    return blocks
+
+
+def damaged_files(pcap, pcapng):
+    """(name, content, what the message says, packets counted before the damage or None) for each file."""
+    packets = [at for at, kind in pcapng_blocks(pcapng) if kind == 6]
+    idb = next(at for at, kind in pcapng_blocks(pcapng) if kind == 1)
+    return [
+        ("truncated-record.pcap", pcap[:24 + 20 * PCAP_RECORD + 50], "damaged after 20 packets", 20),
+        ("truncated-record-header.pcap", pcap[:24 + 9 * PCAP_RECORD + 8], "damaged after 9 packets", 9),
+        ("corrupt-magic.pcap", patched(pcap, 0, b"\x00\x11\x22\x33"), "not a pcap or pcapng capture file", None),
+        ("corrupt-version.pcap", patched(pcap, 4, struct.pack("<HH", 9, 9)), "version", None),
+        ("header-cut.pcap", pcap[:12], "not a pcap or pcapng capture file (it ends inside the file header)",
+         None),
+        ("zero-length-record.pcap", patched(pcap, 24 + 30 * PCAP_RECORD + 8, struct.pack("<II", 0, 0)),
+         "damaged after 30 packets", 30),
+        ("huge-record.pcap", patched(pcap, 24 + 7 * PCAP_RECORD + 8, struct.pack("<II", 0x7FFFFFFF, 0x7FFFFFFF)),
+         "damaged after 7 packets", 7),
+        ("unsupported-link.pcap", patched(pcap, 20, struct.pack("<I", 147)), "its link type 147 is not supported",
+         None),
+        ("truncated-block.pcapng", pcapng[:packets[10] + 30], "damaged after 10 packets", 10),
+        ("huge-block.pcapng", patched(pcapng, packets[5] + 4, struct.pack("<I", 0x7FFFFFF0)),
+         "damaged after 5 packets", 5),
+        ("short-block.pcapng", patched(pcapng, packets[5] + 4, struct.pack("<I", 8)), "damaged after 5 packets", 5),
+        ("unknown-interface.pcapng", patched(pcapng, packets[3] + 8, struct.pack("<I", 5)),
+         "damaged after 3 packets", 3),
+        ("unsupported-link.pcapng", patched(pcapng, idb + 8, struct.pack("<H", 147)),
+         "its link type 147 is not supported", None),
+        ("not-a-capture.txt", b"hello, this is text\n" * 10, "not a pcap or pcapng capture file", None),
+        ("random-bytes.bin", random.Random(7).randbytes(4096), "not a pcap or pcapng capture file", None),
+        ("empty.pcap", b"", "the file is empty, not a pcap or pcapng capture file", None),
+    ]
+
+
+def good_files(directory):
+    pcap = generate(os.path.join(directory, "good.pcap"), "--packets", "50", "--flows", "5", "--min-size", "100",
+                    "--max-size", "100")
+    pcapng = generate(os.path.join(directory, "good.pcapng"), "--pcapng", "--packets", "20", "--flows", "3",
+                      "--min-size", "100", "--max-size", "100")
+    with open(pcap, "rb") as a, open(pcapng, "rb") as b:
+        return a.read(), b.read()
+
+
+class BadInput(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        os.chmod(self.dir.name, 0o755)  # the unreadable file's row runs the CLI as another user
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def unreadable_file(self):
+        """A file the CLI cannot read, and how to run the CLI so; None and why when that cannot be arranged."""
+        path = os.path.join(self.dir.name, "unreadable.pcap")
+        shutil.copy(os.path.join(self.dir.name, "good.pcap"), path)
+        os.chmod(path, 0)
+        if os.geteuid() != 0:
+            return path, (), None
+        # Permission bits do not stop root: read it as nobody instead.
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        if shutil.which("setpriv") is None:
+            return path, (), "setpriv (util-linux) is missing, so root cannot run the CLI as another user"
+        if subprocess.run([*nobody, "test", "-x", Tools.cli]).returncode != 0:
+            return path, (), "user nobody cannot run %s (the build tree is not readable to it)" % Tools.cli
+        return path, nobody, None
+
+    def test_each_bad_file_fails_cleanly(self):
+        pcap, pcapng = good_files(self.dir.name)
+        cases = []
+        for name, content, reason, intact in damaged_files(pcap, pcapng):
+            path = os.path.join(self.dir.name, name)
+            with open(path, "wb") as f:
+                f.write(content)
+            cases.append((name, path, reason, intact, (), None))
+        directory = os.path.join(self.dir.name, "a-directory.pcap")
+        os.mkdir(directory)
+        cases.append(("directory", directory, "cannot be read: Is a directory", None, (), None))
+        cases.append(("missing file", os.path.join(self.dir.name, "missing.pcap"), "No such file or directory",
+                      None, (), None))
+        unreadable, prefix, skip = self.unreadable_file()
+        cases.append(("unreadable file", unreadable, "Permission denied", None, prefix, skip))
+
+        for name, path, reason, intact, prefix, skip in cases:
+            with self.subTest(name):
+                if skip:
+                    self.skipTest(skip)
+                out = run("--read", path, "--format", "csv", prefix=prefix)
+                self.assertGreaterEqual(out.returncode, 0, "killed by signal %d" % -out.returncode)
+                self.assertEqual(out.returncode, 1, out.stderr)
+                err = out.stderr.decode().splitlines()
+                self.assertEqual(len(err), 1, err)
+                self.assertTrue(err[0].startswith("flowsentry-cli: %s: " % path), err[0])
+                self.assertIn(reason, err[0])
+                if intact is None:
+                    self.assertEqual(out.stdout, b"")
+                else:
+                    want = [",".join(cells(r)) for r in reversed(expected_rows(path))]
+                    self.assertEqual(out.stdout.decode().splitlines()[1:], want)
+                    self.assertEqual(sum(int(line.split(",")[7]) for line in want), intact)
+
+
+def write_fuzz_corpus(directory):
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, content, _reason, _intact in damaged_files(*good_files(scratch)):
+            with open(os.path.join(directory, "bad-" + name), "wb") as f:
+                f.write(content)
+
+
+if __name__ == "__main__":
+    Tools.cli, Tools.gen = sys.argv[1], sys.argv[2]
+    if sys.argv[3:4] == ["--write-fuzz-corpus"]:
+        write_fuzz_corpus(sys.argv[4])
+    else:
+        unittest.main(argv=[sys.argv[0], "-v"])
