@@ -1,5 +1,6 @@
 // Live capture across a veth pair between two network namespaces made for the test (see NetnsUtil.h).
 #include "NetnsUtil.h"
+#include "SnifferTestUtil.h"
 #include "TestUtil.h"
 #include "capture/Sniffer.h"
 
@@ -300,14 +301,7 @@ TEST_F(LiveCapture, InterfaceRemovedEndsTheCaptureVisibly) {
     CTrafficTable table;
     CSniffer sniffer;
     sniffer.Initialize(&table);
-    std::mutex mutex;
-    std::vector<std::string> failures;
-    sniffer.SetEndCallback([&](CaptureEnd end, const std::string& text) {
-        const std::lock_guard lock(mutex);
-        if (end == CaptureEnd::Failed) {
-            failures.push_back(text);
-        }
-    });
+    const test::FailureLog log(sniffer);
     sniffer.m_strInterfaceAddress = kLocal;
     In(m_strA, [&] { ASSERT_TRUE(sniffer.StartSniffing()); });
     std::this_thread::sleep_for(200ms);
@@ -317,7 +311,7 @@ TEST_F(LiveCapture, InterfaceRemovedEndsTheCaptureVisibly) {
     EXPECT_FALSE(sniffer.IsRunning());
     EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::Failed);
     sniffer.StopSniffing();
-    const std::lock_guard lock(mutex);
+    const std::vector<std::string> failures = log.Texts();
     ASSERT_EQ(failures.size(), 1U);
     EXPECT_NE(failures[0].find(m_strDevice + " (10.250.0.1): "), std::string::npos) << failures[0];
     EXPECT_EQ(sniffer.GetErrorCode(), kErrorRead);

@@ -1,4 +1,5 @@
 #include "CaptureFile.h"
+#include "SnifferTestUtil.h"
 #include "TestUtil.h"
 #include "capture/Sniffer.h"
 
@@ -288,20 +289,14 @@ TEST(Sniffer, LiveStartOnAForeignAddressFailsOnce) {
     CTrafficTable table;
     CSniffer sniffer;
     sniffer.Initialize(&table);
-    std::mutex mutex;
-    std::vector<std::string> failures;
-    sniffer.SetEndCallback([&](CaptureEnd end, const std::string& text) {
-        const std::lock_guard lock(mutex);
-        if (end == CaptureEnd::Failed) {
-            failures.push_back(text);
-        }
-    });
+    const test::FailureLog log(sniffer);
     // 192.0.2.0/24 is reserved for documentation and is nobody's address.
     sniffer.m_strInterfaceAddress = "192.0.2.77";
     ASSERT_TRUE(sniffer.StartSniffing());
     ASSERT_TRUE(sniffer.WaitUntilEnded(5s));
     EXPECT_FALSE(sniffer.IsRunning());
     sniffer.StopSniffing();
+    const std::vector<std::string> failures = log.Texts();
     ASSERT_EQ(failures.size(), 1U);
     EXPECT_EQ(failures[0], "192.0.2.77: 192.0.2.77 is not an address of this machine");
     EXPECT_EQ(sniffer.GetErrorText(), failures[0]);
