@@ -190,7 +190,11 @@ TEST_F(Soak, StartStopCyclesLeaveNothingBehind) {
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
     // Allocator arenas and libpcap's first-use state settle during the warm-up; a leak of one capture
     // handle per cycle (its 16 MiB ring, or even a page) would show far above this over the cycles.
+    // AddressSanitizer holds freed memory back in its quarantine, so there resident memory grows by
+    // design; its leak checker does this check instead.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(residentAtEnd - residentAfterWarmUp, 4096) << "KiB of resident memory gained";
+#endif
     // A hang guard: the stop's 100 ms bound is measured and reported, not asserted on a shared machine.
     EXPECT_LT(longestStop, 1s);
 
