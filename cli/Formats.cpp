@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace flowsentry::cli {
@@ -29,23 +30,47 @@ std::uint64_t NumberCell(const CTrafficEntry& e, int column) {
     }
 }
 
-std::string AlignedTable(const CRowStore& rows) {
+// Collects output and hands it to the stream in blocks.
+class BlockWriter {
+public:
+    explicit BlockWriter(std::FILE* out) : m_pOut(out) { m_strBlock.reserve(kBlockBytes + 1024); }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+    ~BlockWriter() { Flush(); }
+
+    std::string& Block() { return m_strBlock; }
+    // Called after each row: writes the block once it is large enough.
+    void RowDone() {
+        if (m_strBlock.size() >= kBlockBytes) {
+            Flush();
+        }
+    }
+    void Flush() {
+        std::fwrite(m_strBlock.data(), 1, m_strBlock.size(), m_pOut);
+        m_strBlock.clear();
+    }
+
+private:
+    static constexpr std::size_t kBlockBytes = 256 * 1024;
+    std::FILE* m_pOut;
+    std::string m_strBlock;
+};
+
+void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
+    // A first pass finds the column widths; the cells are made again when written, rather than kept.
     std::array<std::size_t, ColumnCount> widths{};
     for (int c = 0; c < ColumnCount; ++c) {
         widths[static_cast<std::size_t>(c)] = std::string_view(kColumnHeadings[static_cast<std::size_t>(c)]).size();
     }
-    std::vector<std::array<std::string, ColumnCount>> cells(rows.RowCount());
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
         for (int c = 0; c < ColumnCount; ++c) {
-            auto& cell = cells[r][static_cast<std::size_t>(c)];
-            cell = rows.CellText(r, c);
-            widths[static_cast<std::size_t>(c)] = std::max(widths[static_cast<std::size_t>(c)], cell.size());
+            widths[static_cast<std::size_t>(c)] = std::max(widths[static_cast<std::size_t>(c)], rows.CellText(r, c).size());
         }
     }
-    std::string out;
+    std::string& out = writer.Block();
     auto line = [&](auto cellOf) {
         for (int c = 0; c < ColumnCount; ++c) {
-            const std::string_view cell = cellOf(c);
+            const std::string cell = cellOf(c);
             const std::size_t pad = widths[static_cast<std::size_t>(c)] - cell.size();
             if (IsNumberColumn(c)) {
                 out.append(pad, ' ').append(cell);
@@ -57,16 +82,16 @@ std::string AlignedTable(const CRowStore& rows) {
             }
             out += c + 1 < ColumnCount ? "  " : "\n";
         }
+        writer.RowDone();
     };
-    line([](int c) { return std::string_view(kColumnHeadings[static_cast<std::size_t>(c)]); });
-    for (const auto& row : cells) {
-        line([&row](int c) { return std::string_view(row[static_cast<std::size_t>(c)]); });
+    line([](int c) { return std::string(kColumnHeadings[static_cast<std::size_t>(c)]); });
+    for (std::size_t r = 0; r < rows.RowCount(); ++r) {
+        line([&rows, r](int c) { return rows.CellText(r, c); });
     }
-    return out;
 }
 
-std::string Csv(const CRowStore& rows) {
-    std::string out;
+void Csv(const CRowStore& rows, BlockWriter& writer) {
+    std::string& out = writer.Block();
     for (int c = 0; c < ColumnCount; ++c) {
         out += kColumnHeadings[static_cast<std::size_t>(c)];
         out += c + 1 < ColumnCount ? ',' : '\n';
@@ -78,12 +103,13 @@ std::string Csv(const CRowStore& rows) {
             out += IsNumberColumn(c) ? std::to_string(NumberCell(e, c)) : rows.CellText(r, c);
             out += c + 1 < ColumnCount ? ',' : '\n';
         }
+        writer.RowDone();
     }
-    return out;
 }
 
-std::string Json(const CRowStore& rows) {
-    std::string out = "[";
+void Json(const CRowStore& rows, BlockWriter& writer) {
+    std::string& out = writer.Block();
+    out += '[';
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
         const CTrafficEntry& e = rows.Row(r);
         out += r == 0 ? "\n  {" : ",\n  {";
@@ -102,9 +128,16 @@ std::string Json(const CRowStore& rows) {
             }
         }
         out += '}';
+        writer.RowDone();
     }
     out += rows.RowCount() == 0 ? "]\n" : "\n]\n";
-    return out;
+}
+
+void Text(const CRowStore& rows, BlockWriter& writer) {
+    for (std::size_t r = 0; r < rows.RowCount(); ++r) {
+        AppendRowAsText(rows, r, writer.Block());
+        writer.RowDone();
+    }
 }
 
 } // namespace
@@ -124,18 +157,22 @@ bool ParseFormat(std::string_view name, Format& format) {
     return true;
 }
 
-std::string FormatRows(const CRowStore& rows, Format format) {
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out) {
+    BlockWriter writer(out);
     switch (format) {
     case Format::Table:
-        return AlignedTable(rows);
+        AlignedTable(rows, writer);
+        break;
     case Format::Text:
-        return ListToText(rows);
+        Text(rows, writer);
+        break;
     case Format::Csv:
-        return Csv(rows);
+        Csv(rows, writer);
+        break;
     case Format::Json:
-        return Json(rows);
+        Json(rows, writer);
+        break;
     }
-    return {};
 }
 
 } // namespace flowsentry::cli

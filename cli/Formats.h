@@ -2,7 +2,7 @@
 
 #include "traffic/RowStore.h"
 
-#include <string>
+#include <cstdio>
 #include <string_view>
 
 namespace flowsentry::cli {
@@ -10,7 +10,8 @@ namespace flowsentry::cli {
 enum class Format { Table, Text, Csv, Json };
 
 bool ParseFormat(std::string_view name, Format& format);
-// The rows (newest first) in one of the output formats. Text is exactly what the window's Save As writes.
-std::string FormatRows(const CRowStore& rows, Format format);
+// Writes the rows (newest first) in one of the output formats, a block at a time, so that a million rows
+// never stand in memory twice. Text is exactly what the window's Save As writes.
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out);
 
 } // namespace flowsentry::cli

@@ -148,10 +148,16 @@ int ListAddresses() {
     return kExitOk;
 }
 
-void Print(CTrafficTable& table, CRowStore& rows, Format format) {
+// The last print lets the table go before the text is made: with a million flows that is the difference
+// between holding the table, the rows and the text at once, or only the rows and the text.
+enum class Last { No, Yes };
+
+void Print(CTrafficTable& table, CRowStore& rows, Format format, Last last = Last::No) {
     rows.Apply(table.PullChanges());
-    const std::string text = FormatRows(rows, format);
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (last == Last::Yes) {
+        table.Clear();
+    }
+    WriteRows(rows, format, stdout);
     std::fflush(stdout);
 }
 
@@ -253,7 +259,7 @@ int Run(const Options& options) {
     }
     // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
     if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
-        Print(table, rows, options.m_format);
+        Print(table, rows, options.m_format, Last::Yes);
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty());

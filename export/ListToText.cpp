@@ -2,16 +2,20 @@
 
 namespace flowsentry {
 
+void AppendRowAsText(const CRowStore& rows, std::size_t row, std::string& out) {
+    for (int column = 0; column < ColumnCount; ++column) {
+        out += rows.CellText(row, column);
+        out += '\t';
+    }
+    out += '\r';
+}
+
 std::string ListToText(const CRowStore& rows) {
     std::string text;
     // Enough for a typical row, so that large tables are not copied many times while growing.
     text.reserve(rows.RowCount() * 96);
     for (std::size_t row = 0; row < rows.RowCount(); ++row) {
-        for (int column = 0; column < ColumnCount; ++column) {
-            text += rows.CellText(row, column);
-            text += '\t';
-        }
-        text += '\r';
+        AppendRowAsText(rows, row, text);
     }
     return text;
 }
