@@ -2,10 +2,10 @@
 
 #include "capture/LinkLayer.h"
 #include "platform/Interfaces.h"
+#include "platform/SystemError.h"
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 
 namespace flowsentry {
 
@@ -198,7 +198,7 @@ bool CFileSource::Open() {
     } else {
         std::FILE* file = std::fopen(m_strPath.c_str(), "rb");
         if (file == nullptr) {
-            SetError(std::strerror(errno));
+            SetError(SystemErrorText(errno));
             return false;
         }
         // libpcap reads record by record through stdio: a large buffer makes that a few hundred reads of

@@ -51,7 +51,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBlockBytes = 256 * 1024;
+    static constexpr std::size_t kBlockBytes = std::size_t{256} * 1024;
     std::FILE* m_pOut;
     std::string m_strBlock;
 };

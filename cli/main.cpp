@@ -4,7 +4,7 @@
 #include "platform/Interfaces.h"
 #include "traffic/RowStore.h"
 
-#include <signal.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cerrno>

@@ -1,7 +1,8 @@
 #include "export/TextFile.h"
 
+#include "platform/SystemError.h"
+
 #include <cerrno>
-#include <cstring>
 #include <string>
 
 #include <fcntl.h>
@@ -23,7 +24,7 @@ std::string WithTextExtension(std::string_view path) {
 
 namespace {
 
-std::string SystemError(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+std::string SystemError(const std::string& what, int error) { return what + ": " + SystemErrorText(error); }
 
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {

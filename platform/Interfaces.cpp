@@ -1,5 +1,7 @@
 #include "platform/Interfaces.h"
 
+#include "platform/SystemError.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -14,7 +16,7 @@ std::vector<InterfaceAddress> ListIpv4Addresses(std::string* error) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
         if (error != nullptr) {
-            *error = std::strerror(errno);
+            *error = SystemErrorText(errno);
         }
         return result;
     }

@@ -66,8 +66,8 @@ public:
     const T& operator[](std::size_t i) const { return m_pData[i]; }
     T* begin() { return m_pData; }
     T* end() { return m_pData + m_nSize; }
-    const T* begin() const { return m_pData; }
-    const T* end() const { return m_pData + m_nSize; }
+    [[nodiscard]] const T* begin() const { return m_pData; }
+    [[nodiscard]] const T* end() const { return m_pData + m_nSize; }
 
 private:
     T* m_pData = nullptr;

@@ -1,5 +1,7 @@
 #include "traffic/RowStore.h"
 
+#include <ranges>
+
 namespace flowsentry {
 
 void CRowStore::Apply(const TrafficBatch& batch) {
@@ -12,8 +14,8 @@ void CRowStore::ApplyResetAndNewRows(const TrafficBatch& batch) {
         m_rows.clear();
     }
     // The batch lists new rows newest first; the store keeps creation order.
-    for (auto it = batch.m_newRows.rbegin(); it != batch.m_newRows.rend(); ++it) {
-        m_rows.push_back(*it);
+    for (const CTrafficEntry& entry : std::views::reverse(batch.m_newRows)) {
+        m_rows.push_back(entry);
     }
 }
 

@@ -1,0 +1,13 @@
+#include "platform/SystemError.h"
+
+#include <cstring>
+
+namespace flowsentry {
+
+std::string SystemErrorText(int error) {
+    char buffer[256];
+    // The GNU strerror_r returns the text, which may or may not be in the buffer.
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+} // namespace flowsentry

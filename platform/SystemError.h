@@ -1,0 +1,10 @@
+#pragma once
+
+#include <string>
+
+namespace flowsentry {
+
+// The system's text for an errno value ("No such file or directory"); safe from any thread.
+std::string SystemErrorText(int error);
+
+} // namespace flowsentry
