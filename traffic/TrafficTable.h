@@ -75,7 +75,6 @@ private:
     };
 
     int AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Address> local);
-    void Prefetch(std::span<const CTrafficEntry> samples);
     [[nodiscard]] std::size_t FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
                                        std::uint32_t hash) const;
     void GrowIndex();
@@ -87,7 +86,6 @@ private:
     std::vector<std::uint32_t> m_changed;     // pulled entries changed since the last pull
     std::size_t m_nPulled = 0;                // entries already handed out as rows
     bool m_bResetPending = false;
-    std::uint64_t m_nPrefetchSink = 0; // keeps the touching loads of Prefetch from being optimised away
 };
 
 } // namespace flowsentry
