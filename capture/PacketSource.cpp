@@ -127,7 +127,9 @@ std::optional<std::uint64_t> CPacketSource::KernelDrops() {
     if (pcap_stats(m_pHandle, &stats) != 0) {
         return std::nullopt;
     }
-    return std::uint64_t{stats.ps_drop} + stats.ps_ifdrop;
+    // ps_drop alone: packets lost because the capture did not keep up. ps_ifdrop is the interface's own
+    // count, which includes frames the capture never had a chance at.
+    return std::uint64_t{stats.ps_drop};
 }
 
 bool CLiveSource::Open() {

@@ -45,8 +45,11 @@ public:
             Flush();
         }
     }
+    // After a failed write the rest is dropped; the caller sees the stream's error and says so.
     void Flush() {
-        std::fwrite(m_strBlock.data(), 1, m_strBlock.size(), m_pOut);
+        if (std::ferror(m_pOut) == 0) {
+            std::fwrite(m_strBlock.data(), 1, m_strBlock.size(), m_pOut);
+        }
         m_strBlock.clear();
     }
 

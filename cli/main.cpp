@@ -2,13 +2,14 @@
 #include "capture/Sniffer.h"
 #include "cli/Formats.h"
 #include "platform/Interfaces.h"
+#include "platform/SystemError.h"
 #include "traffic/RowStore.h"
 
-#include <csignal>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -152,13 +153,18 @@ int ListAddresses() {
 // between holding the table, the rows and the text at once, or only the rows and the text.
 enum class Last { No, Yes };
 
-void Print(CTrafficTable& table, CRowStore& rows, Format format, Last last = Last::No) {
+// False when the output could not be written (a full disk, a closed pipe); the reason is on stderr.
+bool Print(CTrafficTable& table, CRowStore& rows, Format format, Last last = Last::No) {
     rows.Apply(table.PullChanges());
     if (last == Last::Yes) {
         table.Clear();
     }
     WriteRows(rows, format, stdout);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "flowsentry-cli: cannot write the output: %s\n", SystemErrorText(errno).c_str());
+        return false;
+    }
+    return true;
 }
 
 void PrintStats(const SnifferStats& stats, bool live) {
@@ -201,7 +207,7 @@ void RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, cons
             return;
         }
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
-            Print(table, rows, options.m_format);
+            (void)Print(table, rows, options.m_format); // a failed write shows again at the end
             std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
             nextPrint += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dInterval));
         }
@@ -258,13 +264,14 @@ int Run(const Options& options) {
         std::fprintf(stderr, "flowsentry-cli: %s\n", sniffer.GetErrorText().c_str());
     }
     // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
+    bool written = true;
     if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
-        Print(table, rows, options.m_format, Last::Yes);
+        written = Print(table, rows, options.m_format, Last::Yes);
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty());
     }
-    return failed ? kExitFailure : kExitOk;
+    return failed || !written ? kExitFailure : kExitOk;
 }
 
 } // namespace

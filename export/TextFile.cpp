@@ -3,6 +3,8 @@
 #include "platform/SystemError.h"
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include <fcntl.h>
@@ -40,30 +42,43 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
+// The process's file-creation mask, read without changing it: umask() would change it for every thread
+// for a moment.
+mode_t CurrentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("Umask:")) {
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+        }
+    }
+    return 022;
+}
+
 } // namespace
 
-std::string WriteFileReplacing(const std::string& path, std::string_view bytes) {
+std::string WriteFileReplacing(const std::string& chosenPath, std::string_view bytes) {
+    // Saving over a symbolic link writes the file it points to, as any editor would, rather than
+    // replacing the link with a file of its own.
+    std::string path = chosenPath;
+    if (char* resolved = ::realpath(chosenPath.c_str(), nullptr)) {
+        path = resolved;
+        std::free(resolved);
+    }
     struct stat target {};
     const bool exists = ::stat(path.c_str(), &target) == 0;
     if (exists && S_ISDIR(target.st_mode)) {
-        return SystemError(path, EISDIR);
+        return SystemError(chosenPath, EISDIR);
     }
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string temp = (slash == std::string::npos ? std::string() : folder) + ".flowsentry-XXXXXX";
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
-        return SystemError(path, errno);
+        return SystemError(chosenPath, errno);
     }
     // A replaced file keeps its permissions; a new one gets the usual ones for the user's umask.
-    mode_t mode = 0666;
-    if (exists) {
-        mode = target.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode &= ~mask;
-    }
+    const mode_t mode = exists ? (target.st_mode & 07777) : (0666 & ~CurrentUmask());
     int error = 0;
     if (::fchmod(fd, mode) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0) {
         error = errno;
@@ -76,9 +91,8 @@ std::string WriteFileReplacing(const std::string& path, std::string_view bytes) 
     }
     if (error != 0) {
         ::unlink(temp.c_str());
-        return SystemError(path, error);
+        return SystemError(chosenPath, error);
     }
     return {};
 }
-
 } // namespace flowsentry

@@ -11,8 +11,9 @@ namespace flowsentry {
 std::string WithTextExtension(std::string_view path);
 
 // Writes `bytes` to `path` so that the file holds either all of them or, on any failure, whatever it held
-// before: the bytes go to a temporary file in the same folder, which then replaces the target. Returns an
-// empty string on success, otherwise the reason in the system's words.
+// before: the bytes go to a temporary file in the same folder, which then replaces the target. A symbolic
+// link is followed, so the file it points to is the one written. Returns an empty string on success,
+// otherwise the reason in the system's words.
 std::string WriteFileReplacing(const std::string& path, std::string_view bytes);
 
 } // namespace flowsentry

@@ -51,6 +51,26 @@ TEST_F(TextFileWrite, WritesExactBytesAndReplacesWholeFiles) {
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 1);
 }
 
+TEST_F(TextFileWrite, ALinkIsFollowedAndPermissionsAreKept) {
+    const fs::path real = m_dir / "real.txt";
+    const fs::path link = m_dir / "link.txt";
+    ASSERT_EQ(WriteFileReplacing(real.string(), "old\r"), "");
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink(real, link);
+    EXPECT_EQ(WriteFileReplacing(link.string(), "new\r"), "");
+    EXPECT_TRUE(fs::is_symlink(link)) << "the link stays a link";
+    EXPECT_EQ(test::ReadFile(real), "new\r");
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // A new file gets the permissions the umask allows, and the umask itself is left as it was.
+    const mode_t before = ::umask(027);
+    ASSERT_EQ(WriteFileReplacing((m_dir / "new.txt").string(), "x"), "");
+    EXPECT_EQ(::umask(before), 027U);
+    EXPECT_EQ(fs::status(m_dir / "new.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
 TEST_F(TextFileWrite, FailuresAreReportedAndLeaveTheOldFile) {
     const std::string path = (m_dir / "traffic.txt").string();
     ASSERT_EQ(WriteFileReplacing(path, "old\r"), "");

@@ -98,6 +98,13 @@ class Usage(unittest.TestCase):
         self.assertIn(b"127.0.0.1\tlo\n", listed.stdout)
         self.assertIn(listed.stdout.decode(), err)
 
+    def test_output_that_cannot_be_written_fails(self):
+        with open("/dev/full", "wb") as full:
+            out = subprocess.run([Tools.cli, "--read", self.good, "--format", "csv"], stdout=full,
+                                 stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(out.returncode, 1, out.stderr)
+        self.assertIn(b"cannot write the output: No space left on device", out.stderr)
+
     def test_help(self):
         out = run("--help")
         self.assertEqual(out.returncode, 0)
