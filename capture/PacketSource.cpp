@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 
 namespace flowsentry {
 
@@ -18,6 +19,9 @@ namespace {
 // A short read time-out keeps libpcap's own wake-ups cheap; stopping does not depend on it (BreakLoop
 // wakes a waiting read at once).
 constexpr int kReadTimeoutMs = 100;
+
+// A real-time signal nobody else uses (glibc keeps the ones below SIGRTMIN for itself).
+int WakeSignal() { return SIGRTMIN + 3; }
 
 std::string ActivationError(pcap_t* handle, int status) {
     std::string text = pcap_statustostr(status);
@@ -62,6 +66,25 @@ void CPacketSource::BreakLoop() {
     const std::lock_guard lock(m_handleMutex);
     if (m_pHandle != nullptr) {
         pcap_breakloop(m_pHandle);
+    }
+    if (m_readerThread) {
+        pthread_kill(*m_readerThread, WakeSignal());
+    }
+}
+
+void CPacketSource::InterruptBlockingReadsOfThisThread() {
+    // The handler does nothing; installed without SA_RESTART, it makes a blocked read() fail with EINTR,
+    // which libpcap reports as a read error and Read() as Interrupted, since the stop flag is set.
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        return sigaction(WakeSignal(), &action, nullptr) == 0;
+    }();
+    if (installed) {
+        const std::lock_guard lock(m_handleMutex);
+        m_readerThread = pthread_self();
     }
 }
 
@@ -190,6 +213,7 @@ CFileSource::~CFileSource() {
 }
 
 bool CFileSource::Open() {
+    InterruptBlockingReadsOfThisThread();
     std::array<char, PCAP_ERRBUF_SIZE> errors{};
     pcap_t* handle = nullptr;
     if (m_pStream != nullptr) {

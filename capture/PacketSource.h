@@ -3,6 +3,7 @@
 #include "traffic/TrafficEntry.h"
 
 #include <pcap/pcap.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cstdio>
@@ -60,12 +61,16 @@ protected:
     bool Adopt(pcap_t* handle);
     void SetError(std::string text) { m_strError = std::move(text); }
     [[nodiscard]] virtual bool IsFile() const = 0;
+    // For sources whose reads block in stdio (a pipe or a FIFO that stays open without data): the calling
+    // thread is the one BreakLoop interrupts with a signal, because pcap_breakloop cannot wake a read.
+    void InterruptBlockingReadsOfThisThread();
 
 private:
     static void OnPacket(std::uint8_t* user, const pcap_pkthdr* header, const std::uint8_t* bytes);
 
-    std::mutex m_handleMutex; // guards m_pHandle between the capture thread and BreakLoop
+    std::mutex m_handleMutex; // guards m_pHandle and the reader thread between the capture thread and BreakLoop
     pcap_t* m_pHandle = nullptr;
+    std::optional<pthread_t> m_readerThread;
     std::atomic<bool> m_bBreak{false};
     int m_nLinkType = -1;
     std::uint64_t m_nRecords = 0; // frames read so far, to say where a file is damaged

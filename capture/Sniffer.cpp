@@ -42,6 +42,7 @@ namespace {
 constexpr int kBatchFrames = 4096;
 constexpr auto kDropPollInterval = std::chrono::milliseconds(100);
 constexpr std::size_t kPipeBuffers = 4;
+constexpr auto kStopRetryInterval = std::chrono::milliseconds(50);
 
 } // namespace
 
@@ -177,13 +178,15 @@ bool CSniffer::StartSniffing(std::unique_ptr<CPacketSource> source, std::optiona
 
 void CSniffer::StopSniffing() {
     m_bStop = true;
-    {
-        const std::lock_guard lock(m_sourceMutex);
-        if (m_pSource != nullptr) {
-            m_pSource->BreakLoop();
-        }
-    }
     if (m_hSnifferThread.joinable()) {
+        // Asked again until the run is over: a wake-up that lands just before a blocking read begins
+        // would otherwise be lost.
+        do {
+            const std::lock_guard lock(m_sourceMutex);
+            if (m_pSource != nullptr) {
+                m_pSource->BreakLoop();
+            }
+        } while (!WaitUntilEnded(kStopRetryInterval));
         m_hSnifferThread.join();
     }
     const std::lock_guard lock(m_sourceMutex);
@@ -236,6 +239,11 @@ void CSniffer::FinishRun(CaptureEnd end) {
 
 void CSniffer::CaptureLoop(CPacketSource& source, std::optional<Ipv4Address> local) {
     if (!source.Open()) {
+        // A stop that interrupted the opening (a pipe with no data yet) is a stop, not a failure.
+        if (m_bStop) {
+            FinishRun(CaptureEnd::Stopped);
+            return;
+        }
         RecordError(kErrorOpen, source.Describe() + ": " + source.ErrorText());
         FinishRun(CaptureEnd::Failed);
         return;

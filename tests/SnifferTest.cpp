@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -301,6 +305,38 @@ TEST(Sniffer, LiveStartOnAForeignAddressFailsOnce) {
     EXPECT_EQ(failures[0], "192.0.2.77: 192.0.2.77 is not an address of this machine");
     EXPECT_EQ(sniffer.GetErrorText(), failures[0]);
     EXPECT_EQ(sniffer.GetErrorCode(), kErrorOpen);
+}
+
+// A pipe that stays open without data (a writer that went quiet) must not keep a stop waiting, whether the
+// reader waits for the file header or for the next record.
+TEST(SnifferFile, StopEndsAReadThatWaitsOnAQuietPipe) {
+    for (const bool headerSent : {false, true}) {
+        SCOPED_TRACE(headerSent ? "waiting for a record" : "waiting for the file header");
+        TempFile fifo(headerSent ? "fifo-record" : "fifo-header");
+        ASSERT_EQ(::mkfifo(fifo.Path().c_str(), 0600), 0);
+        // Read and write: the open does not wait for a reader, and the pipe never reports its end.
+        const int writer = ::open(fifo.Path().c_str(), O_RDWR);
+        ASSERT_GE(writer, 0);
+        if (headerSent) {
+            TempFile header("fifo-header-bytes");
+            test::WritePcap(header.Path(), DLT_EN10MB, {});
+            const std::string bytes = test::ReadFile(header.Path());
+            ASSERT_EQ(::write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        }
+        CTrafficTable table;
+        CSniffer sniffer;
+        sniffer.Initialize(&table);
+        const test::FailureLog log(sniffer);
+        ASSERT_TRUE(sniffer.StartSniffing(std::make_unique<CFileSource>(fifo.Path()), std::nullopt));
+        std::this_thread::sleep_for(100ms); // let the capture thread block in its read
+        const auto start = std::chrono::steady_clock::now();
+        sniffer.StopSniffing();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s); // a hang guard: it takes milliseconds
+        EXPECT_FALSE(sniffer.IsRunning());
+        EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::Stopped);
+        EXPECT_TRUE(log.Texts().empty()) << log.Texts().front();
+        ::close(writer);
+    }
 }
 
 } // namespace
