@@ -95,7 +95,7 @@ void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, cons
     }
     ++self->m_nRecords;
     // No frame is 0 bytes long on the wire: such a record is damage, not traffic.
-    if (self->IsFile() && header->len == 0) {
+    if (header->len == 0 && self->IsFile()) {
         self->m_bDamaged = true;
         return;
     }
