@@ -1,24 +1,18 @@
 // Memory of the core with many entries: folds N distinct entries (default 1,000,000) into a CTrafficTable
 // and prints the table's own bytes per entry and the process's peak resident memory (VmHWM).
 //   build/dev/bench/table_memory [ENTRIES]
+#include "platform/ProcessStatus.h"
 #include "traffic/TrafficTable.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 namespace {
 
 long PeakResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-    }
-    return -1;
+    const auto field = flowsentry::ProcessStatusField("VmHWM");
+    return field ? std::strtol(field->c_str(), nullptr, 10) : -1;
 }
 
 } // namespace

@@ -1,10 +1,10 @@
 #include "export/TextFile.h"
 
+#include "platform/ProcessStatus.h"
 #include "platform/SystemError.h"
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include <fcntl.h>
@@ -45,14 +45,8 @@ bool WriteAll(int fd, std::string_view bytes) {
 // The process's file-creation mask, read without changing it: umask() would change it for every thread
 // for a moment.
 mode_t CurrentUmask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("Umask:")) {
-            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
-        }
-    }
-    return 022;
+    const auto field = ProcessStatusField("Umask");
+    return field ? static_cast<mode_t>(std::stoul(*field, nullptr, 8)) : mode_t{022};
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "NetnsUtil.h"
 #include "TestUtil.h"
 #include "capture/Sniffer.h"
+#include "platform/ProcessStatus.h"
 
 #include <dirent.h>
 #include <sys/socket.h>
@@ -17,7 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,14 +65,8 @@ std::size_t ThreadsSettled(std::size_t expected) {
 
 // Resident memory in KiB.
 long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-        }
-    }
-    return -1;
+    const auto field = ProcessStatusField("VmRSS");
+    return field ? std::strtol(field->c_str(), nullptr, 10) : -1;
 }
 
 int Cycles() {
