@@ -25,23 +25,6 @@ DatagramVerdict DecodeDatagram(std::span<const std::uint8_t> bytes, std::uint32_
     return DatagramVerdict::Counted;
 }
 
-DatagramVerdict ProcessDatagram(CTrafficTable& table, std::optional<Ipv4Address> local,
-                                std::span<const std::uint8_t> bytes, std::uint32_t count,
-                                std::int64_t timestamp) {
-    CTrafficEntry sample;
-    const DatagramVerdict verdict = DecodeDatagram(bytes, count, timestamp, sample);
-    if (verdict != DatagramVerdict::Counted) {
-        return verdict;
-    }
-    // A failure for one datagram (out of memory) must not end the capture: drop it and go on.
-    try {
-        table.AddSample(sample, local);
-    } catch (...) {
-        return DatagramVerdict::Failed;
-    }
-    return DatagramVerdict::Counted;
-}
-
 bool FrameToSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
                    std::int64_t timestamp, CTrafficEntry& sample, CaptureCounters& counters) {
     ++counters.m_nFrames;
@@ -67,22 +50,6 @@ bool FrameToSample(int linkType, std::span<const std::uint8_t> frame, std::uint3
         return false;
     }
     return false;
-}
-
-void FoldFrame(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,
-               std::span<const std::uint8_t> frame, std::uint32_t wireLength, std::int64_t timestamp,
-               CaptureCounters& counters) {
-    CTrafficEntry sample;
-    if (!FrameToSample(linkType, frame, wireLength, timestamp, sample, counters)) {
-        return;
-    }
-    // A failure for one datagram (out of memory) must not end the capture: drop it and go on.
-    try {
-        table.AddSample(sample, local);
-        ++counters.m_nCounted;
-    } catch (...) {
-        ++counters.m_nFailed;
-    }
 }
 
 } // namespace flowsentry

@@ -2,7 +2,6 @@
 
 #include "capture/LinkLayer.h"
 #include "platform/Interfaces.h"
-#include "platform/SystemError.h"
 
 #include <array>
 #include <cerrno>
@@ -10,15 +9,7 @@
 
 namespace flowsentry {
 
-const char* const kPrivilegeHint =
-    "capturing needs root or the capabilities cap_net_raw,cap_net_admin: run as root, or give the program "
-    "them with 'setcap cap_net_raw,cap_net_admin=eip PROGRAM' (the install step does this)";
-
 namespace {
-
-// A short read time-out keeps libpcap's own wake-ups cheap; stopping does not depend on it (BreakLoop
-// wakes a waiting read at once).
-constexpr int kReadTimeoutMs = 100;
 
 // A real-time signal nobody else uses (glibc keeps the ones below SIGRTMIN for itself).
 int WakeSignal() { return SIGRTMIN + 3; }
@@ -29,14 +20,12 @@ std::string ActivationError(pcap_t* handle, int status) {
     if (!detail.empty() && detail != text) {
         text += " (" + detail + ")";
     }
-    if (status == PCAP_ERROR_PERM_DENIED) {
-        text += "; ";
-        text += kPrivilegeHint;
-    }
     return text;
 }
 
 } // namespace
+
+CSampleSource::~CSampleSource() = default;
 
 CPacketSource::~CPacketSource() { Close(); }
 
@@ -99,12 +88,15 @@ void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, cons
         self->m_bDamaged = true;
         return;
     }
-    const FrameView frame{bytes, header->caplen, header->len, header->ts.tv_sec};
-    self->m_pHandler(self->m_pUser, frame);
+    SampleBuffer& samples = *self->m_pSamples;
+    CTrafficEntry& sample = samples.emplace_back();
+    if (!FrameToSample(self->m_nLinkType, std::span(bytes, header->caplen), header->len, header->ts.tv_sec, sample,
+                       *self->m_pCounters)) {
+        samples.pop_back();
+    }
 }
 
-ReadStatus CPacketSource::Read(int maxFrames, FrameHandler handler, void* user, int& delivered) {
-    delivered = 0;
+ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, CaptureCounters& counters) {
     if (m_bBreak) {
         return ReadStatus::Interrupted;
     }
@@ -114,13 +106,10 @@ ReadStatus CPacketSource::Read(int maxFrames, FrameHandler handler, void* user, 
         SetError("the capture is not open");
         return ReadStatus::Failed;
     }
-    m_pHandler = handler;
-    m_pUser = user;
-    const std::uint64_t before = m_nRecords;
+    m_pSamples = &samples;
+    m_pCounters = &counters;
     const int result = pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket, reinterpret_cast<std::uint8_t*>(this));
-    delivered = static_cast<int>(m_nRecords - before);
     if (m_bDamaged) {
-        --delivered;
         SetError("the file is damaged after " + std::to_string(m_nRecords - 1) +
                  " packets: a packet record has a length of 0");
         return ReadStatus::Failed;
@@ -163,6 +152,7 @@ bool CLiveSource::Open() {
     }
     const auto interface = InterfaceOfAddress(*address);
     if (!interface) {
+        m_bNotOurAddress = true;
         SetError(m_strAddress + " is not an address of this machine");
         return false;
     }
@@ -176,11 +166,14 @@ bool CLiveSource::Open() {
     }
     pcap_set_snaplen(handle, kSnapLength);
     pcap_set_promisc(handle, 1);
-    pcap_set_immediate_mode(handle, 1);
+    // Immediate mode off: libpcap then uses the kernel's block ring (TPACKET_V3), which hands over frames
+    // a block at a time instead of waking the reader for every frame.
+    pcap_set_immediate_mode(handle, 0);
     pcap_set_buffer_size(handle, kBufferBytes);
     pcap_set_timeout(handle, kReadTimeoutMs);
     const int status = pcap_activate(handle);
     if (status < 0) {
+        m_bPermissionDenied = status == PCAP_ERROR_PERM_DENIED;
         SetError(ActivationError(handle, status));
         pcap_close(handle);
         return false;
@@ -194,68 +187,21 @@ bool CLiveSource::Open() {
         return false;
     }
     pcap_freecode(&program);
+    if (pcap_setnonblock(handle, 1, errors.data()) != 0) {
+        SetError(errors.data());
+        pcap_close(handle);
+        return false;
+    }
     return Adopt(handle);
 }
+
+int CLiveSource::SelectableFd() const { return Handle() == nullptr ? -1 : pcap_get_selectable_fd(Handle()); }
 
 std::string CLiveSource::Describe() const {
     if (m_strInterface.empty()) {
         return m_strAddress;
     }
     return m_strInterface + " (" + m_strAddress + ")";
-}
-
-CFileSource::~CFileSource() {
-    // libpcap's handle reads through m_streamBuffer: close it while the buffer is still there.
-    Close();
-    if (m_pStream != nullptr) {
-        std::fclose(m_pStream);
-    }
-}
-
-bool CFileSource::Open() {
-    InterruptBlockingReadsOfThisThread();
-    std::array<char, PCAP_ERRBUF_SIZE> errors{};
-    pcap_t* handle = nullptr;
-    if (m_pStream != nullptr) {
-        handle = pcap_fopen_offline(m_pStream, errors.data());
-        if (handle != nullptr) {
-            m_pStream = nullptr;
-        }
-    } else {
-        std::FILE* file = std::fopen(m_strPath.c_str(), "rb");
-        if (file == nullptr) {
-            SetError(SystemErrorText(errno));
-            return false;
-        }
-        // libpcap reads record by record through stdio: a large buffer makes that a few hundred reads of
-        // the file instead of one per 4 KiB, which is most of what a capture-file read costs.
-        m_streamBuffer = std::make_unique_for_overwrite<char[]>(kStreamBufferBytes);
-        std::setvbuf(file, m_streamBuffer.get(), _IOFBF, kStreamBufferBytes);
-        handle = pcap_fopen_offline(file, errors.data());
-        if (handle == nullptr) {
-            std::fclose(file);
-        }
-    }
-    if (handle == nullptr) {
-        std::string text = errors.data();
-        // libpcap names the file itself; the caller already does.
-        if (text.starts_with(m_strPath + ": ")) {
-            text.erase(0, m_strPath.size() + 2);
-        }
-        // libpcap's words for files too short to be captures, and for read errors, in the user's terms.
-        if (text == "unknown file format") {
-            text = "not a pcap or pcapng capture file (unknown file format)";
-        } else if (text.starts_with("truncated dump file; tried to read 4 file header bytes, only got 0")) {
-            text = "the file is empty, not a pcap or pcapng capture file";
-        } else if (text.starts_with("truncated dump file; tried to read")) {
-            text = "not a pcap or pcapng capture file (it ends inside the file header)";
-        } else if (const std::string prefix = "error reading dump file: "; text.starts_with(prefix)) {
-            text = "cannot be read: " + text.substr(prefix.size());
-        }
-        SetError(text);
-        return false;
-    }
-    return Adopt(handle);
 }
 
 } // namespace flowsentry

@@ -1,5 +1,7 @@
 #include "capture/Sniffer.h"
 
+#include "capture/HelperSource.h"
+
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -45,8 +47,6 @@ constexpr std::size_t kPipeBuffers = 4;
 constexpr auto kStopRetryInterval = std::chrono::milliseconds(50);
 
 } // namespace
-
-using SampleBuffer = std::vector<CTrafficEntry>;
 
 // Hands filled sample buffers from the reading thread to the folding thread and empty ones back. Reading
 // (libpcap's copies, decoding) and folding (the table's memory accesses) then run on two cores at once,
@@ -114,22 +114,6 @@ private:
     bool m_bClosed = false;
 };
 
-// The samples of one read, decoded on the reading thread.
-struct CSniffer::Batch {
-    int m_nLinkType = 0;
-    SampleBuffer* m_pSamples = nullptr;
-    CaptureCounters m_counters;
-
-    static void OnFrame(void* user, const FrameView& frame) {
-        auto& batch = *static_cast<Batch*>(user);
-        CTrafficEntry& sample = batch.m_pSamples->emplace_back();
-        if (!FrameToSample(batch.m_nLinkType, std::span(frame.m_pBytes, frame.m_nCaptured), frame.m_nWireLength,
-                           frame.m_tSeconds, sample, batch.m_counters)) {
-            batch.m_pSamples->pop_back();
-        }
-    }
-};
-
 CSniffer::~CSniffer() { StopSniffing(); }
 
 void CSniffer::Initialize(CTrafficTable* table) {
@@ -143,10 +127,10 @@ void CSniffer::SetEndCallback(EndCallback callback) { m_onEnd = std::move(callba
 
 bool CSniffer::StartSniffing() {
     const auto local = Ipv4FromText(m_strInterfaceAddress);
-    return StartSniffing(std::make_unique<CLiveSource>(m_strInterfaceAddress), local);
+    return StartSniffing(std::make_unique<CHelperSource>(m_strInterfaceAddress), local);
 }
 
-bool CSniffer::StartSniffing(std::unique_ptr<CPacketSource> source, std::optional<Ipv4Address> local) {
+bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local) {
     StopSniffing();
     if (m_pTrafficTable == nullptr || source == nullptr) {
         RecordError(kErrorThread, "The sniffer has no traffic table to fill.");
@@ -157,7 +141,7 @@ bool CSniffer::StartSniffing(std::unique_ptr<CPacketSource> source, std::optiona
         *counter = 0;
     }
     m_end = CaptureEnd::None;
-    CPacketSource* reader = source.get();
+    CSampleSource* reader = source.get();
     {
         const std::lock_guard lock(m_sourceMutex);
         m_pSource = std::move(source);
@@ -237,7 +221,7 @@ void CSniffer::FinishRun(CaptureEnd end) {
     }
 }
 
-void CSniffer::CaptureLoop(CPacketSource& source, std::optional<Ipv4Address> local) {
+void CSniffer::CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> local) {
     if (!source.Open()) {
         // A stop that interrupted the opening (a pipe with no data yet) is a stop, not a failure.
         if (m_bStop) {
@@ -258,20 +242,17 @@ void CSniffer::CaptureLoop(CPacketSource& source, std::optional<Ipv4Address> loc
         FinishRun(CaptureEnd::Failed);
         return;
     }
-    Batch batch;
-    batch.m_nLinkType = source.LinkType();
+    CaptureCounters counters;
     std::unique_ptr<SampleBuffer> samples = pipe.TakeEmpty();
     auto nextDropPoll = std::chrono::steady_clock::now();
     CaptureEnd end = CaptureEnd::Stopped;
     while (true) {
-        int delivered = 0;
-        batch.m_pSamples = samples.get();
-        const ReadStatus status = source.Read(kBatchFrames, &Batch::OnFrame, &batch, delivered);
+        const ReadStatus status = source.ReadSamples(kBatchFrames, *samples, counters);
         if (!samples->empty()) {
             pipe.PushFull(std::move(samples));
             samples = pipe.TakeEmpty();
         }
-        PublishCounters(batch.m_counters);
+        PublishCounters(counters);
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextDropPoll || status != ReadStatus::Frames) {
             if (const auto drops = source.KernelDrops()) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "capture/Datagram.h"
-#include "capture/PacketSource.h"
+#include "capture/SampleSource.h"
 #include "traffic/TrafficTable.h"
 
 #include <array>
@@ -83,11 +83,12 @@ public:
     // Called on the capture thread when a run ends by itself (not after StopSniffing).
     void SetEndCallback(EndCallback callback);
 
-    // Live capture on m_strInterfaceAddress. Returns false only when no thread could be started.
+    // Live capture on m_strInterfaceAddress, through the capture helper. Returns false only when no thread
+    // could be started.
     bool StartSniffing();
     // Any source: a capture file, or a live source made by the caller. `local` orients the entries;
     // without it each entry is oriented by its first datagram.
-    bool StartSniffing(std::unique_ptr<CPacketSource> source, std::optional<Ipv4Address> local);
+    bool StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local);
     void StopSniffing();
 
     // Whether the capture thread is still reading (false once a run ended by itself).
@@ -101,10 +102,9 @@ public:
     std::string m_strInterfaceAddress;
 
 private:
-    struct Batch;
     class SamplePipe;
 
-    void CaptureLoop(CPacketSource& source, std::optional<Ipv4Address> local);
+    void CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> local);
     void FoldLoop(SamplePipe& pipe, std::optional<Ipv4Address> local);
     void PublishCounters(const CaptureCounters& counters);
     void FinishRun(CaptureEnd end);
@@ -115,7 +115,7 @@ private:
     EndCallback m_onEnd;
 
     std::mutex m_sourceMutex; // guards m_pSource between StopSniffing and the capture thread's start
-    std::unique_ptr<CPacketSource> m_pSource;
+    std::unique_ptr<CSampleSource> m_pSource;
 
     std::mutex m_endMutex;
     std::condition_variable m_endSignal;

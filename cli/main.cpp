@@ -1,7 +1,10 @@
 // flowsentry-cli: the traffic table without a window, live on a local address or from a capture file.
+#include "capture/FileSource.h"
+#include "capture/HelperSource.h"
 #include "capture/Sniffer.h"
 #include "cli/Formats.h"
 #include "platform/Interfaces.h"
+#include "platform/Privileges.h"
 #include "platform/SystemError.h"
 #include "traffic/RowStore.h"
 
@@ -33,7 +36,7 @@ const char* const kUsage =
     "\n"
     "  --list-addresses  print the machine's IPv4 addresses and their interfaces, then exit\n"
     "  --address ADDR    capture live on the interface that owns the local address ADDR (needs root or\n"
-    "                    cap_net_raw,cap_net_admin); Ctrl+C ends the capture and prints the table\n"
+    "                    membership of the group flowsentry); Ctrl+C ends the capture and prints the table\n"
     "  --read FILE       count a pcap or pcapng capture file\n"
     "  --local ADDR      with --read: the address that counts as ours (sent/received); without it each\n"
     "                    entry is oriented by its first datagram\n"
@@ -216,7 +219,7 @@ void RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, cons
 
 int Run(const Options& options) {
     std::optional<Ipv4Address> local;
-    std::unique_ptr<CPacketSource> source;
+    std::unique_ptr<CSampleSource> source;
     if (!options.m_strFile.empty()) {
         if (!options.m_strLocal.empty()) {
             local = Ipv4FromText(options.m_strLocal);
@@ -235,7 +238,12 @@ int Run(const Options& options) {
                          options.m_strAddress.c_str(), AddressList(addresses).c_str());
             return kExitFailure;
         }
-        source = std::make_unique<CLiveSource>(options.m_strAddress);
+        const CapturePrivileges privileges = CheckCapturePrivileges();
+        if (!privileges.bCanCapture) {
+            std::fprintf(stderr, "flowsentry-cli: %s\n", privileges.strExplanation.c_str());
+            return kExitFailure;
+        }
+        source = std::make_unique<CHelperSource>(options.m_strAddress);
     }
 
     // Blocked before the capture thread exists, so that it inherits the mask and the signals come here.

@@ -1,4 +1,5 @@
 // Any bytes as a capture file, read through the sniffer into the table and out as text.
+#include "capture/FileSource.h"
 #include "capture/Sniffer.h"
 #include "export/ListToText.h"
 #include "traffic/RowStore.h"

@@ -129,7 +129,9 @@ TEST_F(LiveCapture, EveryRowMatchesWhatWasSent) {
     close(probe);
     ASSERT_TRUE(sniffer.IsRunning()) << sniffer.GetErrorText();
     ASSERT_GT(sniffer.Stats().m_counters.m_nCounted, 0U);
-    std::this_thread::sleep_for(50ms);
+    // Frames reach the table a ring block at a time, up to the block time-out (100 ms) late: let the last
+    // probes arrive before both counts start afresh.
+    std::this_thread::sleep_for(250ms);
     table.Clear();
     reference.Reset();
 

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <unistd.h>
 
 namespace flowsentry {
 namespace {
@@ -43,69 +46,116 @@ TEST(ParseCapEff, ReadsTheEffectiveSetOnly) {
     }
 }
 
-TEST(AssessCapturePrivileges, NeedsRootOrBothCapabilities) {
+TEST(ParseFileCapabilities, ReadsEveryRevisionTheKernelWrites) {
     struct Case {
         const char* name;
-        unsigned uid;
-        std::string status;
-        bool bCanCapture;
-        const char* missing;  // what the explanation must name as missing
+        std::vector<std::uint8_t> bytes;
+        std::optional<std::uint64_t> permitted; // nothing: the attribute must be refused
+        bool effective;
     };
     const Case cases[] = {
-        {"root without capabilities listed", 0, Status("CapEff:\t0000000000000000\n"), true, ""},
-        {"root with unreadable status", 0, "", true, ""},
-        {"user with both", 1000, Status("CapEff:\t0000000000003000\n"), true, ""},
-        {"user with every capability", 1000, Status("CapEff:\t000001ffffffffff\n"), true, ""},
-        {"user with none", 1000, Status("CapEff:\t0000000000000000\n"), false, "CAP_NET_RAW and CAP_NET_ADMIN"},
-        {"user with raw only", 1000, Status("CapEff:\t0000000000002000\n"), false, "lacks CAP_NET_ADMIN."},
-        {"user with admin only", 1000, Status("CapEff:\t0000000000001000\n"), false, "lacks CAP_NET_RAW."},
-        // Permitted but not effective (a binary with =ep lacking the e) does not capture.
-        {"user with permitted only", 1000, Status("CapEff:\t0000000000000000\n"), false, "CAP_NET_RAW"},
-        {"user with unreadable status", 1000, "", false, "CAP_NET_RAW and CAP_NET_ADMIN"},
+        // What "setcap cap_net_raw=ep" writes.
+        {"revision 2, raw, effective", {0x01, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0x2000, true},
+        {"revision 2, permitted only", {0x00, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0x2000, false},
+        {"revision 2, upper word", {0x01, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0}, 0x100000000, true},
+        {"revision 3 with a root id", {0x01, 0, 0, 0x03, 0x00, 0x30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xe8, 0x03, 0, 0}, 0x3000, true},
+        {"revision 1", {0x01, 0, 0, 0x01, 0x00, 0x20, 0, 0, 0, 0, 0, 0}, 0x2000, true},
+        {"revision 2 cut short", {0x01, 0, 0, 0x02, 0x00, 0x20, 0, 0}, std::nullopt, false},
+        {"unknown revision", {0x01, 0, 0, 0x04, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, std::nullopt, false},
+        {"unknown flag", {0x03, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, std::nullopt, false},
+        {"empty", {}, std::nullopt, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const CapturePrivileges result = AssessCapturePrivileges(c.uid, c.status, "/usr/bin/flowsentry");
-        EXPECT_EQ(result.bCanCapture, c.bCanCapture);
-        if (c.bCanCapture) {
-            EXPECT_EQ(result.strExplanation, "");
-        } else {
-            EXPECT_NE(result.strExplanation.find(c.missing), std::string::npos) << result.strExplanation;
-            EXPECT_NE(result.strExplanation.find("sudo setcap cap_net_raw,cap_net_admin=eip /usr/bin/flowsentry\n"),
-                      std::string::npos)
-                << result.strExplanation;
-            EXPECT_NE(result.strExplanation.find("as root"), std::string::npos);
+        const auto parsed = ParseFileCapabilities(c.bytes);
+        ASSERT_EQ(parsed.has_value(), c.permitted.has_value());
+        if (parsed) {
+            EXPECT_EQ(parsed->m_nPermitted, *c.permitted);
+            EXPECT_EQ(parsed->m_bEffective, c.effective);
+            EXPECT_EQ(parsed->m_nInheritable, 0U);
         }
     }
 }
 
-TEST(AssessCapturePrivileges, CommandQuotesAPathForTheShell) {
-    const std::string noCaps = Status("CapEff:\t0000000000000000\n");
+// A member of the group, helper installed with its capability: the facts of a working installation.
+HelperFacts Installed() {
+    HelperFacts facts;
+    facts.m_nEffectiveUid = 1000;
+    facts.m_strUser = "alice";
+    facts.m_strHelper = "/usr/libexec/flowsentry/flowsentry-capture";
+    facts.m_bExists = true;
+    facts.m_bExecutable = true;
+    facts.m_capabilities = FileCapabilities{std::uint64_t{1} << kCapNetRaw, 0, true};
+    facts.m_bGroupExists = true;
+    facts.m_bUserInGroupList = true;
+    facts.m_bProcessInGroup = true;
+    return facts;
+}
+
+TEST(AssessCapturePrivileges, NamesWhatIsMissingAndTheFix) {
     struct Case {
-        const char* path;
-        const char* command;
+        const char* name;
+        void (*change)(HelperFacts&);
+        bool bCanCapture;
+        const char* says; // a piece of the explanation
     };
     const Case cases[] = {
-        {"/opt/flow sentry/bin/flowsentry", "=eip '/opt/flow sentry/bin/flowsentry'\n"},
-        {"/home/o'neil/flowsentry", "=eip '/home/o'\\''neil/flowsentry'\n"},
-        {"/home/me/build-dev/cli/flowsentry-cli", "=eip /home/me/build-dev/cli/flowsentry-cli\n"},
-        {"", "=eip <path of the program>\n"},
+        {"installed, member", [](HelperFacts&) {}, true, ""},
+        {"root, helper without capability or group",
+         [](HelperFacts& f) {
+             f.m_nEffectiveUid = 0;
+             f.m_bProcessInGroup = f.m_bUserInGroupList = false;
+             f.m_capabilities.reset();
+         },
+         true, ""},
+        {"not installed", [](HelperFacts& f) { f.m_bExists = f.m_bExecutable = false; }, false,
+         "not installed: /usr/libexec/flowsentry/flowsentry-capture does not exist"},
+        {"root, not installed", [](HelperFacts& f) { f.m_nEffectiveUid = 0; f.m_bExists = false; }, false,
+         "not installed"},
+        {"not in the group",
+         [](HelperFacts& f) { f.m_bExecutable = f.m_bUserInGroupList = f.m_bProcessInGroup = false; }, false,
+         "the user alice is not a member.\n\nTo join the group, run:\n    sudo usermod -aG flowsentry alice\n"},
+        {"joined, not logged in again", [](HelperFacts& f) { f.m_bExecutable = f.m_bProcessInGroup = false; }, false,
+         "Log out and in again"},
+        {"member, helper mode wrong", [](HelperFacts& f) { f.m_bExecutable = false; }, false, "Reinstall"},
+        {"capability lost after a rebuild", [](HelperFacts& f) { f.m_capabilities.reset(); }, false,
+         "lacks the capability CAP_NET_RAW that capturing needs (rebuilding or copying the helper removes it)"
+         ".\n\nGive it back with:\n    sudo setcap cap_net_raw=ep /usr/libexec/flowsentry/flowsentry-capture\n"},
+        {"permitted but not effective", [](HelperFacts& f) { f.m_capabilities->m_bEffective = false; }, false,
+         "sudo setcap cap_net_raw=ep"},
+        {"another capability only",
+         [](HelperFacts& f) { f.m_capabilities->m_nPermitted = std::uint64_t{1} << 12U; }, false, "CAP_NET_RAW"},
+        {"nosuid file system", [](HelperFacts& f) { f.m_bNoSuidMount = true; }, false, "'nosuid'"},
+        {"a path with a space and a quote",
+         [](HelperFacts& f) {
+             f.m_strHelper = "/opt/o'neil tools/flowsentry-capture";
+             f.m_capabilities.reset();
+         },
+         false, "sudo setcap cap_net_raw=ep '/opt/o'\\''neil tools/flowsentry-capture'\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        const CapturePrivileges result = AssessCapturePrivileges(1000, noCaps, c.path);
-        EXPECT_NE(result.strExplanation.find(c.command), std::string::npos) << result.strExplanation;
+        SCOPED_TRACE(c.name);
+        HelperFacts facts = Installed();
+        c.change(facts);
+        const CapturePrivileges result = AssessCapturePrivileges(facts);
+        EXPECT_EQ(result.bCanCapture, c.bCanCapture) << result.strExplanation;
+        if (c.bCanCapture) {
+            EXPECT_EQ(result.strExplanation, "");
+        } else {
+            EXPECT_NE(result.strExplanation.find(c.says), std::string::npos) << result.strExplanation;
+        }
     }
 }
 
-TEST(CheckCapturePrivileges, AgreesWithTheRunningProcess) {
-    // Whatever this test runs as, the check must name this binary and agree with root-ness.
-    const CapturePrivileges result = CheckCapturePrivileges();
-    if (result.bCanCapture) {
-        EXPECT_EQ(result.strExplanation, "");
-    } else {
-        EXPECT_NE(result.strExplanation.find("core_tests"), std::string::npos) << result.strExplanation;
-    }
+TEST(CheckCapturePrivileges, FindsTheBuiltHelperAndAMissingOne) {
+    // The tests run from the build tree, where the helper is built beside them.
+    EXPECT_NE(CaptureHelperPath().find("/helper/flowsentry-capture"), std::string::npos) << CaptureHelperPath();
+    const HelperFacts facts = GatherHelperFacts(CaptureHelperPath());
+    EXPECT_TRUE(facts.m_bExists);
+    EXPECT_EQ(facts.m_nEffectiveUid, static_cast<unsigned>(geteuid()));
+    const CapturePrivileges missing = CheckCapturePrivilegesOf("/nonexistent/flowsentry-capture");
+    EXPECT_FALSE(missing.bCanCapture);
+    EXPECT_NE(missing.strExplanation.find("not installed"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "CaptureFile.h"
 #include "SnifferTestUtil.h"
 #include "TestUtil.h"
+#include "capture/FileSource.h"
 #include "capture/Sniffer.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "capture/Datagram.h"
+#include "traffic/TrafficEntry.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flowsentry {
+
+using SampleBuffer = std::vector<CTrafficEntry>;
+
+enum class ReadStatus {
+    Frames,      // zero or more samples were delivered; read again
+    EndOfInput,  // the input is finished (a capture file's end)
+    Interrupted, // BreakLoop was called
+    Failed,      // see ErrorText()
+};
+
+// Where the sniffer's samples come from: a capture file read in this process, or the capture helper that
+// reads a live interface. The capture thread opens, reads and closes the source; any thread may call
+// BreakLoop to end a read that waits.
+class CSampleSource {
+public:
+    CSampleSource() = default;
+    CSampleSource(const CSampleSource&) = delete;
+    CSampleSource& operator=(const CSampleSource&) = delete;
+    virtual ~CSampleSource();
+
+    // Opens the source; on failure returns false and ErrorText() says why in the user's terms.
+    virtual bool Open() = 0;
+    // Appends the samples of up to `maxFrames` frames to `samples` and keeps `counters` (totals of the run)
+    // up to date.
+    virtual ReadStatus ReadSamples(int maxFrames, SampleBuffer& samples, CaptureCounters& counters) = 0;
+    // Makes a running or the next read return Interrupted soon. Safe from any thread.
+    virtual void BreakLoop() = 0;
+    virtual void Close() = 0;
+    // Packets the kernel dropped because the capture did not keep up; empty for files.
+    [[nodiscard]] virtual std::optional<std::uint64_t> KernelDrops() = 0;
+    // "eth0 (10.0.0.1)" or the file's name, for messages.
+    [[nodiscard]] virtual std::string Describe() const = 0;
+    [[nodiscard]] const std::string& ErrorText() const { return m_strError; }
+
+protected:
+    void SetError(std::string text) { m_strError = std::move(text); }
+
+private:
+    std::string m_strError;
+};
+
+} // namespace flowsentry

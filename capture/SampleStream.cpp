@@ -1,0 +1,269 @@
+#include "capture/SampleStream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace flowsentry {
+
+namespace {
+
+constexpr std::size_t kNoRecord = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t kReadyBodyBytes = kInterfaceNameBytes + 8;
+constexpr std::size_t kStatsBodyBytes = 4 * 8;
+constexpr std::size_t kErrorBodyBytes = 8 + kMaxErrorText;
+// The largest record; the reader's buffer always has room for one whole.
+constexpr std::size_t kLargestRecord = kRecordHeaderBytes + std::size_t{kMaxSamplesPerRecord} * kWireSampleBytes;
+
+template <typename T> void Put(std::vector<std::uint8_t>& out, T value) {
+    const std::size_t at = out.size();
+    out.resize(at + sizeof value);
+    std::memcpy(out.data() + at, &value, sizeof value);
+}
+
+template <typename T> T Get(const std::uint8_t* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+void PutRecordHeader(std::vector<std::uint8_t>& out, StreamRecordType type, std::uint32_t count) {
+    Put(out, static_cast<std::uint32_t>(type));
+    Put(out, count);
+}
+
+bool AllZero(const std::uint8_t* at, std::size_t n) {
+    return std::all_of(at, at + n, [](std::uint8_t b) { return b == 0; });
+}
+
+} // namespace
+
+CSampleStreamWriter::CSampleStreamWriter() : m_nOpenRecord(kNoRecord) {
+    m_bytes.insert(m_bytes.end(), kStreamMagic.begin(), kStreamMagic.end());
+    Put(m_bytes, kStreamVersion);
+    Put(m_bytes, static_cast<std::uint32_t>(kStreamHeaderBytes));
+}
+
+void CSampleStreamWriter::CloseSampleRecord() {
+    if (m_nOpenRecord != kNoRecord) {
+        std::memcpy(m_bytes.data() + m_nOpenRecord + 4, &m_nOpenCount, sizeof m_nOpenCount);
+        m_nOpenRecord = kNoRecord;
+        m_nOpenCount = 0;
+    }
+}
+
+void CSampleStreamWriter::AddReady(const std::string& interfaceName, int linkType) {
+    CloseSampleRecord();
+    PutRecordHeader(m_bytes, StreamRecordType::Ready, 0);
+    std::array<std::uint8_t, kInterfaceNameBytes> name{};
+    std::memcpy(name.data(), interfaceName.data(), std::min(interfaceName.size(), name.size() - 1));
+    m_bytes.insert(m_bytes.end(), name.begin(), name.end());
+    Put(m_bytes, static_cast<std::uint32_t>(linkType));
+    Put(m_bytes, std::uint32_t{0});
+}
+
+void CSampleStreamWriter::AddSample(const CTrafficEntry& sample) {
+    if (m_nOpenRecord == kNoRecord || m_nOpenCount == kMaxSamplesPerRecord) {
+        CloseSampleRecord();
+        m_nOpenRecord = m_bytes.size();
+        PutRecordHeader(m_bytes, StreamRecordType::Samples, 0);
+    }
+    std::uint8_t wire[kWireSampleBytes] = {};
+    const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(sample.m_nSendData, UINT32_MAX));
+    std::memcpy(wire, &sample.m_dwSrcAddress, 4);
+    std::memcpy(wire + 4, &sample.m_dwDestAddress, 4);
+    std::memcpy(wire + 8, &bytes, 4);
+    wire[12] = sample.m_nProto;
+    std::memcpy(wire + 16, &sample.m_tLastUpdate, 8);
+    m_bytes.insert(m_bytes.end(), wire, wire + kWireSampleBytes);
+    ++m_nOpenCount;
+    ++m_nSamples;
+}
+
+void CSampleStreamWriter::AddStats(const HelperStats& stats) {
+    CloseSampleRecord();
+    PutRecordHeader(m_bytes, StreamRecordType::Stats, 0);
+    for (const std::uint64_t value : {stats.m_nFrames, stats.m_nNotIpv4, stats.m_nTooShort, stats.m_nKernelDrops}) {
+        Put(m_bytes, value);
+    }
+}
+
+void CSampleStreamWriter::AddError(StreamErrorKind kind, const std::string& text) {
+    CloseSampleRecord();
+    std::string kept = text.empty() ? std::string("unknown failure") : text.substr(0, kMaxErrorText);
+    PutRecordHeader(m_bytes, StreamRecordType::Error, static_cast<std::uint32_t>(kept.size()));
+    Put(m_bytes, static_cast<std::uint32_t>(kind));
+    Put(m_bytes, std::uint32_t{0});
+    kept.resize(kMaxErrorText, '\0');
+    m_bytes.insert(m_bytes.end(), kept.begin(), kept.end());
+}
+
+std::span<const std::uint8_t> CSampleStreamWriter::Bytes() {
+    CloseSampleRecord();
+    return m_bytes;
+}
+
+void CSampleStreamWriter::Consumed(std::size_t n) {
+    // Only whole records are written out in practice, but a short write may split one: keep the rest.
+    CloseSampleRecord();
+    n = std::min(n, m_bytes.size());
+    m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    if (m_bytes.empty()) {
+        m_nSamples = 0;
+    }
+}
+
+CSampleStreamReader::CSampleStreamReader() : m_buffer(2 * kLargestRecord) {}
+
+std::span<std::uint8_t> CSampleStreamReader::Space(std::size_t minimum) {
+    if (m_nBegin == m_nEnd) {
+        m_nBegin = m_nEnd = 0;
+    }
+    if (m_buffer.size() - m_nEnd < minimum) {
+        // Move what is left of a record to the front; grow only when that is not enough.
+        std::memmove(m_buffer.data(), m_buffer.data() + m_nBegin, m_nEnd - m_nBegin);
+        m_nEnd -= m_nBegin;
+        m_nBegin = 0;
+        if (m_buffer.size() - m_nEnd < minimum) {
+            m_buffer.resize(m_nEnd + minimum);
+        }
+    }
+    return {m_buffer.data() + m_nEnd, m_buffer.size() - m_nEnd};
+}
+
+void CSampleStreamReader::Commit(std::size_t n) { m_nEnd = std::min(m_nEnd + n, m_buffer.size()); }
+
+void CSampleStreamReader::Feed(std::span<const std::uint8_t> bytes) {
+    const std::span<std::uint8_t> space = Space(bytes.size());
+    std::memcpy(space.data(), bytes.data(), bytes.size());
+    Commit(bytes.size());
+}
+
+CSampleStreamReader::Status CSampleStreamReader::Fail(std::string text) {
+    m_bBroken = true;
+    m_strError = std::move(text);
+    return Status::Broken;
+}
+
+CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
+    if (m_bBroken) {
+        return Status::Broken;
+    }
+    const std::uint8_t* at = m_buffer.data() + m_nBegin;
+    const std::size_t have = m_nEnd - m_nBegin;
+    if (!m_bHeaderRead) {
+        // A wrong magic shows in its first bytes, before a whole header has arrived.
+        const std::size_t magicBytes = std::min(have, kStreamMagic.size());
+        if (std::memcmp(at, kStreamMagic.data(), magicBytes) != 0) {
+            return Fail("it does not begin as a capture stream (wrong magic)");
+        }
+        if (have < kStreamHeaderBytes) {
+            return Status::NeedMore;
+        }
+        const auto version = Get<std::uint32_t>(at + 8);
+        if (version != kStreamVersion) {
+            return Fail("it speaks version " + std::to_string(version) + " of the capture stream, this program " +
+                        std::to_string(kStreamVersion) + " (are both from the same installation?)");
+        }
+        if (Get<std::uint32_t>(at + 12) != kStreamHeaderBytes) {
+            return Fail("its stream header has a wrong size");
+        }
+        m_bHeaderRead = true;
+        m_nBegin += kStreamHeaderBytes;
+        return Next(record);
+    }
+    if (have < kRecordHeaderBytes) {
+        return Status::NeedMore;
+    }
+    const auto type = Get<std::uint32_t>(at);
+    const auto count = Get<std::uint32_t>(at + 4);
+    std::size_t body = 0;
+    switch (static_cast<StreamRecordType>(type)) {
+    case StreamRecordType::Ready:
+        body = kReadyBodyBytes;
+        break;
+    case StreamRecordType::Samples:
+        if (count == 0 || count > kMaxSamplesPerRecord) {
+            return Fail("a samples record claims " + std::to_string(count) + " samples");
+        }
+        body = std::size_t{count} * kWireSampleBytes;
+        break;
+    case StreamRecordType::Stats:
+        body = kStatsBodyBytes;
+        break;
+    case StreamRecordType::Error:
+        if (count == 0 || count > kMaxErrorText) {
+            return Fail("an error record claims a text of " + std::to_string(count) + " bytes");
+        }
+        body = kErrorBodyBytes;
+        break;
+    default:
+        return Fail("it holds a record of unknown type " + std::to_string(type));
+    }
+    if ((type != static_cast<std::uint32_t>(StreamRecordType::Samples) &&
+         type != static_cast<std::uint32_t>(StreamRecordType::Error)) &&
+        count != 0) {
+        return Fail("a record of type " + std::to_string(type) + " has a count");
+    }
+    if (have < kRecordHeaderBytes + body) {
+        return Status::NeedMore;
+    }
+    const std::uint8_t* data = at + kRecordHeaderBytes;
+    record.m_type = static_cast<StreamRecordType>(type);
+    switch (record.m_type) {
+    case StreamRecordType::Ready: {
+        const auto* name = reinterpret_cast<const char*>(data);
+        const std::size_t length = strnlen(name, kInterfaceNameBytes);
+        if (length == 0 || length == kInterfaceNameBytes || !AllZero(data + length, kInterfaceNameBytes - length) ||
+            Get<std::uint32_t>(data + kInterfaceNameBytes + 4) != 0) {
+            return Fail("its ready record is malformed");
+        }
+        record.m_strInterface.assign(name, length);
+        record.m_nLinkType = static_cast<int>(Get<std::uint32_t>(data + kInterfaceNameBytes));
+        break;
+    }
+    case StreamRecordType::Samples:
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (!AllZero(data + std::size_t{i} * kWireSampleBytes + 13, 3)) {
+                return Fail("a sample has bytes set where there must be none");
+            }
+        }
+        record.m_samples = {data, body};
+        record.m_nSampleCount = count;
+        break;
+    case StreamRecordType::Stats:
+        record.m_stats = {Get<std::uint64_t>(data), Get<std::uint64_t>(data + 8), Get<std::uint64_t>(data + 16),
+                          Get<std::uint64_t>(data + 24)};
+        break;
+    case StreamRecordType::Error: {
+        const auto kind = Get<std::uint32_t>(data);
+        if (kind > static_cast<std::uint32_t>(StreamErrorKind::NotOurAddress) || Get<std::uint32_t>(data + 4) != 0) {
+            return Fail("its error record is malformed");
+        }
+        record.m_errorKind = static_cast<StreamErrorKind>(kind);
+        record.m_strText.assign(reinterpret_cast<const char*>(data + 8), count);
+        // The text is shown to the user: no control characters from an untrusted writer.
+        for (char& c : record.m_strText) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                c = ' ';
+            }
+        }
+        break;
+    }
+    }
+    m_nBegin += kRecordHeaderBytes + body;
+    return Status::Record;
+}
+
+CTrafficEntry DecodeWireSample(const std::uint8_t* bytes) {
+    CTrafficEntry sample;
+    sample.m_dwSrcAddress = Get<std::uint32_t>(bytes);
+    sample.m_dwDestAddress = Get<std::uint32_t>(bytes + 4);
+    sample.m_nSendData = Get<std::uint32_t>(bytes + 8);
+    sample.m_nProto = bytes[12];
+    sample.m_tLastUpdate = Get<std::int64_t>(bytes + 16);
+    sample.m_nSendPackets = 1;
+    return sample;
+}
+
+} // namespace flowsentry
