@@ -84,3 +84,32 @@ write_file("zero-length.pcap", pcap(1, [(b"", 0)]))
 write_file("huge-record.pcap", whole[:24] + struct.pack("<IIII", 0, 0, 0x7FFFFFFF, 0x7FFFFFFF) + udp)
 write_file("unknown-link.pcap", pcap(147, eth))
 write_file("not-a-capture", b"GIF89a" + bytes(40))
+
+
+# The capture helper's stream (capture/SampleStream.h). The first byte sets the size of the pieces in which
+# SampleStreamFuzz.cpp feeds the rest to the reader.
+def write_stream(name, piece, content):
+    path = os.path.join(HERE, "corpus", "sample-stream", name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(bytes([piece]) + content)
+
+
+def sample(src, dst, size, proto, seconds):
+    return struct.pack("<IIIB3xq", src, dst, size, proto, seconds)
+
+
+header = b"FSSAMPLE" + struct.pack("<II", 1, 16)
+ready = struct.pack("<II", 1, 0) + b"eth0".ljust(16, b"\0") + struct.pack("<II", 1, 0)
+samples = struct.pack("<II", 2, 3) + sample(0x0A000001, 0x0A000002, 60, 6, 1700000000) + \
+    sample(0x0A000002, 0x0A000001, 1500, 17, 1700000001) + sample(0xC0A80001, 0x0A000001, 28, 1, -5)
+stats = struct.pack("<II", 3, 0) + struct.pack("<QQQQ", 10, 2, 1, 0)
+text = b"You don't have permission to capture on that device"
+error = struct.pack("<II", 4, len(text)) + struct.pack("<II", 1, 0) + text.ljust(1016, b"\0")
+write_stream("good-capture", 0, header + ready + samples + stats)
+write_stream("good-error", 5, header + error)
+write_stream("bad-magic", 2, b"XSSAMPLE" + header[8:] + ready)
+write_stream("bad-version", 0x40, b"FSSAMPLE" + struct.pack("<II", 2, 16) + ready)
+write_stream("bad-count", 1, header + ready + struct.pack("<II", 2, 9000))
+write_stream("bad-cut", 0xFF, (header + ready + samples)[:-7])
+write_stream("bad-type", 3, header + ready + struct.pack("<II", 9, 0))

@@ -2,17 +2,24 @@
 #include "NetnsUtil.h"
 #include "SnifferTestUtil.h"
 #include "TestUtil.h"
+#include "capture/HelperSource.h"
 #include "capture/Sniffer.h"
+#include "platform/Privileges.h"
 
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -317,6 +324,129 @@ TEST_F(LiveCapture, InterfaceRemovedEndsTheCaptureVisibly) {
     ASSERT_EQ(failures.size(), 1U);
     EXPECT_NE(failures[0].find(m_strDevice + " (10.250.0.1): "), std::string::npos) << failures[0];
     EXPECT_EQ(sniffer.GetErrorCode(), kErrorRead);
+}
+
+std::string ProcStatus(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string StatusLine(const std::string& status, const std::string& key) {
+    const std::size_t at = status.find("\n" + key + ":");
+    return at == std::string::npos ? std::string() : status.substr(at + 1, status.find('\n', at + 1) - at - 1);
+}
+
+// The helper runs without any capability once the capture is open, and when it dies the capture ends
+// with one message, keeping what was counted.
+TEST_F(LiveCapture, TheHelperHoldsNoCapabilityAndItsDeathIsReported) {
+    CTrafficTable table;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    const test::FailureLog log(sniffer);
+    auto source = std::make_unique<CHelperSource>(kLocal);
+    const CHelperSource* helper = source.get();
+    In(m_strA, [&] { ASSERT_TRUE(sniffer.StartSniffing(std::move(source), Ip(kLocal))); });
+    const int probe = SocketIn(m_strB, AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in to = Endpoint(kLocal, 9);
+    for (int i = 0; i < 400 && sniffer.Stats().m_counters.m_nCounted < 3 && sniffer.IsRunning(); ++i) {
+        sendto(probe, "x", 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        std::this_thread::sleep_for(5ms);
+    }
+    close(probe);
+    ASSERT_TRUE(sniffer.IsRunning()) << sniffer.GetErrorText();
+    const pid_t pid = helper->HelperPid();
+    ASSERT_GT(pid, 0);
+    const std::string status = ProcStatus(pid);
+    EXPECT_EQ(ParseCapEff(status), 0U) << status;
+    EXPECT_EQ(StatusLine(status, "CapPrm"), "CapPrm:\t0000000000000000");
+    EXPECT_EQ(StatusLine(status, "NoNewPrivs"), "NoNewPrivs:\t1");
+
+    const std::uint64_t counted = sniffer.Stats().m_counters.m_nCounted;
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(sniffer.WaitUntilEnded(5s));
+    sniffer.StopSniffing();
+    EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::Failed);
+    const auto failures = log.Texts();
+    ASSERT_EQ(failures.size(), 1U);
+    EXPECT_NE(failures[0].find(m_strDevice + " (10.250.0.1): the capture helper ended unexpectedly (it was killed "
+                                             "by signal 9"),
+              std::string::npos)
+        << failures[0];
+    std::uint64_t inTable = 0;
+    for (const CTrafficEntry& e : table.Snapshot()) {
+        inTable += e.m_nSendPackets + e.m_nRcvPackets;
+    }
+    EXPECT_GE(inTable, counted);
+    EXPECT_EQ(inTable, sniffer.Stats().m_counters.m_nCounted);
+    EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD) << "a child was left behind";
+}
+
+// Opening fails in the helper: the reason comes back in the system's words, and the capture ends.
+TEST_F(LiveCapture, OpeningFailuresComeBackFromTheHelper) {
+    ASSERT_TRUE(test::Shell("ip -n " + m_strA + " link set " + m_strDevice + " down"));
+    struct Case {
+        const char* address;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"10.250.0.9", "10.250.0.9: 10.250.0.9 is not an address of this machine"},
+        {kLocal, "10.250.0.1: That device is not up"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        CTrafficTable table;
+        CSniffer sniffer;
+        sniffer.Initialize(&table);
+        const test::FailureLog log(sniffer);
+        sniffer.m_strInterfaceAddress = c.address;
+        In(m_strA, [&] { ASSERT_TRUE(sniffer.StartSniffing()); });
+        ASSERT_TRUE(sniffer.WaitUntilEnded(5s));
+        sniffer.StopSniffing();
+        EXPECT_EQ(sniffer.GetErrorCode(), kErrorOpen);
+        const auto failures = log.Texts();
+        ASSERT_EQ(failures.size(), 1U);
+        EXPECT_NE(failures[0].find(c.says), std::string::npos) << failures[0];
+    }
+}
+
+// A parent killed outright takes its helper with it: the helper never outlives the program it serves.
+TEST_F(LiveCapture, TheHelperDiesWithItsParent) {
+    pid_t cli = -1;
+    In(m_strA, [&] {
+        std::string program = FLOWSENTRY_CLI;
+        std::string address = kLocal;
+        std::string option = "--address";
+        char* argv[] = {program.data(), option.data(), address.data(), nullptr};
+        ASSERT_EQ(posix_spawn(&cli, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    });
+    // The helper is the CLI's only child.
+    pid_t helper = -1;
+    for (int i = 0; i < 400 && helper <= 0; ++i) {
+        std::this_thread::sleep_for(5ms);
+        const std::string status = ProcStatus(cli);
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(cli) + "/task")) {
+            std::ifstream children(entry.path() / "children");
+            children >> helper;
+            if (helper > 0) {
+                break;
+            }
+        }
+    }
+    ASSERT_GT(helper, 0) << "the CLI started no helper";
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(kill(cli, SIGKILL), 0);
+    ASSERT_EQ(waitpid(cli, nullptr, 0), cli);
+    bool gone = false;
+    const auto start = std::chrono::steady_clock::now();
+    while (!gone && std::chrono::steady_clock::now() - start < 1s) {
+        // The helper is re-parented away from us, so it is gone when its /proc entry is.
+        gone = !std::filesystem::exists("/proc/" + std::to_string(helper)) ||
+               StatusLine(ProcStatus(helper), "State").find("Z (zombie)") != std::string::npos;
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(gone) << "the helper outlived its parent by a second";
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Starts and stops the live capture many times while traffic crosses a veth pair between two network
 // namespaces made for the test (see NetnsUtil.h), and checks that nothing is left behind: threads,
-// descriptors, memory. The number of cycles comes from FLOWSENTRY_SOAK_CYCLES (CTest runs a short form;
+// descriptors, memory, capture helper processes. The number of cycles comes from FLOWSENTRY_SOAK_CYCLES (CTest runs a short form;
 // bench/soak.sh the long one).
 #include "NetnsUtil.h"
 #include "TestUtil.h"
@@ -9,12 +9,14 @@
 
 #include <dirent.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -182,6 +184,8 @@ TEST_F(Soak, StartStopCyclesLeaveNothingBehind) {
 
     EXPECT_EQ(threadsAfter, threadsBefore);
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
+    // Every capture ran in a helper process: none may be left running or unreaped.
+    EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD) << "a capture helper was left behind";
     // Allocator arenas and libpcap's first-use state settle during the warm-up; a leak of one capture
     // handle per cycle (its 16 MiB ring, or even a page) would show far above this over the cycles.
     // AddressSanitizer holds freed memory back in its quarantine, so there resident memory grows by

@@ -1,0 +1,99 @@
+// Stands in for flowsentry-capture in tests of how the parent copes with a helper that misbehaves. The
+// behaviour is chosen by the address the parent passes ("--address MODE").
+#include "capture/SampleStream.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using flowsentry::CSampleStreamWriter;
+
+void Write(std::span<const std::uint8_t> bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) {
+            _exit(0);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void Flush(CSampleStreamWriter& writer) {
+    Write(writer.Bytes());
+    writer.Consumed(writer.Bytes().size());
+}
+
+// 1,000 datagrams of 100 bytes from 10.0.0.2 to 10.0.0.1 (UDP).
+void SendSamples(CSampleStreamWriter& writer) {
+    flowsentry::CTrafficEntry sample;
+    sample.m_dwSrcAddress = 0x0A000002;
+    sample.m_dwDestAddress = 0x0A000001;
+    sample.m_nProto = 17;
+    sample.m_nSendData = 100;
+    sample.m_nSendPackets = 1;
+    sample.m_tLastUpdate = 1700000000;
+    for (int i = 0; i < 1000; ++i) {
+        writer.AddSample(sample);
+    }
+    writer.AddStats({1000, 0, 0, 0});
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view mode = argc == 3 ? argv[2] : "";
+    CSampleStreamWriter writer;
+    if (mode == "garbage") {
+        const char text[] = "this is not what the helper writes\n";
+        Write({reinterpret_cast<const std::uint8_t*>(text), sizeof text - 1});
+        pause();
+    } else if (mode == "version") {
+        std::vector<std::uint8_t> header(writer.Bytes().begin(), writer.Bytes().end());
+        header[8] = 99;
+        Write(header);
+        pause();
+    } else if (mode == "permission") {
+        writer.AddError(flowsentry::StreamErrorKind::Permission,
+                        "You don't have permission to capture on that device (socket: Operation not permitted)");
+        Flush(writer);
+        return 1;
+    } else if (mode == "silent") {
+        return 3;
+    } else if (mode == "crash") {
+        writer.AddReady("fake0", 1);
+        SendSamples(writer);
+        Flush(writer);
+        usleep(100 * 1000);
+        raise(SIGKILL);
+    } else if (mode == "cut") {
+        writer.AddReady("fake0", 1);
+        SendSamples(writer);
+        writer.AddStats({1000, 0, 0, 0});
+        const auto bytes = writer.Bytes();
+        Write(bytes.first(bytes.size() - 5));
+        return 0;
+    } else if (mode == "bad-record") {
+        writer.AddReady("fake0", 1);
+        SendSamples(writer);
+        Flush(writer);
+        const std::uint32_t record[2] = {77, 0};
+        Write({reinterpret_cast<const std::uint8_t*>(record), sizeof record});
+        pause();
+    } else if (mode == "stubborn") {
+        // Ignores the request to stop; only SIGKILL ends it.
+        signal(SIGTERM, SIG_IGN);
+        writer.AddReady("fake0", 1);
+        SendSamples(writer);
+        Flush(writer);
+        while (true) {
+            pause();
+        }
+    }
+    return 2;
+}
