@@ -314,8 +314,10 @@ ReadStatus CHelperSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
         if (m_record.m_type == StreamRecordType::Samples && m_nNextSample < m_record.m_nSampleCount) {
             const std::uint32_t n = std::min(m_record.m_nSampleCount - m_nNextSample, wanted - taken);
             const std::uint8_t* at = m_record.m_samples.data() + std::size_t{m_nNextSample} * kWireSampleBytes;
+            const std::size_t first = samples.size();
+            samples.resize(first + n);
             for (std::uint32_t i = 0; i < n; ++i, at += kWireSampleBytes) {
-                samples.push_back(DecodeWireSample(at));
+                DecodeWireSample(at, samples[first + i]);
             }
             m_nNextSample += n;
             taken += n;

@@ -26,6 +26,8 @@ public:
     void Close() override;
     [[nodiscard]] std::optional<std::uint64_t> KernelDrops() override;
     [[nodiscard]] std::string Describe() const override;
+    // The helper decodes; what arrives here is ready to fold.
+    [[nodiscard]] bool DecodesWhileReading() const override { return false; }
 
     // The helper's process id while it runs, else -1 (for tests).
     [[nodiscard]] pid_t HelperPid() const;

@@ -42,6 +42,8 @@ public:
     // "eth0 (10.0.0.1)" or the file's name, for messages.
     [[nodiscard]] virtual std::string Describe() const = 0;
     [[nodiscard]] const std::string& ErrorText() const { return m_strError; }
+    // Whether reading costs enough (decoding frames) to run beside the fold on a thread of its own.
+    [[nodiscard]] virtual bool DecodesWhileReading() const { return true; }
 
 protected:
     void SetError(std::string text) { m_strError = std::move(text); }

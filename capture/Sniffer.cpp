@@ -200,11 +200,16 @@ void CSniffer::PublishCounters(const CaptureCounters& counters) {
     m_nTooShort.store(counters.m_nTooShort, std::memory_order_relaxed);
 }
 
+void CSniffer::Fold(SampleBuffer& samples, std::optional<Ipv4Address> local) {
+    const std::size_t dropped = m_pTrafficTable->AddSamples(samples, local);
+    m_nCounted.fetch_add(samples.size() - dropped, std::memory_order_relaxed);
+    m_nFailed.fetch_add(dropped, std::memory_order_relaxed);
+    samples.clear();
+}
+
 void CSniffer::FoldLoop(SamplePipe& pipe, std::optional<Ipv4Address> local) {
     while (std::unique_ptr<SampleBuffer> samples = pipe.TakeFull()) {
-        const std::size_t dropped = m_pTrafficTable->AddSamples(*samples, local);
-        m_nCounted.fetch_add(samples->size() - dropped, std::memory_order_relaxed);
-        m_nFailed.fetch_add(dropped, std::memory_order_relaxed);
+        Fold(*samples, local);
         pipe.GiveBack(std::move(samples));
     }
 }
@@ -232,10 +237,15 @@ void CSniffer::CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> loc
         FinishRun(CaptureEnd::Failed);
         return;
     }
-    SamplePipe pipe(kPipeBuffers);
+    // A source that hands over samples ready to fold is folded on this thread: a second thread would
+    // only add a wake-up per batch.
+    const bool bFoldHere = !source.DecodesWhileReading();
+    SamplePipe pipe(bFoldHere ? 1 : kPipeBuffers);
     std::thread folder;
     try {
-        folder = std::thread([this, &pipe, local] { FoldLoop(pipe, local); });
+        if (!bFoldHere) {
+            folder = std::thread([this, &pipe, local] { FoldLoop(pipe, local); });
+        }
     } catch (const std::system_error&) {
         RecordError(kErrorThread, "Sniffer Thread Creation Failed!");
         source.Close();
@@ -248,7 +258,9 @@ void CSniffer::CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> loc
     CaptureEnd end = CaptureEnd::Stopped;
     while (true) {
         const ReadStatus status = source.ReadSamples(kBatchFrames, *samples, counters);
-        if (!samples->empty()) {
+        if (bFoldHere) {
+            Fold(*samples, local);
+        } else if (!samples->empty()) {
             pipe.PushFull(std::move(samples));
             samples = pipe.TakeEmpty();
         }
@@ -277,7 +289,9 @@ void CSniffer::CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> loc
     // Everything read is folded before the run ends, so a stop or the end of a file leaves the table
     // complete and nothing reaches it afterwards.
     pipe.Close();
-    folder.join();
+    if (folder.joinable()) {
+        folder.join();
+    }
     source.Close();
     FinishRun(end);
 }

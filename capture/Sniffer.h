@@ -106,6 +106,7 @@ private:
 
     void CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> local);
     void FoldLoop(SamplePipe& pipe, std::optional<Ipv4Address> local);
+    void Fold(SampleBuffer& samples, std::optional<Ipv4Address> local);
     void PublishCounters(const CaptureCounters& counters);
     void FinishRun(CaptureEnd end);
 

@@ -44,7 +44,7 @@ Taken ReadAll(std::span<const std::uint8_t> bytes, std::size_t piece) {
             switch (record.m_type) {
             case StreamRecordType::Samples:
                 for (std::uint32_t i = 0; i < record.m_nSampleCount; ++i) {
-                    taken.samples.push_back(DecodeWireSample(record.m_samples.data() + i * kWireSampleBytes));
+                    DecodeWireSample(record.m_samples.data() + i * kWireSampleBytes, taken.samples.emplace_back());
                 }
                 break;
             case StreamRecordType::Stats:
@@ -133,7 +133,6 @@ TEST(SampleStream, ABrokenStreamIsNamedNeverRead) {
         {"unknown record", [](auto& b, std::size_t at) { b[at] = 9; }, "unknown type 9"},
         {"no samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0, 4); }, "claims 0 samples"},
         {"too many samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0xFF, 4); }, "claims 4294967295"},
-        {"padding set", [](auto& b, std::size_t at) { b[at + 8 + 14] = 1; }, "bytes set where there must be none"},
         {"ready without a name", [](auto& b, std::size_t) { b[kStreamHeaderBytes + 8] = 0; }, "ready record"},
         {"ready with a count", [](auto& b, std::size_t) { b[kStreamHeaderBytes + 4] = 1; }, "has a count"},
     };
