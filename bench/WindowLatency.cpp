@@ -1,22 +1,40 @@
 // How long the window thread stalls while packets are folded into the table at full speed on another
 // thread, and what one refresh of the list costs for a given number of rows and changed rows.
 //   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]
+// With --live, the main window instead captures live on ADDR through its own Start Analyzing command (the
+// capture helper, as the program runs it), for S seconds or until SIGINT/SIGTERM, then prints on stderr the
+// rows shown, the capture's counters, the event loop's lateness and the CPU of this process and of the
+// helper (bench/live_rate.sh runs it during its replay):
+//   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --live ADDR [--seconds S]
 // Under a display (xvfb-run) it shows the real window, which is also how the screenshot is taken.
 #include "app/MainFrame.h"
+#include "platform/Privileges.h"
 #include "view/FlowsentryView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <random>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,6 +87,39 @@ double Percentile(std::vector<double> values, double p) {
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
+// The 10 ms probe timer whose lateness tells how long the window thread was kept from its events.
+class CLatencyProbe {
+public:
+    CLatencyProbe() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const auto now = Clock::now();
+            m_lateness.push_back(std::max(0.0, Ms(now - m_last) - 10.0));
+            m_last = now;
+        });
+    }
+    void Start() {
+        m_last = Clock::now();
+        m_timer.start();
+    }
+    void Stop() { m_timer.stop(); }
+    [[nodiscard]] std::string Summary() const {
+        std::array<char, 200> text{};
+        std::snprintf(
+            text.data(), text.size(),
+            "event-loop lateness of a 10 ms timer over %zu fires: median %.2f ms, p99 %.2f ms, max %.2f ms",
+            m_lateness.size(), Percentile(m_lateness, 0.5), Percentile(m_lateness, 0.99),
+            m_lateness.empty() ? 0.0 : *std::max_element(m_lateness.begin(), m_lateness.end()));
+        return text.data();
+    }
+
+private:
+    QTimer m_timer;
+    Clock::time_point m_last;
+    std::vector<double> m_lateness;
+};
+
 // Phase 1: the event loop's lateness under full-speed folding.
 void MeasureLatency(CMainFrame& frame, const Options& options) {
     CFlowsentryView& view = frame.View();
@@ -110,21 +161,12 @@ void MeasureLatency(CMainFrame& frame, const Options& options) {
         }
     });
 
-    std::vector<double> lateness;
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    probe.setInterval(10);
-    auto last = Clock::now();
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const auto now = Clock::now();
-        lateness.push_back(std::max(0.0, Ms(now - last) - 10.0));
-        last = now;
-    });
+    CLatencyProbe probe;
     QTimer::singleShot(static_cast<int>(options.m_dSeconds * 1000), [&] { QApplication::quit(); });
-    last = Clock::now();
-    probe.start();
+    probe.Start();
     const auto runStart = Clock::now();
     QApplication::exec();
+    probe.Stop();
     stop = true;
     feeder.join();
     const double seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
@@ -132,9 +174,7 @@ void MeasureLatency(CMainFrame& frame, const Options& options) {
 
     std::printf("live: %.1f s, %.2f M samples/s folded on the feeder thread, rows at end %d\n", seconds,
                 static_cast<double>(folded.load()) / seconds / 1e6, view.model()->rowCount());
-    std::printf("event-loop lateness of a 10 ms timer over %zu fires: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
-                lateness.size(), Percentile(lateness, 0.5), Percentile(lateness, 0.99),
-                lateness.empty() ? 0.0 : *std::max_element(lateness.begin(), lateness.end()));
+    std::printf("%s\n", probe.Summary().c_str());
 }
 
 // Phase 2: one refresh (pull, apply, signals, repaint) by table size and number of changed rows.
@@ -165,6 +205,197 @@ void MeasureTickCost(CMainFrame& frame, std::size_t rows) {
     }
 }
 
+// --- Live mode --------------------------------------------------------------------------------------
+
+// Written by the signal handler, read by a socket notifier on the window thread: the only safe way to turn
+// a signal into a Qt event.
+int g_signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const char byte = 1;
+    (void)!write(g_signalPipe[1], &byte, 1);
+}
+
+struct ProcessCpu {
+    pid_t m_nPid = -1;
+    pid_t m_nParent = -1;
+    std::string m_strName; // as the kernel keeps it: 15 characters
+    double m_dUser = 0;
+    double m_dSystem = 0;
+};
+
+// A process's or thread's stat file: its name, parent and CPU so far.
+std::optional<ProcessCpu> ReadStat(const std::filesystem::path& path, pid_t pid) {
+    std::ifstream file(path);
+    std::string line;
+    if (!std::getline(file, line)) {
+        return std::nullopt;
+    }
+    const auto open = line.find('(');
+    const auto close = line.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open || close + 2 > line.size()) {
+        return std::nullopt;
+    }
+    // After the name: state (field 3), ppid (4), ..., utime (14), stime (15).
+    std::istringstream fields(line.substr(close + 2));
+    std::vector<std::string> values;
+    std::string value;
+    while (values.size() < 13 && fields >> value) {
+        values.push_back(value);
+    }
+    if (values.size() < 13) {
+        return std::nullopt;
+    }
+    static const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    ProcessCpu cpu;
+    cpu.m_nPid = pid;
+    cpu.m_nParent = static_cast<pid_t>(std::strtol(values[1].c_str(), nullptr, 10));
+    cpu.m_strName = line.substr(open + 1, close - open - 1);
+    cpu.m_dUser = static_cast<double>(std::strtoull(values[11].c_str(), nullptr, 10)) / tick;
+    cpu.m_dSystem = static_cast<double>(std::strtoull(values[12].c_str(), nullptr, 10)) / tick;
+    return cpu;
+}
+
+// The capture helper this process started, found by its parent id, with its CPU so far. Read before the
+// stop, while it still runs (once it is collected, only wait4's total of all children remains).
+std::optional<ProcessCpu> HelperCpu() {
+    const pid_t self = getpid();
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const auto cpu =
+            ReadStat(entry.path() / "stat", static_cast<pid_t>(std::strtol(name.c_str(), nullptr, 10)));
+        if (cpu && cpu->m_nParent == self && cpu->m_strName == "flowsentry-capt") {
+            return cpu;
+        }
+    }
+    return std::nullopt;
+}
+
+// The window thread's own CPU (its thread id is the process id), apart from the capture thread's.
+std::optional<ProcessCpu> WindowThreadCpu() {
+    const pid_t self = getpid();
+    return ReadStat("/proc/self/task/" + std::to_string(self) + "/stat", self);
+}
+
+double Seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+// The window capturing live on `address` until `seconds` have passed (none: until SIGINT or SIGTERM).
+int RunLive(CMainFrame& frame, const std::string& address, std::optional<double> seconds) {
+    CFlowsentryView& view = frame.View();
+    // What the command would show in a message box is printed instead: nobody is there to close it.
+    const CapturePrivileges privileges = CheckCapturePrivileges();
+    if (!privileges.bCanCapture) {
+        std::fprintf(stderr, "window_latency: %s\n", privileges.strExplanation.c_str());
+        return 1;
+    }
+    // Context of the connections below, so that none outlives what it refers to.
+    QObject scope;
+    // The figures are taken when the run is over, before quitting: Qt's quit closes the window, whose
+    // close stops the capture (as in the program), and the helper's CPU can only be read while it runs.
+    CLatencyProbe probe;
+    Clock::time_point runStart;
+    double wall = 0;
+    std::optional<ProcessCpu> helper;
+    std::optional<ProcessCpu> windowThread;
+    rusage self{};
+    bool finished = false;
+    const auto finish = [&] {
+        if (finished) {
+            return;
+        }
+        finished = true;
+        probe.Stop();
+        wall = std::chrono::duration<double>(Clock::now() - runStart).count();
+        helper = HelperCpu();
+        windowThread = WindowThreadCpu();
+        getrusage(RUSAGE_SELF, &self);
+        QApplication::quit();
+    };
+
+    int status = 0;
+    QObject::disconnect(&view, &CFlowsentryView::CaptureEnded, &frame, nullptr);
+    QObject::connect(
+        &view, &CFlowsentryView::CaptureEnded, &scope, [&status, &finish](const QString& errorText) {
+            std::fprintf(stderr, "window_latency: the capture ended by itself: %s\n", qPrintable(errorText));
+            status = 1;
+            finish();
+        });
+
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("window_latency: pipe");
+        return 1;
+    }
+    QSocketNotifier stopNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &scope, finish);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    // Start Analyzing as the menu runs it, with the address chosen here instead of in the dialog.
+    CMainFrame::Seams seams;
+    seams.m_chooseAddress =
+        [&address](QWidget*, const std::vector<std::string>& addresses) -> std::optional<std::string> {
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
+            std::fprintf(stderr, "window_latency: %s is not an address of this machine\n", address.c_str());
+            return std::nullopt;
+        }
+        return address;
+    };
+    frame.SetSeams(seams);
+    frame.OnStartAnalyzing();
+    if (!view.Sniffer().IsRunning()) {
+        // An unknown address has been reported by the chooser already.
+        if (const std::string text = view.Sniffer().GetErrorText(); !text.empty()) {
+            std::fprintf(stderr, "window_latency: the capture did not start: %s\n", text.c_str());
+        }
+        return 1;
+    }
+    std::fprintf(stderr, "window_latency: platform %s, capturing on %s\n",
+                 qPrintable(QGuiApplication::platformName()), address.c_str());
+
+    if (seconds) {
+        QTimer::singleShot(static_cast<int>(*seconds * 1000), &scope, finish);
+    }
+    probe.Start();
+    runStart = Clock::now();
+    QApplication::exec();
+    finish(); // the loop ended some other way: the figures are taken now
+
+    // Already stopped by the window's close; then the last changes are pulled so that the list shows all
+    // that was counted.
+    view.Sniffer().StopSniffing();
+    view.Refresh();
+    const SnifferStats stats = view.Sniffer().Stats();
+    std::fprintf(stderr,
+                 "rows shown: %d, packets seen: %llu, counted: %llu, dropped by the kernel: %llu (%.1f s)\n",
+                 view.model()->rowCount(), static_cast<unsigned long long>(stats.m_counters.m_nFrames),
+                 static_cast<unsigned long long>(stats.m_counters.m_nCounted),
+                 static_cast<unsigned long long>(stats.m_nKernelDrops), wall);
+    std::fprintf(stderr, "%s\n", probe.Summary().c_str());
+    std::fprintf(stderr, "cpu: window process user %.2f s, system %.2f s", Seconds(self.ru_utime),
+                 Seconds(self.ru_stime));
+    if (windowThread) {
+        std::fprintf(stderr, " (window thread user %.2f s, system %.2f s)", windowThread->m_dUser,
+                     windowThread->m_dSystem);
+    }
+    if (helper) {
+        std::fprintf(stderr, "; helper (pid %d) user %.2f s, system %.2f s\n",
+                     static_cast<int>(helper->m_nPid), helper->m_dUser, helper->m_dSystem);
+    } else {
+        std::fprintf(stderr, "; helper not found\n");
+    }
+    return status;
+}
+
 std::size_t Number(const char* text) { return static_cast<std::size_t>(std::strtoull(text, nullptr, 10)); }
 
 } // namespace
@@ -176,19 +407,40 @@ int main(int argc, char* argv[]) {
     }
     QApplication app(argc, argv);
     flowsentry::Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--rows") == 0) {
+    std::optional<std::string> live;
+    bool secondsGiven = false;
+    for (int i = 1; i < argc; i += 2) {
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "window_latency: %s lacks its value\n", argv[i]);
+            return 2;
+        }
+        if (std::strcmp(argv[i], "--live") == 0) {
+            live = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--rows") == 0) {
             options.m_nRows = flowsentry::Number(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--seconds") == 0) {
             options.m_dSeconds = std::strtod(argv[i + 1], nullptr);
+            secondsGiven = true;
         } else if (std::strcmp(argv[i], "--hot") == 0) {
             options.m_nHot = flowsentry::Number(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--new-per-tick") == 0) {
             options.m_nNewPerTick = flowsentry::Number(argv[i + 1]);
         } else {
-            std::fprintf(stderr, "usage: window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]\n");
+            std::fprintf(stderr,
+                         "usage: window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]\n"
+                         "       window_latency --live ADDR [--seconds S]\n");
             return 2;
         }
+    }
+    if (live) {
+        flowsentry::CMainFrame frame;
+        frame.SetDocumentTitle(QStringLiteral("Untitled"));
+        frame.resize(1280, 760);
+        frame.show();
+        frame.View().OnInitialUpdate();
+        QApplication::processEvents();
+        return flowsentry::RunLive(frame, *live,
+                                   secondsGiven ? std::optional<double>(options.m_dSeconds) : std::nullopt);
     }
     std::printf("platform %s, %zu rows, %zu hot entries, %zu new entries per 250 ms\n",
                 qPrintable(QGuiApplication::platformName()), options.m_nRows, options.m_nHot,

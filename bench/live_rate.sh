@@ -5,19 +5,26 @@
 #   bare        bench/bare_pcap_live: libpcap counting loop (block ring, 32 MiB, filter "ip")
 #   tcpdump     tcpdump -i fsrA -w /dev/null
 #   flowsentry  flowsentry-cli --address 10.250.0.1 --format csv --stats
+#   window      bench/window_latency --live 10.250.0.1: the main window (offscreen) capturing through its
+#               Start Analyzing command, its list showing one row per flow of the replay
 # and prints one row per capture: the senders' combined rate, the frames that reached fsrA, the frames the
 # capture counted, the kernel's drops (pcap's ps_drop), CPU seconds (user + system) of the capturing
-# process and the children it waited for, per million frames counted, and its voluntary context switches
-# (both from /usr/bin/time, i.e. wait4). Then, for flowsentry, the voluntary context switches per second
-# of all threads of the CLI and its child processes while capturing with no traffic.
+# process and the children it waited for, per million frames counted, the capture helper's part of that
+# (flowsentry and window: read from /proc just before the stop), and its voluntary context switches
+# (both from /usr/bin/time, i.e. wait4). For window, also the rows shown and the event loop's lateness.
+# Then, for flowsentry, the voluntary context switches per second of all threads of the CLI and its child
+# processes while capturing with no traffic.
 #
 #   bench/live_rate.sh [SENDERS] [PACKETS_PER_SENDER]        (defaults: 2 senders x 2,000,000 frames)
 # Environment:
-#   FLOWSENTRY_BIN  build directory holding cli/flowsentry-cli, tools/flowsentry-gen and
-#                   bench/bare_pcap_live (default: build/dev)
-#   CAPTURES        which captures to run, in order (default: "bare tcpdump flowsentry")
+#   FLOWSENTRY_BIN  build directory holding cli/flowsentry-cli, tools/flowsentry-gen,
+#                   bench/bare_pcap_live and bench/window_latency (default: build/dev)
+#   CAPTURES        which captures to run, in order (default: "bare tcpdump flowsentry"; also "window",
+#                   which needs bench/window_latency, built with the GUI)
+#   FLOWS           flows in the replayed file, each between 10.250.0.1 and its own remote address
+#                   (default: 1000; 100000 gives the window 100,000 rows)
 #   IDLE_SECONDS    length of the idle measurement (default: 5; 0 skips it)
-# Root only. All traffic stays inside the two namespaces (10.250.0.0/24), which are removed on exit.
+# Root only. All traffic stays on the veth pair between the two namespaces, which are removed on exit.
 # Figures depend on the machine's load: on a shared machine they are indicative only.
 set -euo pipefail
 senders=${1:-2}
@@ -25,8 +32,13 @@ packets=${2:-2000000}
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bin=${FLOWSENTRY_BIN:-$root/build/dev}
 captures=${CAPTURES:-bare tcpdump flowsentry}
+flows=${FLOWS:-1000}
 idle_seconds=${IDLE_SECONDS:-5}
 
+case $flows in
+'' | *[!0-9]* | 0) echo "live_rate.sh: FLOWS must be a positive number"; exit 2 ;;
+esac
+[ "$flows" -le 1000000 ] || { echo "live_rate.sh: FLOWS is at most 1000000"; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "live_rate.sh: needs root (network namespaces, packet capture)"; exit 2; }
 command -v tcpreplay >/dev/null || { echo "needs tcpreplay (apt-get install tcpreplay tcpdump)"; exit 2; }
 [ -x /usr/bin/time ] || { echo "needs GNU time (apt-get install time)"; exit 2; }
@@ -35,7 +47,8 @@ for name in $captures; do
     bare) need="$bin/bench/bare_pcap_live" ;;
     tcpdump) need=$(command -v tcpdump) || { echo "needs tcpdump (apt-get install tcpreplay tcpdump)"; exit 2; } ;;
     flowsentry) need="$bin/cli/flowsentry-cli" ;;
-    *) echo "live_rate.sh: unknown capture '$name' (CAPTURES takes bare, tcpdump, flowsentry)"; exit 2 ;;
+    window) need="$bin/bench/window_latency" ;;
+    *) echo "live_rate.sh: unknown capture '$name' (CAPTURES takes bare, tcpdump, flowsentry, window)"; exit 2 ;;
     esac
     [ -x "$need" ] || { echo "live_rate.sh: $need is missing (set FLOWSENTRY_BIN)"; exit 2; }
 done
@@ -68,8 +81,11 @@ ip -n "$b" addr add 10.250.0.2/24 dev fsrB
 ip -n "$a" link set fsrA up
 ip -n "$b" link set fsrB up
 
-# 64-byte frames (46-byte datagrams) over 1,000 flows towards and from 10.250.0.1.
-"$bin/tools/flowsentry-gen" --out "$work/frames.pcap" --packets "$packets" --flows 1000 --link ethernet \
+# 64-byte frames (46-byte datagrams) over $flows flows towards and from 10.250.0.1, remote addresses counting
+# up from 10.250.0.2 (past the /24 for more than 253 flows: they only travel the pair). The frames'
+# destination MAC is not fsrA's, so namespace A's IP stack drops them unanswered and the capture sees only
+# the replay.
+"$bin/tools/flowsentry-gen" --out "$work/frames.pcap" --packets "$packets" --flows "$flows" --link ethernet \
     --protos 17 --min-size 46 --max-size 46 --local 10.250.0.1 --remote 10.250.0.2
 
 in_a() { ip netns exec "$a" "$@"; }
@@ -109,16 +125,31 @@ voluntary_switches() {
     echo "$total"
 }
 
+# "PID TICKS": the capture helper among $1 and its descendants, with its user + system CPU so far in clock
+# ticks. Read while it runs: once collected, its time is only part of its parent's children total.
+helper_ticks() {
+    local pid
+    for pid in $(tree "$1"); do
+        # The kernel keeps 15 characters of the name.
+        if [ "$(cat /proc/"$pid"/comm 2>/dev/null)" = flowsentry-capt ]; then
+            sed 's/^.*) //' /proc/"$pid"/stat | awk -v p="$pid" '{ print p, $12 + $13 }'
+            return
+        fi
+    done
+}
+
 # "counted drops" from the capture's own report on stderr.
 parse_counts() {
     case $1 in
     bare) sed -n 's/^packets: \([0-9]*\), kernel drops: \([0-9a-z]*\)$/\1 \2/p' "$2" ;;
     tcpdump) awk '/packets captured/ { c = $1 } /packets dropped by kernel/ { d = $1 } END { print c, d }' "$2" ;;
     flowsentry) sed -n 's/^packets seen: [0-9]*, counted: \([0-9]*\), dropped by the kernel: \([0-9a-z]*\),.*/\1 \2/p' "$2" ;;
+    window) sed -n 's/^rows shown: [0-9]*, packets seen: [0-9]*, counted: \([0-9]*\), dropped by the kernel: \([0-9]*\).*/\1 \2/p' "$2" ;;
     esac
 }
 
 rows=()
+notes=()
 run_capture() {
     local name=$1
     local -a cmd
@@ -126,6 +157,7 @@ run_capture() {
     bare) cmd=("$bin/bench/bare_pcap_live" fsrA) ;;
     tcpdump) cmd=(tcpdump -i fsrA -w /dev/null) ;;
     flowsentry) cmd=("$bin/cli/flowsentry-cli" --address 10.250.0.1 --format csv --stats) ;;
+    window) cmd=(env QT_QPA_PLATFORM=offscreen "$bin/bench/window_latency" --live 10.250.0.1) ;;
     esac
     local rx0 rxdrop0 txdrop0
     rx0=$(counter "$a" fsrA rx_packets)
@@ -156,6 +188,12 @@ run_capture() {
     wait "${pids[@]}"
     end=$(date +%s.%N)
     sleep 1 # lets the capture empty its buffer
+    local helper helper_pid="" helper_cpu=""
+    helper=$(helper_ticks "$capture")
+    if [ -n "$helper" ]; then
+        read -r helper_pid helper_cpu <<<"$helper"
+        helper_cpu=$(awk -v t="$helper_cpu" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", t / hz }')
+    fi
     local child
     for child in $(pgrep -P "$capture" || true); do
         kill -INT "$child"
@@ -163,7 +201,7 @@ run_capture() {
     wait "$capture" || true
     capture=""
 
-    local sent reached vethdrop counted drops rate user system cpu vcs
+    local sent reached vethdrop counted drops rate user system cpu vcs helper_share
     sent=$(cat "$work/$name".replay* | awk '/Successful packets:/ { s += $3 } END { print s + 0 }')
     reached=$(($(counter "$a" fsrA rx_packets) - rx0))
     vethdrop=$(($(counter "$a" fsrA rx_dropped) - rxdrop0 + $(counter "$b" fsrB tx_dropped) - txdrop0))
@@ -172,13 +210,34 @@ run_capture() {
     read -r user system vcs _ _ <<<"$(tail -n 1 "$work/$name.time")"
     cpu=$(awk -v u="$user" -v s="$system" -v n="${counted:-0}" \
         'BEGIN { if (n > 0) printf "%.3f", (u + s) * 1e6 / n; else print "n/a" }')
-    rows+=("$(printf '%-11s %12s %10s %10s %10s %10s %9s %8s %9s' "$name" "$rate" "$sent" "$reached" \
-        "${counted:-?}" "${drops:-?}" "$vethdrop" "$cpu" "$vcs")")
+    helper_share=-
+    if [ -n "$helper_cpu" ]; then
+        helper_share=$(awk -v h="$helper_cpu" -v n="${counted:-0}" \
+            'BEGIN { if (n > 0) printf "%.3f", h * 1e6 / n; else print "n/a" }')
+    fi
+    rows+=("$(printf '%-11s %12s %10s %10s %10s %10s %9s %8s %9s %9s' "$name" "$rate" "$sent" "$reached" \
+        "${counted:-?}" "${drops:-?}" "$vethdrop" "$cpu" "$helper_share" "$vcs")")
+    if [ "$name" = window ]; then
+        # The window process alone (without the helper) and its window thread, as it measured them just
+        # before the stop.
+        local own gui
+        own=$(sed -n 's/^cpu: window process user \([0-9.]*\) s, system \([0-9.]*\) s.*/\1 \2/p' "$work/$name.err" |
+            awk -v n="${counted:-0}" '{ if (n > 0) printf "%.3f", ($1 + $2) * 1e6 / n; else print "n/a" }')
+        gui=$(sed -n 's/^cpu: .*(window thread user \([0-9.]*\) s, system \([0-9.]*\) s).*/\1 \2/p' "$work/$name.err" |
+            awk -v n="${counted:-0}" '{ if (n > 0) printf "%.3f", ($1 + $2) * 1e6 / n; else print "n/a" }')
+        local shown
+        shown=$(sed -n 's/^rows shown: \([0-9]*\),.*/\1/p' "$work/$name.err")
+        notes+=("window: ${shown:-?} rows shown; cpu s/M of the window process alone ${own:-?}, of its window thread ${gui:-?}")
+        notes+=("window: $(grep '^event-loop lateness' "$work/$name.err")")
+    fi
     {
         echo "$name: $(echo "${cmd[*]}" | sed "s|$bin/||")"
         grep -h "Rated:" "$work/$name".replay* | sed 's/^ */  tcpreplay /'
         grep -hv "^listening on\|^tcpdump: listening" "$work/$name.err" | sed 's/^/  capture: /'
         echo "  time: user $user s, system $system s, wall $(tail -n 1 "$work/$name.time" | awk '{ print $5 }') s"
+        if [ -n "$helper_cpu" ]; then
+            echo "  helper (pid $helper_pid) before the stop: user + system $helper_cpu s"
+        fi
     } >>"$work/details.txt"
     sleep 1
 }
@@ -209,12 +268,16 @@ for name in $captures; do
     run_capture "$name"
 done
 
-echo "senders: $senders x $packets frames of 64 bytes, tcpreplay --topspeed over veth; $(nproc) CPUs"
-printf '%-11s %12s %10s %10s %10s %10s %9s %8s %9s\n' capture "frames/s" sent "reached" counted \
-    "kern.drops" "veth.drop" "cpu s/M" "vol.csw"
+echo "senders: $senders x $packets frames of 64 bytes over $flows flows, tcpreplay --topspeed over veth; $(nproc) CPUs"
+printf '%-11s %12s %10s %10s %10s %10s %9s %8s %9s %9s\n' capture "frames/s" sent "reached" counted \
+    "kern.drops" "veth.drop" "cpu s/M" "helper" "vol.csw"
 printf '%s\n' "${rows[@]}"
 echo "(reached: frames fsrA received; veth.drop: frames the pair dropped before any capture could see them;"
-echo " cpu s/M: user + system seconds of the capture and its children per million frames counted)"
+echo " cpu s/M: user + system seconds of the capture and its children per million frames counted;"
+echo " helper: the part of cpu s/M spent in flowsentry-capture, read just before the stop)"
+if [ ${#notes[@]} -gt 0 ]; then
+    printf '%s\n' "${notes[@]}"
+fi
 [ -f "$work/details.txt" ] && cat "$work/details.txt"
 case " $captures " in
 *" flowsentry "*) [ "$idle_seconds" -gt 0 ] && run_idle ;;
