@@ -38,10 +38,11 @@ bool AllZero(const std::uint8_t* at, std::size_t n) {
 
 } // namespace
 
-CSampleStreamWriter::CSampleStreamWriter() : m_nOpenRecord(kNoRecord) {
-    m_bytes.insert(m_bytes.end(), kStreamMagic.begin(), kStreamMagic.end());
-    Put(m_bytes, kStreamVersion);
-    Put(m_bytes, static_cast<std::uint32_t>(kStreamHeaderBytes));
+CSampleStreamWriter::CSampleStreamWriter() : m_bytes(kStreamHeaderBytes), m_nOpenRecord(kNoRecord) {
+    const auto headerBytes = static_cast<std::uint32_t>(kStreamHeaderBytes);
+    std::memcpy(m_bytes.data(), kStreamMagic.data(), kStreamMagic.size());
+    std::memcpy(m_bytes.data() + 8, &kStreamVersion, 4);
+    std::memcpy(m_bytes.data() + 12, &headerBytes, 4);
 }
 
 void CSampleStreamWriter::CloseSampleRecord() {
