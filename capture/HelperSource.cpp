@@ -75,6 +75,8 @@ std::optional<std::uint64_t> CHelperSource::KernelDrops() {
 
 void CHelperSource::Fail(std::string text) { SetError(std::move(text)); }
 
+// Called on the capture thread, which lives until the helper has been collected: the helper's
+// PR_SET_PDEATHSIG fires when the thread that started it ends, not the process.
 bool CHelperSource::StartHelper() {
     std::array<int, 2> fds{};
     if (pipe2(fds.data(), O_CLOEXEC) != 0) {
