@@ -6,6 +6,8 @@
 
 #include <QClipboard>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 
 namespace flowsentry {
 
@@ -14,16 +16,34 @@ QString AskSaveFileName(QWidget* parent) {
     return QFileDialog::getSaveFileName(parent, QString(), QString(), QStringLiteral("Text Files (*.txt)"));
 }
 
-bool SaveListAsText(QWidget* parent, const CRowStore& rows, const SaveNameAsker& askName) {
+bool ConfirmReplace(QWidget* parent, const QString& path) {
+    // The words and buttons of the dialog's own question, so that both cases read the same.
+    const QString text =
+        QFileDialog::tr("%1 already exists.\nDo you want to replace it?").arg(QFileInfo(path).fileName());
+    return QMessageBox::question(parent, QStringLiteral("Flowsentry"), text,
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
+bool SaveListAsText(QWidget* parent, const CRowStore& rows, const SaveNameAsker& askName,
+                    const ReplaceConfirmer& confirm) {
     const QString chosen = askName(parent);
     if (chosen.isEmpty()) {
         return false;
     }
     const std::string path = WithTextExtension(chosen.toStdString());
+    // The dialog asked about the name as typed; the name with ".txt" added is another file, which may exist.
+    if (path != chosen.toStdString()) {
+        const QFileInfo target(QString::fromStdString(path));
+        if ((target.exists() || target.isSymLink()) && !target.isDir() &&
+            !confirm(parent, QString::fromStdString(path))) {
+            return false;
+        }
+    }
     // Rendered only now, after the dialog, so the file shows the rows as they are at this moment.
     const std::string error = WriteFileReplacing(path, ListToText(rows));
     if (!error.empty()) {
-        ShowWarning(parent, QStringLiteral("The table could not be saved.\n\n%1").arg(QString::fromStdString(error)));
+        ShowWarning(parent,
+                    QStringLiteral("The table could not be saved.\n\n%1").arg(QString::fromStdString(error)));
         return false;
     }
     return true;

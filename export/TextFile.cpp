@@ -5,10 +5,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <string>
-
 #include <fcntl.h>
+#include <optional>
+#include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace flowsentry {
@@ -24,9 +25,20 @@ std::string WithTextExtension(std::string_view path) {
     return result;
 }
 
+SaveWay ChooseSaveWay(const SaveTarget& target) {
+    if (!target.m_bExists) {
+        return SaveWay::Replace;
+    }
+    const bool replaceable = target.m_bRegular && target.m_bOwnedByUser && target.m_nLinks == 1 &&
+                             target.m_bFolderWritable && !target.m_bHasAttributes;
+    return replaceable ? SaveWay::Replace : SaveWay::InPlace;
+}
+
 namespace {
 
-std::string SystemError(const std::string& what, int error) { return what + ": " + SystemErrorText(error); }
+std::string Failure(const char* step, const std::string& path, int error) {
+    return std::string(step) + " " + path + ": " + SystemErrorText(error);
+}
 
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -49,6 +61,96 @@ mode_t CurrentUmask() {
     return field ? static_cast<mode_t>(std::stoul(*field, nullptr, 8)) : mode_t{022};
 }
 
+int CloseKeepingFirstError(int fd, int error) {
+    if (::close(fd) != 0 && error == 0) {
+        return errno;
+    }
+    return error;
+}
+
+// The bytes go to a temporary file beside the target, which is synced and renamed over it; then the folder
+// is synced so that the rename itself survives a crash. Returns nullopt when the temporary file cannot take
+// the target's group, so that the caller writes in place instead of changing it.
+std::optional<std::string> Replace(const std::string& chosenPath, const std::string& path,
+                                   const std::string& folder, const struct stat* existing,
+                                   std::string_view bytes) {
+    std::string temp = folder + "/.flowsentry-XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return Failure("Could not create a temporary file beside", chosenPath, errno);
+    }
+    if (existing != nullptr) {
+        struct stat made {};
+        if (::fstat(fd, &made) != 0 || (made.st_gid != existing->st_gid &&
+                                        ::fchown(fd, static_cast<uid_t>(-1), existing->st_gid) != 0)) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return std::nullopt;
+        }
+    }
+    // A replaced file keeps its permissions; a new one gets the usual ones for the user's umask.
+    const mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : (0666 & ~CurrentUmask());
+    const char* step = nullptr;
+    if (::fchmod(fd, mode) != 0) {
+        step = "Could not set the permissions of";
+    } else if (!WriteAll(fd, bytes)) {
+        step = "Could not write";
+    } else if (::fsync(fd) != 0) {
+        step = "Could not write to disk";
+    }
+    int error = step != nullptr ? errno : 0;
+    const int closeError = CloseKeepingFirstError(fd, 0);
+    if (step == nullptr && closeError != 0) {
+        step = "Could not write";
+        error = closeError;
+    }
+    if (step == nullptr && ::rename(temp.c_str(), path.c_str()) != 0) {
+        step = "Could not replace";
+        error = errno;
+    }
+    if (step != nullptr) {
+        ::unlink(temp.c_str());
+        return Failure(step, chosenPath, error);
+    }
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        return Failure("Could not sync the folder of", chosenPath, errno);
+    }
+    // Some file systems cannot sync a folder at all (EINVAL); there is nothing more to do there.
+    error = ::fsync(dir) != 0 && errno != EINVAL ? errno : 0;
+    error = CloseKeepingFirstError(dir, error);
+    if (error != 0) {
+        return Failure("Could not sync the folder of", chosenPath, error);
+    }
+    return std::string();
+}
+
+// No O_CREAT: the file is the one that was looked at, or the open fails. A FIFO without a reader would block
+// the window, so anything but a regular file is opened without waiting.
+std::string WriteInPlace(const std::string& chosenPath, const std::string& path, bool regular,
+                         std::string_view bytes) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC | (regular ? 0 : O_NONBLOCK));
+    if (fd < 0) {
+        return Failure("Could not open", chosenPath, errno);
+    }
+    const char* step = nullptr;
+    if (!regular && ::fcntl(fd, F_SETFL, 0) != 0) {
+        step = "Could not open";
+    } else if (!WriteAll(fd, bytes)) {
+        step = "Could not write";
+    } else if (regular && ::fsync(fd) != 0) {
+        step = "Could not write to disk";
+    }
+    int error = step != nullptr ? errno : 0;
+    const int closeError = CloseKeepingFirstError(fd, 0);
+    if (step == nullptr && closeError != 0) {
+        step = "Could not write";
+        error = closeError;
+    }
+    return step != nullptr ? Failure(step, chosenPath, error) : std::string();
+}
+
 } // namespace
 
 std::string WriteFileReplacing(const std::string& chosenPath, std::string_view bytes) {
@@ -59,34 +161,33 @@ std::string WriteFileReplacing(const std::string& chosenPath, std::string_view b
         path = resolved;
         std::free(resolved);
     }
-    struct stat target {};
-    const bool exists = ::stat(path.c_str(), &target) == 0;
-    if (exists && S_ISDIR(target.st_mode)) {
-        return SystemError(chosenPath, EISDIR);
-    }
     const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string temp = (slash == std::string::npos ? std::string() : folder) + ".flowsentry-XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        return SystemError(chosenPath, errno);
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+
+    SaveTarget facts;
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode)) {
+            return Failure("Could not write", chosenPath, EISDIR);
+        }
+        facts.m_bExists = true;
+        facts.m_bRegular = S_ISREG(existing.st_mode);
+        facts.m_bOwnedByUser = existing.st_uid == ::geteuid();
+        facts.m_nLinks = existing.st_nlink;
+        // Any failure to list them counts as having some: writing in place keeps whatever there is.
+        const ssize_t names = ::listxattr(path.c_str(), nullptr, 0);
+        facts.m_bHasAttributes = names > 0 || (names < 0 && errno != ENOTSUP);
+    } else if (errno != ENOENT) {
+        return Failure("Could not open", chosenPath, errno);
     }
-    // A replaced file keeps its permissions; a new one gets the usual ones for the user's umask.
-    const mode_t mode = exists ? (target.st_mode & 07777) : (0666 & ~CurrentUmask());
-    int error = 0;
-    if (::fchmod(fd, mode) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0) {
-        error = errno;
+    facts.m_bFolderWritable = ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+
+    if (ChooseSaveWay(facts) == SaveWay::Replace) {
+        if (auto result = Replace(chosenPath, path, folder, facts.m_bExists ? &existing : nullptr, bytes)) {
+            return *result;
+        }
     }
-    if (::close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        ::unlink(temp.c_str());
-        return SystemError(chosenPath, error);
-    }
-    return {};
+    return WriteInPlace(chosenPath, path, facts.m_bRegular, bytes);
 }
+
 } // namespace flowsentry

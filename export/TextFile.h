@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,10 +11,31 @@ namespace flowsentry {
 // Any other extension, in any case, is kept.
 std::string WithTextExtension(std::string_view path);
 
-// Writes `bytes` to `path` so that the file holds either all of them or, on any failure, whatever it held
-// before: the bytes go to a temporary file in the same folder, which then replaces the target. A symbolic
-// link is followed, so the file it points to is the one written. Returns an empty string on success,
-// otherwise the reason in the system's words.
+// What is known about the file to be saved before anything is written.
+struct SaveTarget {
+    bool m_bExists = false;
+    bool m_bRegular = false;
+    bool m_bOwnedByUser = false; // owned by the effective user
+    std::uint64_t m_nLinks = 0;
+    bool m_bFolderWritable = false; // a new entry can be made in its folder
+    bool m_bHasAttributes = false;  // extended attributes, ACLs among them
+};
+
+enum class SaveWay {
+    Replace, // a temporary file in the same folder takes the target's place: all or nothing
+    InPlace, // the target itself is truncated and written: it stays the same file, with its links and owner
+};
+
+// Replacement only where the new file can be everything the old one was: a regular file of the user's, with
+// one name, no extended attributes, in a folder the user may write. A file that does not exist yet is made
+// by replacement too, so that it never appears half written.
+SaveWay ChooseSaveWay(const SaveTarget& target);
+
+// Writes `bytes` to `path` in the way ChooseSaveWay picks for it. A replacement holds either all the bytes
+// or, on any failure, whatever the file held before; it is synced, and so is its folder after the rename. A
+// file written in place may be left short by a failure, which is reported all the same. A symbolic link is
+// followed, so the file it points to is the one written. Returns an empty string on success, otherwise the
+// step that failed, the path as given and the reason in the system's words.
 std::string WriteFileReplacing(const std::string& path, std::string_view bytes);
 
 } // namespace flowsentry

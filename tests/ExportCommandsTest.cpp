@@ -1,18 +1,16 @@
-#include "TestUtil.h"
 #include "export/ExportCommands.h"
-#include "export/ListToText.h"
+
 #include "QtTestUtil.h"
+#include "TestUtil.h"
+#include "export/ListToText.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QMessageBox>
-
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <iterator>
-
 #include <unistd.h>
 
 namespace flowsentry {
@@ -20,13 +18,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-
 class ExportCommands : public ::testing::Test {
 protected:
     void SetUp() override {
         CTrafficTable table;
-        table.AddSample(test::Sample("10.250.0.2", "10.250.0.1", 17, 128, 1'700'000'000), test::Ip("10.250.0.1"));
-        table.AddSample(test::Sample("10.250.0.1", "10.250.0.9", 1, 84, 1'700'000'001), test::Ip("10.250.0.1"));
+        table.AddSample(test::Sample("10.250.0.2", "10.250.0.1", 17, 128, 1'700'000'000),
+                        test::Ip("10.250.0.1"));
+        table.AddSample(test::Sample("10.250.0.1", "10.250.0.9", 1, 84, 1'700'000'001),
+                        test::Ip("10.250.0.1"));
         m_rows.Apply(table.PullChanges());
     }
     SaveNameAsker Answer(const fs::path& p) {
@@ -87,6 +86,45 @@ TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
         EXPECT_TRUE(full.m_strText.contains("File too large")) << full.m_strText.toStdString();
     }
     EXPECT_EQ(test::ReadFile(target), good);
+}
+
+TEST_F(ExportCommands, AddingTheExtensionNeverReplacesAFileUnasked) {
+    const fs::path existing = m_dir / "traffic.txt";
+    { std::ofstream(existing, std::ios::binary) << "old\r"; }
+    QStringList asked;
+    bool answer = false;
+    const ReplaceConfirmer confirm = [&](QWidget*, const QString& path) {
+        asked << path;
+        return answer;
+    };
+
+    // "traffic" becomes the existing "traffic.txt", which the dialog did not ask about: asked here, and a no
+    // leaves it alone.
+    EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic"), confirm));
+    EXPECT_EQ(asked, QStringList{QString::fromStdString(existing.string())});
+    EXPECT_EQ(test::ReadFile(existing), "old\r");
+    answer = true;
+    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic"), confirm));
+    EXPECT_EQ(asked.size(), 2);
+    EXPECT_EQ(test::ReadFile(existing), ListToText(m_rows));
+
+    // The exact name was the dialog's to ask about; a new name needs no question.
+    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(existing), confirm));
+    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "fresh"), confirm));
+    EXPECT_EQ(asked.size(), 2);
+    EXPECT_TRUE(fs::exists(m_dir / "fresh.txt"));
+
+    // The question itself: the program's title, a question, and only Yes replaces.
+    { std::ofstream(existing, std::ios::binary) << "old\r"; }
+    {
+        const test::MessageBoxCloser box; // closes without a Yes
+        EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic")));
+        EXPECT_EQ(box.m_nCount, 1);
+        EXPECT_EQ(box.m_strTitle, "Flowsentry");
+        EXPECT_EQ(box.m_icon, QMessageBox::Question);
+        EXPECT_TRUE(box.m_strText.startsWith("traffic.txt already exists.")) << box.m_strText.toStdString();
+    }
+    EXPECT_EQ(test::ReadFile(existing), "old\r");
 }
 
 TEST_F(ExportCommands, ClipboardHoldsTheSameBytesAsTheFile) {
