@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shows the about box alone with made-up addresses; a clicked address is printed instead of opened.
 #include "about/AboutDlg.h"
 

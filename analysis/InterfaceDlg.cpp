@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "analysis/InterfaceDlg.h"
 
 #include <QDialogButtonBox>
@@ -46,7 +47,11 @@ CInterfaceDlg::CInterfaceDlg(const std::vector<std::string>& addresses, QWidget*
     layout->addWidget(m_listAddresses);
     layout->addWidget(buttons);
     resize(320, 220);
-    // The list has the focus, so that the arrow keys choose a row at once.
+    // The top row is highlighted and chosen, and the list has the focus, so that Enter takes what is
+    // shown and the first arrow key moves on from it.
+    if (m_listAddresses->topLevelItemCount() > 0) {
+        m_listAddresses->setCurrentItem(m_listAddresses->topLevelItem(0));
+    }
     m_listAddresses->setFocus();
 }
 
@@ -55,9 +60,15 @@ CInterfaceDlg::~CInterfaceDlg() = default;
 void CInterfaceDlg::OnSelectionChanged() {
     const QList<QTreeWidgetItem*> selected = m_listAddresses->selectedItems();
     if (selected.isEmpty()) {
+        // A click below the rows (or Ctrl+click) cleared the highlight but not the choice: show the choice
+        // again, so that OK never starts on a row that does not look chosen.
+        if (m_pChosenItem != nullptr) {
+            m_pChosenItem->setSelected(true);
+        }
         return;
     }
-    m_strSelectedAddress = selected.front()->text(0);
+    m_pChosenItem = selected.front();
+    m_strSelectedAddress = m_pChosenItem->text(0);
     m_pOkButton->setEnabled(true);
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <QDialog>
@@ -8,6 +9,7 @@
 
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace flowsentry {
 
@@ -21,8 +23,9 @@ public:
     explicit CInterfaceDlg(const std::vector<std::string>& addresses, QWidget* parent = nullptr);
     ~CInterfaceDlg() override;
 
-    // The chosen address: the row last selected, by mouse or keyboard. Selecting nothing (a click below
-    // the last row) keeps the earlier choice. Empty until a row has been chosen; OK is enabled only then.
+    // The chosen address: the row last selected, by mouse or keyboard; the top row when the dialog opens.
+    // Selecting nothing (a click below the last row) keeps the earlier choice and its row stays
+    // highlighted. Empty only when there are no rows; OK is enabled only when a row is chosen.
     [[nodiscard]] QString SelectedAddress() const { return m_strSelectedAddress; }
 
     [[nodiscard]] QTreeWidget* AddressList() const { return m_listAddresses; }
@@ -32,6 +35,7 @@ private:
     void OnSelectionChanged();
 
     QString m_strSelectedAddress;
+    QTreeWidgetItem* m_pChosenItem = nullptr; // the row of m_strSelectedAddress; the list owns it
     QTreeWidget* m_listAddresses = nullptr;
     QPushButton* m_pOkButton = nullptr;
 };

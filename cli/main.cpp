@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // flowsentry-cli: the traffic table without a window, live on a local address or from a capture file.
 #include "capture/FileSource.h"
 #include "capture/HelperSource.h"
@@ -10,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -27,6 +29,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 128 + SIGINT; // what shells report for a program ended by Ctrl+C
 
 const char* const kUsage =
     "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]] [--format table|text|csv|json]\n"
@@ -37,7 +40,8 @@ const char* const kUsage =
     "  --list-addresses  print the machine's IPv4 addresses and their interfaces, then exit\n"
     "  --address ADDR    capture live on the interface that owns the local address ADDR (needs root or\n"
     "                    membership of the group flowsentry); Ctrl+C ends the capture and prints the table\n"
-    "  --read FILE       count a pcap or pcapng capture file\n"
+    "  --read FILE       count a pcap or pcapng capture file; - reads it from standard input. Ctrl+C\n"
+    "                    stops the read and prints what was counted so far\n"
     "  --local ADDR      with --read: the address that counts as ours (sent/received); without it each\n"
     "                    entry is oriented by its first datagram\n"
     "  --format F        table (aligned, with headings; the default), text (exactly what the window's\n"
@@ -46,7 +50,8 @@ const char* const kUsage =
     "  --duration S      end a live capture after S seconds\n"
     "  --stats           print packets seen, dropped by the kernel, not IPv4 and too short on stderr\n"
     "\n"
-    "Exit status: 0 success, 1 capture or file error, 2 usage error.\n";
+    "Exit status: 0 success, 1 capture or file error (or output that cannot be written), 2 usage error,\n"
+    "130 a --read stopped by Ctrl+C.\n";
 
 struct Options {
     bool m_bList = false;
@@ -65,12 +70,31 @@ int UsageError(const std::string& text) {
     return kExitUsage;
 }
 
+// Longer than any capture anyone waits for, and short enough that the steady clock's nanoseconds (which
+// overflow after 292 years) can add it to the time now.
+constexpr double kMaxSeconds = 366.0 * 24 * 3600;
+
 bool ParseSeconds(std::string_view text, double& seconds) {
     const std::string copy(text);
     char* end = nullptr;
     errno = 0;
     seconds = std::strtod(copy.c_str(), &end);
-    return errno == 0 && end != copy.c_str() && *end == '\0' && std::isfinite(seconds) && seconds > 0;
+    if (errno == 0 && end != copy.c_str() && *end == '\0' && std::isfinite(seconds) && seconds > 0) {
+        seconds = std::min(seconds, kMaxSeconds);
+        return true;
+    }
+    return false;
+}
+
+// Flushes stdout and says why when what was written there did not arrive (a full disk, a closed pipe).
+// SIGPIPE keeps its default action, so a reader that went away (`| head`) ends the program quietly as it
+// does other tools; only where SIGPIPE is ignored does a closed pipe come here, as EPIPE, and exit 1.
+bool FlushOutput() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "flowsentry-cli: cannot write the output: %s\n", SystemErrorText(errno).c_str());
+        return false;
+    }
+    return true;
 }
 
 // Returns -1 when the options are fine, otherwise the exit status.
@@ -149,7 +173,7 @@ int ListAddresses() {
         return kExitFailure;
     }
     std::fputs(AddressList(addresses).c_str(), stdout);
-    return kExitOk;
+    return FlushOutput() ? kExitOk : kExitFailure;
 }
 
 // The last print lets the table go before the text is made: with a million flows that is the difference
@@ -163,11 +187,7 @@ bool Print(CTrafficTable& table, CRowStore& rows, Format format, Last last = Las
         table.Clear();
     }
     WriteRows(rows, format, stdout);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        std::fprintf(stderr, "flowsentry-cli: cannot write the output: %s\n", SystemErrorText(errno).c_str());
-        return false;
-    }
-    return true;
+    return FlushOutput();
 }
 
 void PrintStats(const SnifferStats& stats, bool live) {
@@ -182,9 +202,10 @@ void PrintStats(const SnifferStats& stats, bool live) {
 }
 
 // Runs the capture until it ends by itself, Ctrl+C (or SIGTERM), or the duration is over, printing the
-// table every interval. The signals are blocked in every thread and taken here with sigtimedwait.
-void RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const Options& options,
-                  const sigset_t& signals) {
+// table every interval. The signals are blocked in every thread and taken here with sigtimedwait. Returns
+// the signal that ended the run, or 0.
+int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const Options& options,
+                 const sigset_t& signals) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const bool live = options.m_strFile.empty();
@@ -203,11 +224,11 @@ void RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, cons
         const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
         if (signal == SIGINT || signal == SIGTERM) {
-            return;
+            return signal;
         }
         const auto now = Clock::now();
         if (live && options.m_dDuration > 0 && now >= deadline) {
-            return;
+            return 0;
         }
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
             (void)Print(table, rows, options.m_format); // a failed write shows again at the end
@@ -215,6 +236,7 @@ void RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, cons
             nextPrint += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dInterval));
         }
     }
+    return 0;
 }
 
 int Run(const Options& options) {
@@ -224,11 +246,16 @@ int Run(const Options& options) {
         if (!options.m_strLocal.empty()) {
             local = Ipv4FromText(options.m_strLocal);
         }
-        source = std::make_unique<CFileSource>(options.m_strFile);
+        source = options.m_strFile == "-" ? std::make_unique<CFileSource>("standard input", stdin)
+                                          : std::make_unique<CFileSource>(options.m_strFile);
     } else {
         local = Ipv4FromText(options.m_strAddress);
         std::string error;
         const auto addresses = ListIpv4Addresses(&error);
+        if (!error.empty()) {
+            std::fprintf(stderr, "flowsentry-cli: cannot list the machine's addresses: %s\n", error.c_str());
+            return kExitFailure;
+        }
         bool known = false;
         for (const InterfaceAddress& item : addresses) {
             known = known || item.m_dwAddress == *local;
@@ -264,8 +291,11 @@ int Run(const Options& options) {
         std::fprintf(stderr, "flowsentry-cli: %s\n", sniffer.GetErrorText().c_str());
         return kExitFailure;
     }
-    RunUntilDone(sniffer, table, rows, options, signals);
+    const int endSignal = RunUntilDone(sniffer, table, rows, options, signals);
     sniffer.StopSniffing();
+    // Ctrl+C is how a live capture ends, but a file read it cut short is incomplete, and says so.
+    const bool interrupted =
+        !options.m_strFile.empty() && endSignal == SIGINT && sniffer.LastEnd() == CaptureEnd::Stopped;
 
     const bool failed = sniffer.LastEnd() == CaptureEnd::Failed;
     if (failed) {
@@ -278,6 +308,10 @@ int Run(const Options& options) {
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty());
+    }
+    if (interrupted) {
+        std::fputs("flowsentry-cli: interrupted\n", stderr);
+        return written ? kExitInterrupted : kExitFailure;
     }
     return failed || !written ? kExitFailure : kExitOk;
 }
@@ -293,7 +327,7 @@ int main(int argc, char** argv) {
     }
     if (options.m_bHelp) {
         std::fputs(kUsage, stdout);
-        return kExitOk;
+        return FlushOutput() ? kExitOk : kExitFailure;
     }
     if (options.m_bList) {
         return ListAddresses();

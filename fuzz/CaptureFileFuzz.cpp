@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes as a capture file, read through the sniffer into the table and out as text.
 #include "capture/FileSource.h"
 #include "capture/Sniffer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Frame -> datagram -> table -> rows -> text, with any bytes as the frame.
 #include "capture/Datagram.h"
 #include "export/ListToText.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a fuzz target over saved inputs without libFuzzer: every file named, and every file in every folder
 // named. CTest runs it over the project's corpus, so that past findings stay fixed.
 #include <cstdint>

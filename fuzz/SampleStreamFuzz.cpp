@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The parent's reader of the capture helper's stream, with any bytes, fed in pieces of any size.
 #include "capture/SampleStream.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the seed inputs of the fuzz targets into fuzz/corpus/. Each frame input is one byte that picks the
 link type (see FrameFuzz.cpp), one byte added to the wire length, then the frame's bytes.
 The capture-file seeds named bad-* are the damaged files of tests/bad_input_test.py, written by its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // flowsentry-capture: the only Flowsentry program that holds a capability (cap_net_raw). It opens the live
 // capture on the interface that owns one local address, gives up every capability, and writes the decoded
 // samples to its standard output as the stream of capture/SampleStream.h, for the window or flowsentry-cli

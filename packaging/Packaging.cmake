@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installation as a Linux desktop program: binaries, the capture helper and its privilege, desktop entry, icon,
 # AppStream metadata, man pages, and the Debian package (cpack -G DEB).
 include(GNUInstallDirs)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a temporary prefix, checks that exactly the expected files arrive, validates the
 # desktop entry and the AppStream metadata, and (as root) that only the capture helper holds a capability:
 # cap_net_raw=ep, owner root, group flowsentry, mode 0750.
@@ -53,6 +54,17 @@ done
 for metainfo in "$prefix"/share/metainfo/*.xml; do
     [ -e "$metainfo" ] || continue
     appstreamcli validate --no-net "$metainfo" || status=1
+    if ! grep -q '<project_license>GPL-3.0-or-later</project_license>' "$metainfo"; then
+        echo "FAIL: $metainfo does not give the licence GPL-3.0-or-later"
+        status=1
+    fi
+done
+for copyright in "$prefix"/share/doc/*/copyright; do
+    [ -e "$copyright" ] || continue
+    if ! grep -q '^License: GPL-3+$' "$copyright" || ! grep -q '/usr/share/common-licenses/GPL-3' "$copyright"; then
+        echo "FAIL: $copyright does not give the licence GPL-3+"
+        status=1
+    fi
 done
 for page in "$prefix"/share/man/man1/*.1.gz; do
     [ -e "$page" ] || continue

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package from the build tree, checks that it carries the capture helper and the postinst
 # that sets it up (tests/privsep/postinst_test.sh tests that script), and checks it with lintian (errors
 # fail, warnings are shown).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the README's commands: installs missing Debian packages and configures + builds one preset.
 # shellcheck shell=bash
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stands in for flowsentry-capture in tests of how the parent copes with a helper that misbehaves. The
 // behaviour is chosen by the address the parent passes ("--address MODE").
 #include "capture/SampleStream.h"

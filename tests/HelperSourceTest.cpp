@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the parent copes with a capture helper that cannot start, fails, dies or talks nonsense: one clear
 // failure, the counts up to it kept, nothing left running and nothing left unreaped.
 #include "SnifferTestUtil.h"

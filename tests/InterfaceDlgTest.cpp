@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "analysis/InterfaceDlg.h"
 
 #include <QHeaderView>
@@ -33,24 +34,53 @@ TEST_F(InterfaceDlgTest, ListsTheAddressesLastFirst) {
     EXPECT_EQ(List()->topLevelItem(1)->text(0), "192.168.7.2");
     EXPECT_EQ(List()->topLevelItem(2)->text(0), "10.250.0.1");
     EXPECT_FALSE(List()->topLevelItem(0)->icon(0).isNull());
-    EXPECT_TRUE(List()->selectedItems().isEmpty());
+}
+
+TEST_F(InterfaceDlgTest, TheTopRowIsHighlightedAndChosenOnOpening) {
+    EXPECT_TRUE(List()->hasFocus());
+    EXPECT_EQ(List()->currentItem(), List()->topLevelItem(0));
+    ASSERT_EQ(List()->selectedItems().size(), 1);
+    EXPECT_EQ(List()->selectedItems().front(), List()->topLevelItem(0));
+    EXPECT_EQ(m_dlg.SelectedAddress(), "127.0.0.1");
+    EXPECT_TRUE(m_dlg.OkButton()->isEnabled());
+    // The first Down moves on from the highlighted top row to the second.
+    QTest::keyClick(List(), Qt::Key_Down);
+    EXPECT_EQ(m_dlg.SelectedAddress(), "192.168.7.2");
+}
+
+TEST_F(InterfaceDlgTest, EnterAtOnceTakesTheTopRow) {
+    QSignalSpy accepted(&m_dlg, &QDialog::accepted);
+    QTest::keyClick(List(), Qt::Key_Return);
+    EXPECT_EQ(accepted.count(), 1);
+    EXPECT_EQ(m_dlg.SelectedAddress(), "127.0.0.1");
 }
 
 TEST_F(InterfaceDlgTest, EnterWithNothingChosenDoesNotAccept) {
-    EXPECT_FALSE(m_dlg.OkButton()->isEnabled());
-    QSignalSpy accepted(&m_dlg, &QDialog::accepted);
-    QTest::keyClick(List(), Qt::Key_Return);
+    // Only a list without rows leaves nothing chosen.
+    CInterfaceDlg empty({});
+    empty.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&empty));
+    EXPECT_FALSE(empty.OkButton()->isEnabled());
+    QSignalSpy accepted(&empty, &QDialog::accepted);
+    QTest::keyClick(empty.AddressList(), Qt::Key_Return);
     EXPECT_EQ(accepted.count(), 0);
-    EXPECT_TRUE(m_dlg.isVisible());
-    EXPECT_TRUE(m_dlg.SelectedAddress().isEmpty());
+    EXPECT_TRUE(empty.isVisible());
+    EXPECT_TRUE(empty.SelectedAddress().isEmpty());
 }
 
 TEST_F(InterfaceDlgTest, ClickedRowIsChosenAndAClickBelowTheRowsKeepsIt) {
     QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, RowCentre(List(), 1));
     EXPECT_EQ(m_dlg.SelectedAddress(), "192.168.7.2");
     EXPECT_TRUE(m_dlg.OkButton()->isEnabled());
-    // Empty area under the last row.
+    // Empty area under the last row: the choice stays, and still looks chosen.
     QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, QPoint(10, List()->viewport()->height() - 3));
+    EXPECT_EQ(m_dlg.SelectedAddress(), "192.168.7.2");
+    ASSERT_EQ(List()->selectedItems().size(), 1);
+    EXPECT_EQ(List()->selectedItems().front(), List()->topLevelItem(1));
+    EXPECT_TRUE(m_dlg.OkButton()->isEnabled());
+    // So does a Ctrl+click that would take the highlight off the chosen row.
+    QTest::mouseClick(List()->viewport(), Qt::LeftButton, Qt::ControlModifier, RowCentre(List(), 1));
+    EXPECT_EQ(List()->selectedItems().size(), 1);
     EXPECT_EQ(m_dlg.SelectedAddress(), "192.168.7.2");
     // A double click chooses without closing.
     QTest::mouseDClick(List()->viewport(), Qt::LeftButton, {}, RowCentre(List(), 2));
@@ -66,6 +96,7 @@ TEST_F(InterfaceDlgTest, ArrowKeysAndEnterChooseTheHighlightedRow) {
     QTest::keyClick(List(), Qt::Key_Down);
     ASSERT_EQ(List()->selectedItems().size(), 1);
     EXPECT_EQ(m_dlg.SelectedAddress(), List()->selectedItems().front()->text(0));
+    EXPECT_EQ(m_dlg.SelectedAddress(), "10.250.0.1"); // two rows down from the top one
     const QString chosen = m_dlg.SelectedAddress();
     QTest::keyClick(List(), Qt::Key_Return);
     EXPECT_EQ(accepted.count(), 1);

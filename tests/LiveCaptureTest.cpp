@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Live capture across a veth pair between two network namespaces made for the test (see NetnsUtil.h).
 #include "NetnsUtil.h"
 #include "SnifferTestUtil.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Network namespaces for live capture tests: two namespaces joined by a veth pair, 10.250.0.1 (ours, in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // main() for the window's tests: a QApplication on the platform CTest names (offscreen), and model-tester
 // complaints turned into failures of the test that caused them.
 #include <QApplication>

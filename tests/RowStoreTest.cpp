@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "TestUtil.h"
 #include "traffic/RowStore.h"
 #include "traffic/TrafficTable.h"

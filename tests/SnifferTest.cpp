@@ -340,5 +340,44 @@ TEST(SnifferFile, StopEndsAReadThatWaitsOnAQuietPipe) {
     }
 }
 
+// The folding thread is woken for several full buffers at once when reading a file, but input from a pipe
+// may pause at any time: what was read before the pause must reach the table without waiting for more.
+TEST(SnifferFile, WhatAPipeDeliveredBeforeAPauseIsCounted) {
+    TempFile fifo("fifo-burst");
+    ASSERT_EQ(::mkfifo(fifo.Path().c_str(), 0600), 0);
+    const int writer = ::open(fifo.Path().c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    // Two batches of the reading thread and a little more; the rest of the third batch never comes.
+    constexpr std::uint64_t kBatch = 4096; // frames per read of the capture thread
+    constexpr std::uint64_t kFrames = 2 * kBatch + 10;
+    TempFile burst("fifo-burst-bytes");
+    std::vector<Record> records;
+    records.reserve(kFrames);
+    for (std::uint64_t i = 0; i < kFrames; ++i) {
+        records.push_back(Record{Ethernet(Datagram("10.0.0.1", "10.0.1." + std::to_string(i % 200), 17, 60))});
+    }
+    test::WritePcap(burst.Path(), DLT_EN10MB, records);
+    const std::string bytes = test::ReadFile(burst.Path());
+
+    CTrafficTable table;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    const test::FailureLog log(sniffer);
+    ASSERT_TRUE(sniffer.StartSniffing(std::make_unique<CFileSource>(fifo.Path()), std::nullopt));
+    // More than the pipe holds: this returns once the capture thread has read most of it.
+    ASSERT_EQ(::write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    // The two full batches are folded although the third waits for input; the wait is a hang guard only.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (sniffer.Stats().m_counters.m_nCounted < 2 * kBatch && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(sniffer.Stats().m_counters.m_nCounted, 2 * kBatch);
+    EXPECT_TRUE(sniffer.IsRunning());
+    sniffer.StopSniffing();
+    EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::Stopped);
+    EXPECT_TRUE(log.Texts().empty());
+    ::close(writer);
+}
+
 } // namespace
 } // namespace flowsentry

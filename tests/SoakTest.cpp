@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starts and stops the live capture many times while traffic crosses a veth pair between two network
 // namespaces made for the test (see NetnsUtil.h), and checks that nothing is left behind: threads,
 // descriptors, memory, capture helper processes. The number of cycles comes from FLOWSENTRY_SOAK_CYCLES (CTest runs a short form;

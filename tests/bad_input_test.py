@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """flowsentry-cli --read over damaged and unreadable capture files, one table: each must end with exit
 status 1 (not a signal), one message on stderr that names the file and says what is wrong, and, where the
 reader could go on up to the damage, the rows counted before it.

@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """flowsentry-cli end to end: its counts against an independent reader of the same capture files, its
 output formats, usage errors and (as root) a live capture ended by Ctrl+C.
 
     cli_test.py PATH/TO/flowsentry-cli PATH/TO/flowsentry-gen
 """
+import array
+import fcntl
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import termios
+import time
 import unittest
 
 from cli_util import HEADINGS, Tools, cells, expected_rows, generate, run
@@ -35,6 +41,9 @@ class Counts(unittest.TestCase):
             ("null.pcapng", ["--pcapng", "--link", "null", "--packets", "2000", "--flows", "4"], None),
             ("loop.pcap", ["--link", "loop", "--packets", "2000", "--flows", "4", "--local", "10.250.0.3"],
              "10.250.0.4"),
+            # One packet a second: rows whose last packets lie thousands of seconds apart, more than the
+            # writer keeps date texts for, so that texts made for one second never stand for another.
+            ("slow.pcap", ["--packets", "5000", "--flows", "3000", "--rate", "1"], None),
         ]
         for name, gen_args, local in cases:
             with self.subTest(name):
@@ -98,6 +107,13 @@ class Usage(unittest.TestCase):
         self.assertIn(b"127.0.0.1\tlo\n", listed.stdout)
         self.assertIn(listed.stdout.decode(), err)
 
+    @unittest.skipUnless(shutil.which("strace"), "needs strace to make getifaddrs fail")
+    def test_a_failed_address_lookup_is_reported_as_such(self):
+        out = run("--address", "127.0.0.1", prefix=["strace", "-f", "-o", "/dev/null",
+                                                     "-e", "inject=socket:error=EMFILE"])
+        self.assertEqual(out.returncode, 1, out.stderr)
+        self.assertEqual(out.stderr, b"flowsentry-cli: cannot list the machine's addresses: Too many open files\n")
+
     def test_output_that_cannot_be_written_fails(self):
         with open("/dev/full", "wb") as full:
             out = subprocess.run([Tools.cli, "--read", self.good, "--format", "csv"], stdout=full,
@@ -109,6 +125,58 @@ class Usage(unittest.TestCase):
         out = run("--help")
         self.assertEqual(out.returncode, 0)
         self.assertIn(b"--read FILE", out.stdout)
+
+    def test_help_and_addresses_that_cannot_be_written_fail(self):
+        for args in (["--help"], ["--list-addresses"]):
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                out = subprocess.run([Tools.cli, *args], stdout=full, stderr=subprocess.PIPE, timeout=120)
+                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertIn(b"cannot write the output: No space left on device", out.stderr)
+
+    def test_closed_output_pipe(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            # As for other tools: SIGPIPE ends the program without a word...
+            out = subprocess.run([Tools.cli, "--read", self.good], stdout=writer, stderr=subprocess.PIPE,
+                                 timeout=120)
+            self.assertEqual((out.returncode, out.stderr), (-signal.SIGPIPE, b""))
+            # ...and where SIGPIPE is ignored, the failed write is reported.
+            out = subprocess.run([Tools.cli, "--help"], stdout=writer, stderr=subprocess.PIPE, timeout=120,
+                                 restore_signals=False)
+            self.assertEqual(out.returncode, 1, out.stderr)
+            self.assertIn(b"cannot write the output: Broken pipe", out.stderr)
+        finally:
+            os.close(writer)
+
+    def test_read_from_standard_input(self):
+        with open(self.good, "rb") as stdin:
+            out = run("--read", "-", "--format", "csv", stdin=stdin)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout, run("--read", self.good, "--format", "csv").stdout)
+        self.assertEqual(len(out.stdout.decode().splitlines()), 1 + len(expected_rows(self.good)))
+
+    def test_ctrl_c_during_a_read_prints_the_counts_and_exits_130(self):
+        fifo = os.path.join(self.dir.name, "fifo")
+        os.mkfifo(fifo)
+        cli = subprocess.Popen([Tools.cli, "--read", fifo, "--format", "csv"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+        with open(self.good, "rb") as f:
+            data = f.read()
+        # The writer stays open, so the read waits for more until Ctrl+C.
+        with open(fifo, "wb", buffering=0) as writer:
+            writer.write(data)
+            pending = array.array("i", [1])
+            while pending[0] > 0:
+                fcntl.ioctl(writer, termios.FIONREAD, pending)
+                time.sleep(0.01)
+            time.sleep(0.3)  # the datagrams already taken from the pipe are counted meanwhile
+            cli.send_signal(signal.SIGINT)
+            out, err = cli.communicate(timeout=20)
+        self.assertEqual(cli.returncode, 130, err)
+        self.assertIn(b"interrupted", err)
+        want = [",".join(HEADINGS)] + [",".join(cells(r)) for r in reversed(expected_rows(self.good))]
+        self.assertEqual(out.decode().splitlines(), want)
 
 
 @unittest.skipUnless(os.geteuid() == 0, "the live capture test makes a network namespace and needs root")
@@ -142,6 +210,19 @@ class Live(unittest.TestCase):
             # table's rule, tested there.
             self.assertEqual((row[4], row[7], row[9]), ("640", "5", "UDP"))
             self.assertIn("dropped by the kernel: 0", err.decode())
+        finally:
+            subprocess.run(["ip", "netns", "del", ns])
+
+    def test_a_huge_interval_still_ends_at_the_duration(self):
+        # 1e10 seconds overflowed the clock's nanoseconds and the deadline was never reached.
+        ns = "fs-cli-interval-%d" % os.getpid()
+        subprocess.run(["ip", "netns", "add", ns], check=True)
+        try:
+            subprocess.run(["ip", "-n", ns, "link", "set", "lo", "up"], check=True)
+            out = subprocess.run(["ip", "netns", "exec", ns, Tools.cli, "--address", "127.0.0.1", "--format", "csv",
+                                  "--interval", "1e10", "--duration", "0.5"], capture_output=True, timeout=20)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertEqual(out.stdout.decode().splitlines(), [",".join(HEADINGS)])
         finally:
             subprocess.run(["ip", "netns", "del", ns])
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Shared by the Python tests of flowsentry-cli: the paths of the programs under test, how to run them, and an
 independent reader of capture files that says which rows the CLI must print."""
 import os

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // flowsentry-gen: writes a capture file of made-up IPv4 traffic, for the sample job, tests and benchmarks.
 //   flowsentry-gen --out FILE --packets N --flows M [--link ethernet|raw|sll|sll2|null|loop]
 //                  [--protos 6,17,1] [--min-size B] [--max-size B] [--snaplen B] [--local ADDR]

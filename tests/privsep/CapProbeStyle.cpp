@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A harmless style plugin that stands in for code a local user could make a Qt program load through
 // QT_PLUGIN_PATH. When loaded it writes the capability and uid lines of /proc/self/status to the file named
 // by CAPPROBE_RECORD, so that a test sees what such code could do with the program's privileges. It makes

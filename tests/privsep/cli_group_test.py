@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The installed flowsentry-cli captures through the helper for the members of the group flowsentry, and
 for root, and counts exactly; a user outside the group is told how to join it.
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian postinst's decisions, without touching the system: it runs with a PATH of stand-ins for the
 # commands it calls (each records its arguments) and DPKG_ROOT pointing at a directory that holds a
 # stand-in helper.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Shared by the privilege-separation tests: an installation of the build into a temporary prefix that an
 unprivileged user can reach and where file capabilities work, temporary test users, and a pair of network
 namespaces. Everything made here is removed again, also when a test fails or is interrupted."""

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Code that a local user makes the installed window load holds no capability.
 
 The build is installed as root into a temporary prefix. A temporary unprivileged member of the group
