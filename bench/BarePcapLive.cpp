@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The floor no live capture beats: libpcap on an interface with a callback that only counts packets, set up
 // as a capture that holds up under load (block ring, large buffer, kernel filter). bench/live_rate.sh runs
 // it next to tcpdump and flowsentry-cli on the same traffic.

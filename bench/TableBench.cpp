@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-packet cost of decoding and folding, and the cost of pulling a batch of changes.
 //   build/dev/bench/table_bench
 #include "capture/Datagram.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Memory of the core with many entries: folds N distinct entries (default 1,000,000) into a CTrafficTable
 // and prints the table's own bytes per entry and the process's peak resident memory (VmHWM).
 //   build/dev/bench/table_memory [ENTRIES]

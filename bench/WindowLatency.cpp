@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How long the window thread stalls while packets are folded into the table at full speed on another
 // thread, and what one refresh of the list costs for a given number of rows and changed rows.
 //   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Live capture under load, against the cost of a bare capture loop. Replays 64-byte frames as fast as
 # tcpreplay can across a veth pair between two network namespaces of our own, once for each capture below,
 # capturing on the receiving side (namespace A, fsrA, 10.250.0.1):

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Resource figures of the reader: peak memory of the core with 1,000,000 entries, peak memory of
 # flowsentry-cli --read over a file of 1,000,000 flows, and CPU time per million packets (user + system
 # over a 10,000,000-packet file, divided by 10). Capture files go to a scratch directory (about 1.5 GB).

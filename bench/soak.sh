@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The long form of the soak test: 1,000 capture starts and stops under traffic in a network namespace of
 # its own (root). Prints the longest stop and the thread, descriptor and memory figures.
 #   bench/soak.sh [BUILD_DIR] [CYCLES]     (defaults: build/dev, 1000)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include "traffic/TrafficEntry.h"
@@ -6,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace flowsentry {
 
@@ -44,6 +46,13 @@ struct CaptureCounters {
 // datagram. Counts the frame, and why it was not counted when it returns false.
 bool FrameToSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
                    std::int64_t timestamp, CTrafficEntry& sample, CaptureCounters& counters);
+// The same, appending the sample to `samples` when there is one: what a capture does for each frame, in
+// one call. The second form appends the compact sample that a capture file's reading thread hands over.
+void AppendFrameSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
+                       std::int64_t timestamp, std::vector<CTrafficEntry>& samples,
+                       CaptureCounters& counters);
+void AppendFrameSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
+                       std::int64_t timestamp, std::vector<PacketSample>& samples, CaptureCounters& counters);
 
 // One captured frame, from its link header to the table.
 void FoldFrame(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,

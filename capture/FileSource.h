@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include "capture/PacketSource.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -17,13 +19,19 @@ public:
     ~CFileSource() override;
     bool Open() override;
     [[nodiscard]] std::string Describe() const override { return m_strPath; }
+    // Only a regular file is read without waiting for a writer; a pipe or a FIFO may pause at any time.
+    [[nodiscard]] bool ReadsMayWait() const override { return !m_bRegularFile; }
 
 private:
     [[nodiscard]] bool IsFile() const override { return true; }
     std::string m_strPath;
     std::FILE* m_pStream = nullptr; // not yet handed to libpcap
+    bool m_bRegularFile = false;
     static constexpr std::size_t kStreamBufferBytes = std::size_t{1} << 20U;
-    std::unique_ptr<char[]> m_streamBuffer;
+    struct FreeBuffer {
+        void operator()(char* buffer) const { std::free(buffer); }
+    };
+    std::unique_ptr<char, FreeBuffer> m_streamBuffer;
 };
 
 } // namespace flowsentry

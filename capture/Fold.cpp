@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The table-side ends of decoding: kept apart from Datagram.cpp so that the capture helper, which has no
 // table, does not link one.
 #include "capture/Datagram.h"

@@ -1,69 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "capture/LinkLayer.h"
 
 #include <pcap/pcap.h>
 
-#include <algorithm>
-
 namespace flowsentry {
-namespace {
-
-constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
-constexpr std::uint16_t kEtherTypeVlan = 0x8100;   // 802.1Q
-constexpr std::uint16_t kEtherTypeQinQ = 0x88A8;   // 802.1ad
-constexpr std::uint16_t kEtherTypeQinQOld = 0x9100; // pre-standard double tagging
-constexpr std::size_t kEthernetHeader = 14;
-constexpr std::size_t kVlanTag = 4;
-constexpr std::size_t kSllHeader = 16;
-constexpr std::size_t kSll2Header = 20;
-constexpr std::size_t kLoopbackHeader = 4;
-// The smallest Ethernet payload; shorter datagrams are padded up to it on the wire.
-constexpr std::uint32_t kEthernetMinPayload = 46;
-constexpr std::uint32_t kAfInet = 2;
-
-std::uint16_t Be16(std::span<const std::uint8_t> b, std::size_t offset) {
-    return static_cast<std::uint16_t>((b[offset] << 8U) | b[offset + 1]);
-}
-
-LinkResult Classify(std::span<const std::uint8_t> frame, std::size_t header, std::uint32_t wireLength,
-                    bool isIpv4, bool mayBePadded) {
-    LinkResult result;
-    if (!isIpv4) {
-        result.m_kind = FrameKind::NotIpv4;
-        return result;
-    }
-    result.m_kind = FrameKind::Datagram;
-    result.m_datagram = frame.subspan(header);
-    result.m_nLength = wireLength - static_cast<std::uint32_t>(header);
-    // Padding is added only to short payloads; there, the IPv4 total length tells where the datagram ends.
-    // It never makes a datagram longer than what was received.
-    if (mayBePadded && result.m_nLength <= kEthernetMinPayload && result.m_datagram.size() >= 4) {
-        const std::uint16_t totalLength = Be16(result.m_datagram, 2);
-        if (totalLength >= 20 && totalLength < result.m_nLength) {
-            result.m_nLength = totalLength;
-        }
-    }
-    return result;
-}
-
-LinkResult TooShort() { return LinkResult{FrameKind::TooShort, {}, 0}; }
-
-LinkResult StripEthernet(std::span<const std::uint8_t> frame, std::uint32_t wireLength) {
-    if (frame.size() < kEthernetHeader) {
-        return TooShort();
-    }
-    std::size_t header = kEthernetHeader;
-    std::uint16_t type = Be16(frame, 12);
-    while (type == kEtherTypeVlan || type == kEtherTypeQinQ || type == kEtherTypeQinQOld) {
-        if (frame.size() < header + kVlanTag) {
-            return TooShort();
-        }
-        type = Be16(frame, header + 2);
-        header += kVlanTag;
-    }
-    return Classify(frame, header, wireLength, type == kEtherTypeIpv4, true);
-}
-
-} // namespace
 
 bool IsSupportedLinkType(int linkType) {
     switch (linkType) {
@@ -86,46 +26,6 @@ std::string LinkTypeName(int linkType) {
         return std::string("DLT_") + name;
     }
     return std::to_string(linkType); // shown after the words "link type"
-}
-
-LinkResult StripLinkLayer(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength) {
-    // A frame cannot be shorter on the wire than what was captured of it; a damaged record may say so.
-    wireLength = std::max<std::uint32_t>(wireLength, static_cast<std::uint32_t>(frame.size()));
-    switch (linkType) {
-    case DLT_EN10MB:
-        return StripEthernet(frame, wireLength);
-    case DLT_LINUX_SLL:
-        if (frame.size() < kSllHeader) {
-            return TooShort();
-        }
-        return Classify(frame, kSllHeader, wireLength, Be16(frame, 14) == kEtherTypeIpv4, true);
-    case DLT_LINUX_SLL2:
-        if (frame.size() < kSll2Header) {
-            return TooShort();
-        }
-        return Classify(frame, kSll2Header, wireLength, Be16(frame, 0) == kEtherTypeIpv4, true);
-    case DLT_RAW:
-        if (frame.empty()) {
-            return TooShort();
-        }
-        return Classify(frame, 0, wireLength, (frame[0] >> 4U) == 4, false);
-    case DLT_IPV4:
-        return Classify(frame, 0, wireLength, true, false);
-    case DLT_NULL:
-    case DLT_LOOP: {
-        if (frame.size() < kLoopbackHeader) {
-            return TooShort();
-        }
-        // DLT_NULL stores the family in the byte order of the machine that captured, DLT_LOOP in network
-        // order; AF_INET is 2 everywhere, so accept it either way round.
-        const std::uint32_t be = (std::uint32_t{frame[0]} << 24U) | (std::uint32_t{frame[1]} << 16U) |
-                                 (std::uint32_t{frame[2]} << 8U) | frame[3];
-        const std::uint32_t le = __builtin_bswap32(be);
-        return Classify(frame, kLoopbackHeader, wireLength, be == kAfInet || le == kAfInet, false);
-    }
-    default:
-        return LinkResult{FrameKind::NotIpv4, {}, 0};
-    }
 }
 
 } // namespace flowsentry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "capture/PacketSource.h"
 
 #include "capture/LinkLayer.h"
@@ -77,26 +78,35 @@ void CPacketSource::InterruptBlockingReadsOfThisThread() {
     }
 }
 
+template <class Sample>
+// NOLINTNEXTLINE(readability-non-const-parameter): the type libpcap calls back
 void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, const std::uint8_t* bytes) {
-    auto* self = reinterpret_cast<CPacketSource*>(user);
-    if (self->m_bDamaged) {
+    const auto& read = *reinterpret_cast<const ReadContext<Sample>*>(user);
+    CPacketSource& self = *read.m_pSource;
+    if (self.m_bDamaged) {
         return;
     }
-    ++self->m_nRecords;
+    ++self.m_nRecords;
     // No frame is 0 bytes long on the wire: such a record is damage, not traffic.
-    if (header->len == 0 && self->IsFile()) {
-        self->m_bDamaged = true;
+    if (header->len == 0 && self.IsFile()) {
+        self.m_bDamaged = true;
         return;
     }
-    SampleBuffer& samples = *self->m_pSamples;
-    CTrafficEntry& sample = samples.emplace_back();
-    if (!FrameToSample(self->m_nLinkType, std::span(bytes, header->caplen), header->len, header->ts.tv_sec, sample,
-                       *self->m_pCounters)) {
-        samples.pop_back();
-    }
+    AppendFrameSample(self.m_nLinkType, std::span(bytes, header->caplen), header->len, header->ts.tv_sec,
+                      *read.m_pSamples, *read.m_pCounters);
 }
 
 ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, CaptureCounters& counters) {
+    return Read(maxFrames, samples, counters);
+}
+
+ReadStatus CPacketSource::ReadSamples(int maxFrames, std::vector<PacketSample>& samples,
+                                      CaptureCounters& counters) {
+    return Read(maxFrames, samples, counters);
+}
+
+template <class Sample>
+ReadStatus CPacketSource::Read(int maxFrames, std::vector<Sample>& samples, CaptureCounters& counters) {
     if (m_bBreak) {
         return ReadStatus::Interrupted;
     }
@@ -106,9 +116,9 @@ ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
         SetError("the capture is not open");
         return ReadStatus::Failed;
     }
-    m_pSamples = &samples;
-    m_pCounters = &counters;
-    const int result = pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket, reinterpret_cast<std::uint8_t*>(this));
+    ReadContext<Sample> read{this, &samples, &counters};
+    const int result = pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket<Sample>,
+                                     reinterpret_cast<std::uint8_t*>(&read));
     if (m_bDamaged) {
         SetError("the file is damaged after " + std::to_string(m_nRecords - 1) +
                  " packets: a packet record has a length of 0");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The stream that the capture helper (flowsentry-capture) writes to its parent through a pipe.

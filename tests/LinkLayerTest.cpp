@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "TestUtil.h"
 #include "capture/Datagram.h"
 #include "capture/LinkLayer.h"
@@ -123,6 +124,63 @@ TEST(LinkLayer, FoldFrameCountsWhatHappenedToEachFrame) {
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->m_nSendData, 80U);
     EXPECT_EQ(e->m_nSendPackets, 2U);
+}
+
+// The capture's per-frame call appends exactly the sample FrameToSample makes, in either form, and only when
+// it makes one, with the same counts.
+TEST(LinkLayer, AppendFrameSampleAgreesWithFrameToSample) {
+    const auto ip = test::Datagram("10.0.0.1", "10.0.0.2", 17, 28);
+    auto v6 = ip;
+    v6[0] = 0x60;
+    auto padded = Concat(Concat(kMacs, Hex("08 00")), ip);
+    padded.resize(60, 0);
+    struct Frame {
+        int linkType;
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t wireLength;
+    };
+    const std::vector<Frame> frames = {
+        {DLT_EN10MB, padded, 60},
+        {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip), 1514}, // cut by snaplen
+        {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip), 42},
+        {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), v6), 42},
+        {DLT_EN10MB, Hex("02 00 00"), 3},
+        {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), Hex("45 00 00")), 17},
+        {DLT_RAW, ip, 28},
+        {DLT_NULL, Concat(Hex("02 00 00 00"), ip), 32},
+        {DLT_IEEE802_11, ip, 28},
+    };
+    CaptureCounters appended;
+    CaptureCounters appendedCompact;
+    CaptureCounters made;
+    std::vector<CTrafficEntry> samples;
+    std::vector<PacketSample> compact;
+    std::vector<CTrafficEntry> expected;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const Frame& f = frames[i];
+        const auto time = static_cast<std::int64_t>(1000 + i);
+        AppendFrameSample(f.linkType, f.bytes, f.wireLength, time, samples, appended);
+        AppendFrameSample(f.linkType, f.bytes, f.wireLength, time, compact, appendedCompact);
+        CTrafficEntry sample;
+        if (FrameToSample(f.linkType, f.bytes, f.wireLength, time, sample, made)) {
+            expected.push_back(sample);
+        }
+        EXPECT_EQ(appended, made) << "frame " << i;
+        EXPECT_EQ(appendedCompact, made) << "frame " << i;
+    }
+    EXPECT_EQ(samples, expected);
+    ASSERT_EQ(compact.size(), expected.size());
+    for (std::size_t i = 0; i < compact.size(); ++i) {
+        const CTrafficEntry& e = expected[i];
+        EXPECT_EQ(compact[i],
+                  (PacketSample{e.m_dwSrcAddress, e.m_dwDestAddress,
+                                static_cast<std::uint32_t>(e.m_nSendData), e.m_nProto, e.m_tLastUpdate}));
+    }
+    EXPECT_EQ(made, (CaptureCounters{9, 0, 3, 2, 0})); // 4 samples; 802.11, ARP and IPv6 are not IPv4
+    ASSERT_EQ(samples.size(), 4U);
+    EXPECT_EQ(samples[0].m_nSendData, 28U);   // padding stripped
+    EXPECT_EQ(samples[1].m_nSendData, 1500U); // the wire length, not what snaplen kept
+    EXPECT_EQ(samples[1].m_tLastUpdate, 1001);
 }
 
 } // namespace

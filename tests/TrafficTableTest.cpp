@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "TestUtil.h"
 #include "traffic/TrafficTable.h"
 
@@ -161,6 +162,98 @@ TEST(TrafficTable, ManyEntriesStayFindable) {
         EXPECT_EQ(e->m_dwSrcAddress, 0xC0A80001U);
         EXPECT_EQ(e->m_nRcvData, 2 * (i + 20));
         EXPECT_EQ(e->m_nRcvPackets, 2U);
+    }
+}
+
+// The batched fold works ahead of the sample it folds (hashes, fetches); it must give exactly what folding
+// the samples one at a time gives, in either form of sample, whatever the batch holds: the same key again
+// before its earlier sample is folded, both directions, traffic of an address to itself, pairs that share an
+// EntryId, new entries that grow the index in the middle of a batch, and rows that changed after a pull.
+TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
+    std::vector<CTrafficEntry> samples;
+    std::uint64_t state = 7;
+    auto next = [&state] { // splitmix64: the same batch on every machine
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31U);
+    };
+    const auto local = Ip("10.0.0.1");
+    for (std::int64_t i = 0; i < 60'000; ++i) {
+        const std::uint64_t r = next();
+        CTrafficEntry s;
+        switch (r % 8) {
+        case 0: // the same pair as the previous sample, the other way round
+            s = samples.empty() ? Sample("10.0.0.1", "10.0.0.2", 6, 40) : samples.back();
+            std::swap(s.m_dwSrcAddress, s.m_dwDestAddress);
+            break;
+        case 1: // an address to itself
+            s = Sample("10.0.0.1", "10.0.0.1", 1, 84);
+            break;
+        case 2: // EntryId(10.0.0.1, 10.0.0.2) == EntryId(10.0.0.5, 10.0.0.6): distinct entries all the same
+            s = (r >> 8U) % 2 == 0 ? Sample("10.0.0.5", "10.0.0.6", 6, 60)
+                                   : Sample("10.0.0.6", "10.0.0.5", 6, 60);
+            break;
+        default: // a few hot pairs and many cold ones, so the index grows while batches fold
+            s.m_dwSrcAddress = local;
+            s.m_dwDestAddress =
+                0x0B000000U + static_cast<Ipv4Address>((r >> 8U) % ((r >> 40U) % 4 == 0 ? 20'000 : 8));
+            s.m_nProto = static_cast<std::uint8_t>(r >> 32U) % 3 == 0 ? 17 : 6;
+            if ((r >> 36U) % 2 == 0) {
+                std::swap(s.m_dwSrcAddress, s.m_dwDestAddress);
+            }
+            break;
+        }
+        s.m_nSendData = 20 + (r >> 48U) % 1480;
+        s.m_nSendPackets = 1;
+        s.m_tLastUpdate = 1'700'000'000 + i / 100;
+        samples.push_back(s);
+    }
+
+    // The same datagrams in the compact form a capture file's reading thread hands over.
+    std::vector<PacketSample> packets;
+    packets.reserve(samples.size());
+    for (const CTrafficEntry& s : samples) {
+        packets.push_back(PacketSample{s.m_dwSrcAddress, s.m_dwDestAddress,
+                                       static_cast<std::uint32_t>(s.m_nSendData), s.m_nProto,
+                                       s.m_tLastUpdate});
+    }
+
+    for (const std::optional<Ipv4Address> reference :
+         {std::optional<Ipv4Address>(local), std::optional<Ipv4Address>()}) {
+        CTrafficTable oneByOne;
+        CTrafficTable batched;
+        CTrafficTable compact;
+        // Batches of varied sizes, shorter and longer than the fold's look-ahead, with a pull in between so
+        // that changed rows are recorded too.
+        std::size_t at = 0;
+        for (const std::size_t size : {1U, 3U, 17U, 4096U, 5U, 30'000U, 40U}) {
+            const auto batch = std::span(samples).subspan(at, std::min(size, samples.size() - at));
+            for (const CTrafficEntry& s : batch) {
+                oneByOne.AddSample(s, reference);
+            }
+            EXPECT_EQ(batched.AddSamples(batch, reference), 0U);
+            EXPECT_EQ(compact.AddSamples(std::span(packets).subspan(at, batch.size()), reference), 0U);
+            at += batch.size();
+            const TrafficBatch a = oneByOne.PullChanges();
+            for (CTrafficTable* table : {&batched, &compact}) {
+                const TrafficBatch b = table->PullChanges();
+                ASSERT_EQ(a.m_newRows, b.m_newRows);
+                ASSERT_EQ(a.m_changedRows.size(), b.m_changedRows.size());
+                for (std::size_t i = 0; i < a.m_changedRows.size(); ++i) {
+                    EXPECT_EQ(a.m_changedRows[i].m_nRow, b.m_changedRows[i].m_nRow);
+                    EXPECT_EQ(a.m_changedRows[i].m_entry, b.m_changedRows[i].m_entry);
+                }
+            }
+        }
+        for (const CTrafficEntry& s : std::span(samples).subspan(at)) {
+            oneByOne.AddSample(s, reference);
+        }
+        EXPECT_EQ(batched.AddSamples(std::span(samples).subspan(at), reference), 0U);
+        EXPECT_EQ(compact.AddSamples(std::span(packets).subspan(at), reference), 0U);
+        EXPECT_EQ(batched.Snapshot(), oneByOne.Snapshot());
+        EXPECT_EQ(compact.Snapshot(), oneByOne.Snapshot());
+        EXPECT_GT(batched.EntryCount(), 4'000U); // the index grew several times on the way
     }
 }
 

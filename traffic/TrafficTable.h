@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include "traffic/ChunkedVector.h"
@@ -12,6 +13,19 @@
 #include <vector>
 
 namespace flowsentry {
+
+// One datagram to fold: m_nBytes bytes sent from m_dwSrcAddress to m_dwDestAddress at m_tTime (seconds
+// since the epoch). A capture file's reading thread hands millions of these to the folding thread; at 24
+// bytes they cross between the cores in fewer cache lines than samples in entry form (56).
+struct PacketSample {
+    Ipv4Address m_dwSrcAddress = 0;
+    Ipv4Address m_dwDestAddress = 0;
+    std::uint32_t m_nBytes = 0;
+    std::uint8_t m_nProto = 0;
+    std::int64_t m_tTime = 0;
+
+    friend bool operator==(const PacketSample&, const PacketSample&) = default;
+};
 
 struct RowChange {
     std::size_t m_nRow = 0;
@@ -49,6 +63,8 @@ public:
     // The same for several samples under one lock. A sample the table cannot take (out of memory) is
     // dropped alone; returns how many were dropped.
     std::size_t AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local);
+    // The same for datagrams in their compact form: each counts as one packet of m_nBytes.
+    std::size_t AddSamples(std::span<const PacketSample> samples, std::optional<Ipv4Address> local);
 
     // Hands over the changes since the previous pull and starts recording afresh.
     TrafficBatch PullChanges();
@@ -75,6 +91,17 @@ private:
     };
 
     int AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Address> local);
+    template <class Sample>
+    std::size_t FoldBatch(std::span<const Sample> samples, std::optional<Ipv4Address> local);
+    // Adds a sample to its existing entry, found with the key's hash; false when there is none yet.
+    template <class Sample> bool FoldKnown(const Sample& sample, std::uint32_t hash);
+    // Lists a pulled entry as changed, once until the next pull.
+    void NoteChanged(std::size_t index) {
+        if (index < m_nPulled && m_changedFlags[index] == 0) {
+            m_changedFlags[index] = 1;
+            m_changed.push_back(static_cast<std::uint32_t>(index));
+        }
+    }
     [[nodiscard]] std::size_t FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
                                        std::uint32_t hash) const;
     void GrowIndex();
