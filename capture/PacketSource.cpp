@@ -3,6 +3,9 @@
 
 #include "capture/LinkLayer.h"
 #include "platform/Interfaces.h"
+#include "platform/SystemError.h"
+
+#include <sys/socket.h>
 
 #include <array>
 #include <cerrno>
@@ -203,6 +206,25 @@ bool CLiveSource::Open() {
         return false;
     }
     return Adopt(handle);
+}
+
+std::string CLiveSource::SocketErrorText() const {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(SelectableFd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+    }
+    switch (error) {
+    case ENETDOWN:
+        return "the interface went down (" + SystemErrorText(error) + ")";
+    case ENODEV:
+    case ENXIO:
+        return "the interface disappeared (" + SystemErrorText(error) + ")";
+    case 0:
+        return "the system closed the capture";
+    default:
+        return SystemErrorText(error);
+    }
 }
 
 int CLiveSource::SelectableFd() const { return Handle() == nullptr ? -1 : pcap_get_selectable_fd(Handle()); }

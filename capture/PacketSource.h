@@ -76,6 +76,8 @@ public:
 
     [[nodiscard]] const std::string& InterfaceName() const { return m_strInterface; }
     [[nodiscard]] int SelectableFd() const;
+    // The capture socket's pending error in the user's terms ("the interface went down"), taking it.
+    [[nodiscard]] std::string SocketErrorText() const;
     // Why Open failed, for the parent's advice.
     [[nodiscard]] bool PermissionDenied() const { return m_bPermissionDenied; }
     [[nodiscard]] bool NotOurAddress() const { return m_bNotOurAddress; }

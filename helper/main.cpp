@@ -120,13 +120,19 @@ int Run(const std::string& address, int stopFd) {
                 before = samples.size();
                 status = source.ReadSamples(static_cast<int>(kSamplesPerWrite - samples.size()), samples, counters);
             } while (status == ReadStatus::Frames && samples.size() > before && samples.size() < kSamplesPerWrite);
+            // libpcap reads the ring, where a device that went down or away leaves no trace: the socket's
+            // error says it. Without this check a poll that keeps reporting the error would spin.
+            std::string failure = status == ReadStatus::Failed ? source.ErrorText() : std::string();
+            if (failure.empty() && samples.empty() && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                failure = source.SocketErrorText();
+            }
             for (const CTrafficEntry& sample : samples) {
                 writer.AddSample(sample);
             }
             samples.clear();
-            if (status == ReadStatus::Failed) {
+            if (!failure.empty()) {
                 writer.AddStats(Stats(counters, source));
-                return Fail(writer, StreamErrorKind::Other, source.ErrorText());
+                return Fail(writer, StreamErrorKind::Other, failure);
             }
             statsOwed = true;
         }
