@@ -107,13 +107,5 @@ if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: the capability, owner and mode checks need root"
 else
     check_privileges
-    # An installation over one that gave the programs capabilities, with files that are up to date and so
-    # are not copied again: the capabilities are removed.
-    for program in "$prefix"/bin/*; do
-        [ -e "$program" ] && setcap cap_net_raw,cap_net_admin=eip "$program"
-    done
-    "$cmake_command" --install "$build" --prefix "$prefix" > "$prefix.log" 2>&1 || { cat "$prefix.log"; status=1; }
-    rm -f "$prefix.log"
-    check_privileges
 fi
 exit "$status"
