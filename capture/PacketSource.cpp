@@ -81,10 +81,9 @@ void CPacketSource::InterruptBlockingReadsOfThisThread() {
     }
 }
 
-template <class Sample>
 // NOLINTNEXTLINE(readability-non-const-parameter): the type libpcap calls back
 void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, const std::uint8_t* bytes) {
-    const auto& read = *reinterpret_cast<const ReadContext<Sample>*>(user);
+    const auto& read = *reinterpret_cast<const ReadContext*>(user);
     CPacketSource& self = *read.m_pSource;
     if (self.m_bDamaged) {
         return;
@@ -100,16 +99,6 @@ void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, cons
 }
 
 ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, CaptureCounters& counters) {
-    return Read(maxFrames, samples, counters);
-}
-
-ReadStatus CPacketSource::ReadSamples(int maxFrames, std::vector<PacketSample>& samples,
-                                      CaptureCounters& counters) {
-    return Read(maxFrames, samples, counters);
-}
-
-template <class Sample>
-ReadStatus CPacketSource::Read(int maxFrames, std::vector<Sample>& samples, CaptureCounters& counters) {
     if (m_bBreak) {
         return ReadStatus::Interrupted;
     }
@@ -119,8 +108,8 @@ ReadStatus CPacketSource::Read(int maxFrames, std::vector<Sample>& samples, Capt
         SetError("the capture is not open");
         return ReadStatus::Failed;
     }
-    ReadContext<Sample> read{this, &samples, &counters};
-    const int result = pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket<Sample>,
+    ReadContext read{this, &samples, &counters};
+    const int result = pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket,
                                      reinterpret_cast<std::uint8_t*>(&read));
     if (m_bDamaged) {
         SetError("the file is damaged after " + std::to_string(m_nRecords - 1) +

@@ -22,16 +22,11 @@ public:
     ~CPacketSource() override;
 
     ReadStatus ReadSamples(int maxFrames, SampleBuffer& samples, CaptureCounters& counters) override;
-    // The same, the samples in compact form: what the sniffer's folding thread takes from its reading one.
-    ReadStatus ReadSamples(int maxFrames, std::vector<PacketSample>& samples, CaptureCounters& counters);
     void BreakLoop() override;
     void Close() override;
     [[nodiscard]] std::optional<std::uint64_t> KernelDrops() override;
 
     [[nodiscard]] int LinkType() const { return m_nLinkType; }
-    // Whether a read may wait for input that has not come yet (a live interface, a pipe), rather than only
-    // for the disk.
-    [[nodiscard]] virtual bool ReadsMayWait() const { return true; }
 
 protected:
     // Takes over an opened handle: checks its link type and lets BreakLoop reach it.
@@ -44,15 +39,12 @@ protected:
 
 private:
     // What libpcap hands to OnPacket during one read.
-    template <class Sample> struct ReadContext {
+    struct ReadContext {
         CPacketSource* m_pSource;
-        std::vector<Sample>* m_pSamples; // where the read puts its samples
-        CaptureCounters* m_pCounters;    // and counts its frames
+        SampleBuffer* m_pSamples;     // where the read puts its samples
+        CaptureCounters* m_pCounters; // and counts its frames
     };
 
-    template <class Sample>
-    ReadStatus Read(int maxFrames, std::vector<Sample>& samples, CaptureCounters& counters);
-    template <class Sample>
     static void OnPacket(std::uint8_t* user, const pcap_pkthdr* header, const std::uint8_t* bytes);
 
     std::mutex m_handleMutex; // guards m_pHandle and the reader thread between the capture thread and BreakLoop

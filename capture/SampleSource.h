@@ -11,7 +11,7 @@
 
 namespace flowsentry {
 
-using SampleBuffer = std::vector<CTrafficEntry>;
+using SampleBuffer = std::vector<PacketSample>;
 
 enum class ReadStatus {
     Frames,      // zero or more samples were delivered; read again
@@ -45,6 +45,9 @@ public:
     [[nodiscard]] const std::string& ErrorText() const { return m_strError; }
     // Whether reading costs enough (decoding frames) to run beside the fold on a thread of its own.
     [[nodiscard]] virtual bool DecodesWhileReading() const { return true; }
+    // Whether a read may wait for input that comes in bursts (a pipe), so that what it has read should go
+    // to the fold at once.
+    [[nodiscard]] virtual bool ReadsMayWait() const { return true; }
 
 protected:
     void SetError(std::string text) { m_strError = std::move(text); }

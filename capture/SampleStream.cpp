@@ -64,7 +64,7 @@ void CSampleStreamWriter::AddReady(const std::string& interfaceName, int linkTyp
     Put(m_bytes, std::uint32_t{0});
 }
 
-void CSampleStreamWriter::AddSample(const CTrafficEntry& sample) {
+void CSampleStreamWriter::AddSample(const PacketSample& sample) {
     if (m_nOpenRecord == kNoRecord || m_nOpenCount == kMaxSamplesPerRecord) {
         CloseSampleRecord();
         m_nOpenRecord = m_bytes.size();
@@ -73,12 +73,11 @@ void CSampleStreamWriter::AddSample(const CTrafficEntry& sample) {
     const std::size_t at = m_bytes.size();
     m_bytes.resize(at + kWireSampleBytes); // zero-filled, which the unused bytes must be
     std::uint8_t* wire = m_bytes.data() + at;
-    const auto bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(sample.m_nSendData, UINT32_MAX));
     std::memcpy(wire, &sample.m_dwSrcAddress, 4);
     std::memcpy(wire + 4, &sample.m_dwDestAddress, 4);
-    std::memcpy(wire + 8, &bytes, 4);
+    std::memcpy(wire + 8, &sample.m_nBytes, 4);
     wire[12] = sample.m_nProto;
-    std::memcpy(wire + 16, &sample.m_tLastUpdate, 8);
+    std::memcpy(wire + 16, &sample.m_tTime, 8);
     ++m_nOpenCount;
     ++m_nSamples;
 }
@@ -254,16 +253,12 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
     return Status::Record;
 }
 
-void DecodeWireSample(const std::uint8_t* bytes, CTrafficEntry& sample) {
+void DecodeWireSample(const std::uint8_t* bytes, PacketSample& sample) {
     sample.m_dwSrcAddress = Get<std::uint32_t>(bytes);
     sample.m_dwDestAddress = Get<std::uint32_t>(bytes + 4);
-    sample.m_dwEntryId = 0;
+    sample.m_nBytes = Get<std::uint32_t>(bytes + 8);
     sample.m_nProto = bytes[12];
-    sample.m_nSendData = Get<std::uint32_t>(bytes + 8);
-    sample.m_nRcvData = 0;
-    sample.m_nSendPackets = 1;
-    sample.m_nRcvPackets = 0;
-    sample.m_tLastUpdate = Get<std::int64_t>(bytes + 16);
+    sample.m_tTime = Get<std::int64_t>(bytes + 16);
 }
 
 } // namespace flowsentry

@@ -68,7 +68,7 @@ public:
     CSampleStreamWriter();
 
     void AddReady(const std::string& interfaceName, int linkType);
-    void AddSample(const CTrafficEntry& sample);
+    void AddSample(const PacketSample& sample);
     void AddStats(const HelperStats& stats);
     void AddError(StreamErrorKind kind, const std::string& text);
 
@@ -133,6 +133,6 @@ private:
 };
 
 // One sample of a Samples record (kWireSampleBytes bytes) as the table takes it.
-void DecodeWireSample(const std::uint8_t* bytes, CTrafficEntry& sample);
+void DecodeWireSample(const std::uint8_t* bytes, PacketSample& sample);
 
 } // namespace flowsentry

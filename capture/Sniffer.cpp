@@ -2,7 +2,6 @@
 #include "capture/Sniffer.h"
 
 #include "capture/HelperSource.h"
-#include "capture/PacketSource.h"
 
 #include <cerrno>
 #include <cstring>
@@ -67,7 +66,7 @@ constexpr auto kStopRetryInterval = std::chrono::milliseconds(50);
 class CSniffer::SamplePipe {
 public:
     // Samples in compact form: fewer cache lines to move between the cores.
-    using Buffer = std::vector<PacketSample>;
+    using Buffer = SampleBuffer;
 
     SamplePipe(std::size_t buffers, std::size_t wakeAt) : m_nWakeAt(wakeAt) {
         for (std::size_t i = 0; i < buffers; ++i) {
@@ -253,8 +252,8 @@ void CSniffer::PublishCounters(const CaptureCounters& counters) {
     m_nTooShort.store(counters.m_nTooShort, std::memory_order_relaxed);
 }
 
-template <class Sample> void CSniffer::Fold(std::vector<Sample>& samples, std::optional<Ipv4Address> local) {
-    const std::size_t dropped = m_pTrafficTable->AddSamples(std::span<const Sample>(samples), local);
+void CSniffer::Fold(SampleBuffer& samples, std::optional<Ipv4Address> local) {
+    const std::size_t dropped = m_pTrafficTable->AddSamples(std::span<const PacketSample>(samples), local);
     m_nCounted.fetch_add(samples.size() - dropped, std::memory_order_relaxed);
     m_nFailed.fetch_add(dropped, std::memory_order_relaxed);
     samples.clear();
@@ -317,7 +316,7 @@ CaptureEnd CSniffer::ReadAndFold(CSampleSource& source, std::optional<Ipv4Addres
     }
 }
 
-std::optional<CaptureEnd> CSniffer::ReadAndFoldApart(CPacketSource& source,
+std::optional<CaptureEnd> CSniffer::ReadAndFoldApart(CSampleSource& source,
                                                      std::optional<Ipv4Address> local) {
     SamplePipe pipe(kPipeBuffers, kWakeFolderAt);
     std::thread folder;
@@ -363,9 +362,8 @@ void CSniffer::CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> loc
     // Frames decoded in this process (a capture file) are folded on a second thread while this one reads,
     // so that reading and folding use both cores. Samples that arrive ready to fold (from the capture
     // helper) are folded here: a second thread would only add a wake-up per batch.
-    auto* frames = source.DecodesWhileReading() ? dynamic_cast<CPacketSource*>(&source) : nullptr;
     const std::optional<CaptureEnd> end =
-        frames != nullptr ? ReadAndFoldApart(*frames, local) : ReadAndFold(source, local);
+        source.DecodesWhileReading() ? ReadAndFoldApart(source, local) : ReadAndFold(source, local);
     if (!end) {
         RecordError(kErrorThread, "Sniffer Thread Creation Failed!");
     }

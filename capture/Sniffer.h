@@ -19,7 +19,6 @@
 
 namespace flowsentry {
 
-class CPacketSource;
 
 // The code and the system's text of the last capture failure. Written by the capture thread, read by any.
 class CSocketError {
@@ -113,13 +112,13 @@ private:
     // Reads and folds on this thread; returns how the run ended.
     CaptureEnd ReadAndFold(CSampleSource& source, std::optional<Ipv4Address> local);
     // Reads here and folds on a second thread; nothing when that thread could not be started.
-    std::optional<CaptureEnd> ReadAndFoldApart(CPacketSource& source, std::optional<Ipv4Address> local);
+    std::optional<CaptureEnd> ReadAndFoldApart(CSampleSource& source, std::optional<Ipv4Address> local);
     // After each read: publishes the counters, polls the kernel's drops now and then, and says how the run
     // ended, or nothing when it goes on.
     std::optional<CaptureEnd> AfterRead(CSampleSource& source, ReadStatus status,
                                         const CaptureCounters& counters, Clock::time_point& nextDropPoll);
     void FoldLoop(SamplePipe& pipe, std::optional<Ipv4Address> local);
-    template <class Sample> void Fold(std::vector<Sample>& samples, std::optional<Ipv4Address> local);
+    void Fold(SampleBuffer& samples, std::optional<Ipv4Address> local);
     void PublishCounters(const CaptureCounters& counters);
     void FinishRun(CaptureEnd end);
 

@@ -23,10 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (record.m_samples.size() != record.m_nSampleCount * flowsentry::kWireSampleBytes) {
                     __builtin_trap();
                 }
-                flowsentry::CTrafficEntry sample;
+                flowsentry::PacketSample sample;
                 for (std::uint32_t i = 0; i < record.m_nSampleCount; ++i) {
                     flowsentry::DecodeWireSample(record.m_samples.data() + i * flowsentry::kWireSampleBytes, sample);
-                    bytes += sample.m_nSendData;
+                    bytes += sample.m_nBytes;
                 }
             }
         }

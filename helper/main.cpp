@@ -126,7 +126,7 @@ int Run(const std::string& address, int stopFd) {
             if (failure.empty() && samples.empty() && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
                 failure = source.SocketErrorText();
             }
-            for (const CTrafficEntry& sample : samples) {
+            for (const PacketSample& sample : samples) {
                 writer.AddSample(sample);
             }
             samples.clear();

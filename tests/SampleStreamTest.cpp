@@ -11,21 +11,14 @@ namespace {
 
 using Status = CSampleStreamReader::Status;
 
-CTrafficEntry Sample(Ipv4Address src, Ipv4Address dst, std::uint8_t proto, std::uint64_t bytes, std::int64_t when) {
-    CTrafficEntry sample;
-    sample.m_dwSrcAddress = src;
-    sample.m_dwDestAddress = dst;
-    sample.m_nProto = proto;
-    sample.m_nSendData = bytes;
-    sample.m_nSendPackets = 1;
-    sample.m_tLastUpdate = when;
-    return sample;
+PacketSample Sample(Ipv4Address src, Ipv4Address dst, std::uint8_t proto, std::uint32_t bytes, std::int64_t when) {
+    return {src, dst, bytes, proto, when};
 }
 
 // Everything a reader takes from `bytes` fed in pieces of `piece` bytes, until it needs more or breaks.
 struct Taken {
     std::vector<StreamRecordType> types;
-    std::vector<CTrafficEntry> samples;
+    std::vector<PacketSample> samples;
     HelperStats stats;
     std::string interface;
     std::string error;
@@ -72,7 +65,7 @@ std::vector<std::uint8_t> Copy(std::span<const std::uint8_t> bytes) { return {by
 TEST(SampleStream, WhatIsWrittenIsReadInPiecesOfAnySize) {
     CSampleStreamWriter writer;
     writer.AddReady("veth-with-a-long-name", 1);
-    std::vector<CTrafficEntry> sent;
+    std::vector<PacketSample> sent;
     // More than one record's worth, so that the writer starts a second samples record by itself.
     for (std::uint32_t i = 0; i < kMaxSamplesPerRecord + 10; ++i) {
         sent.push_back(Sample(0x0A000001 + i, 0xC0A80001, static_cast<std::uint8_t>(i), 20 + i % 1500,

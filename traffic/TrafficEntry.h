@@ -61,6 +61,19 @@ public:
     friend bool operator==(const CTrafficEntry&, const CTrafficEntry&) = default;
 };
 
+// One datagram to fold: m_nBytes bytes sent from m_dwSrcAddress to m_dwDestAddress at m_tTime (seconds
+// since the epoch). Every capture hands these to the fold; at 24 bytes they cross between the cores (and
+// the capture helper's pipe) in fewer cache lines than samples in entry form (56).
+struct PacketSample {
+    Ipv4Address m_dwSrcAddress = 0;
+    Ipv4Address m_dwDestAddress = 0;
+    std::uint32_t m_nBytes = 0;
+    std::uint8_t m_nProto = 0;
+    std::int64_t m_tTime = 0;
+
+    friend bool operator==(const PacketSample&, const PacketSample&) = default;
+};
+
 // The EntryId: each address's octets read as a little-endian integer (first octet least significant),
 // XORed together and with the protocol. Symmetric in the two addresses.
 std::uint32_t EntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto);

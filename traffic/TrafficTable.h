@@ -14,19 +14,6 @@
 
 namespace flowsentry {
 
-// One datagram to fold: m_nBytes bytes sent from m_dwSrcAddress to m_dwDestAddress at m_tTime (seconds
-// since the epoch). A capture file's reading thread hands millions of these to the folding thread; at 24
-// bytes they cross between the cores in fewer cache lines than samples in entry form (56).
-struct PacketSample {
-    Ipv4Address m_dwSrcAddress = 0;
-    Ipv4Address m_dwDestAddress = 0;
-    std::uint32_t m_nBytes = 0;
-    std::uint8_t m_nProto = 0;
-    std::int64_t m_tTime = 0;
-
-    friend bool operator==(const PacketSample&, const PacketSample&) = default;
-};
-
 struct RowChange {
     std::size_t m_nRow = 0;
     CTrafficEntry m_entry;
