@@ -69,6 +69,23 @@ int CloseKeepingFirstError(int fd, int error) {
     return error;
 }
 
+// The steps after opening, shared by both ways of saving: writes, syncs when asked, and closes `fd`. A
+// `step` that already failed is kept (with its errno); returns the step that failed, or null.
+const char* WriteSyncAndClose(int fd, std::string_view bytes, bool sync, const char* step, int& error) {
+    if (step == nullptr && !WriteAll(fd, bytes)) {
+        step = "Could not write";
+    } else if (step == nullptr && sync && ::fsync(fd) != 0) {
+        step = "Could not write to disk";
+    }
+    error = step != nullptr ? errno : 0;
+    const int closeError = CloseKeepingFirstError(fd, 0);
+    if (step == nullptr && closeError != 0) {
+        step = "Could not write";
+        error = closeError;
+    }
+    return step;
+}
+
 // The bytes go to a temporary file beside the target, which is synced and renamed over it; then the folder
 // is synced so that the rename itself survives a crash. Returns nullopt when the temporary file cannot take
 // the target's group, so that the caller writes in place instead of changing it.
@@ -91,20 +108,9 @@ std::optional<std::string> Replace(const std::string& chosenPath, const std::str
     }
     // A replaced file keeps its permissions; a new one gets the usual ones for the user's umask.
     const mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : (0666 & ~CurrentUmask());
-    const char* step = nullptr;
-    if (::fchmod(fd, mode) != 0) {
-        step = "Could not set the permissions of";
-    } else if (!WriteAll(fd, bytes)) {
-        step = "Could not write";
-    } else if (::fsync(fd) != 0) {
-        step = "Could not write to disk";
-    }
-    int error = step != nullptr ? errno : 0;
-    const int closeError = CloseKeepingFirstError(fd, 0);
-    if (step == nullptr && closeError != 0) {
-        step = "Could not write";
-        error = closeError;
-    }
+    int error = 0;
+    const char* step = ::fchmod(fd, mode) != 0 ? "Could not set the permissions of" : nullptr;
+    step = WriteSyncAndClose(fd, bytes, true, step, error);
     if (step == nullptr && ::rename(temp.c_str(), path.c_str()) != 0) {
         step = "Could not replace";
         error = errno;
@@ -135,20 +141,9 @@ std::string WriteInPlace(const std::string& chosenPath, const std::string& path,
     if (fd < 0) {
         return Failure("Could not open", chosenPath, errno);
     }
-    const char* step = nullptr;
-    if (!regular && ::fcntl(fd, F_SETFL, 0) != 0) {
-        step = "Could not open";
-    } else if (!WriteAll(fd, bytes)) {
-        step = "Could not write";
-    } else if (regular && ::fsync(fd) != 0) {
-        step = "Could not write to disk";
-    }
-    int error = step != nullptr ? errno : 0;
-    const int closeError = CloseKeepingFirstError(fd, 0);
-    if (step == nullptr && closeError != 0) {
-        step = "Could not write";
-        error = closeError;
-    }
+    int error = 0;
+    const char* step = !regular && ::fcntl(fd, F_SETFL, 0) != 0 ? "Could not open" : nullptr;
+    step = WriteSyncAndClose(fd, bytes, regular, step, error);
     return step != nullptr ? Failure(step, chosenPath, error) : std::string();
 }
 
