@@ -11,6 +11,7 @@ FLOWSENTRY_PACKAGES=(
     libpcap-dev libx11-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev libqt6svg6
     libcap2-bin desktop-file-utils appstream lintian dpkg-dev file man-db
+    clang libclang-rt-14-dev clang-format
     iproute2 iputils-ping strace
     xvfb xauth x11-apps imagemagick
 )

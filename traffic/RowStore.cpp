@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "traffic/RowStore.h"
 
-#include <ranges>
-
 namespace flowsentry {
 
 void CRowStore::Apply(const TrafficBatch& batch) {
@@ -15,8 +13,8 @@ void CRowStore::ApplyResetAndNewRows(const TrafficBatch& batch) {
         m_rows.clear();
     }
     // The batch lists new rows newest first; the store keeps creation order.
-    for (const CTrafficEntry& entry : std::views::reverse(batch.m_newRows)) {
-        m_rows.push_back(entry);
+    for (auto entry = batch.m_newRows.rbegin(); entry != batch.m_newRows.rend(); ++entry) {
+        m_rows.push_back(*entry);
     }
 }
 
