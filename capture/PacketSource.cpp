@@ -149,13 +149,14 @@ std::optional<std::uint64_t> CPacketSource::KernelDrops() {
 bool CLiveSource::Open() {
     const auto address = Ipv4FromText(m_strAddress);
     if (!address) {
-        SetError("'" + m_strAddress + "' is not an IPv4 address");
+        // The caller puts the address in front of the reason: the reason does not repeat it.
+        SetError("not an IPv4 address");
         return false;
     }
     const auto interface = InterfaceOfAddress(*address);
     if (!interface) {
         m_bNotOurAddress = true;
-        SetError(m_strAddress + " is not an address of this machine");
+        SetError("not an address of this machine");
         return false;
     }
     m_strInterface = *interface;

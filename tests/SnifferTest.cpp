@@ -304,7 +304,7 @@ TEST(Sniffer, LiveStartOnAForeignAddressFailsOnce) {
     sniffer.StopSniffing();
     const std::vector<std::string> failures = log.Texts();
     ASSERT_EQ(failures.size(), 1U);
-    EXPECT_EQ(failures[0], "192.0.2.77: 192.0.2.77 is not an address of this machine");
+    EXPECT_EQ(failures[0], "192.0.2.77: not an address of this machine");
     EXPECT_EQ(sniffer.GetErrorText(), failures[0]);
     EXPECT_EQ(sniffer.GetErrorCode(), kErrorOpen);
 }
