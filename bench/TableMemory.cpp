@@ -11,6 +11,22 @@
 
 namespace {
 
+// How much of the process's anonymous memory the kernel backs with transparent huge pages.
+long AnonHugePagesKiB() {
+    std::FILE* file = std::fopen("/proc/self/smaps_rollup", "r");
+    long kib = -1;
+    if (file != nullptr) {
+        char line[256];
+        while (std::fgets(line, sizeof line, file) != nullptr) {
+            if (std::sscanf(line, "AnonHugePages: %ld kB", &kib) == 1) {
+                break;
+            }
+        }
+        std::fclose(file);
+    }
+    return kib;
+}
+
 long PeakResidentKiB() {
     const auto field = flowsentry::ProcessStatusField("VmHWM");
     return field ? std::strtol(field->c_str(), nullptr, 10) : -1;
@@ -41,7 +57,9 @@ int main(int argc, char** argv) {
     const std::size_t count = table.EntryCount();
     std::printf("entries: %zu\nMemoryBytes: %zu (%.1f bytes per entry)\nVmHWM: %ld KiB before, %ld KiB after "
                 "(%.1f bytes per entry)\n",
-                count, table.MemoryBytes(), static_cast<double>(table.MemoryBytes()) / static_cast<double>(count),
-                before, peak, static_cast<double>(peak - before) * 1024.0 / static_cast<double>(count));
+                count, table.MemoryBytes(),
+                static_cast<double>(table.MemoryBytes()) / static_cast<double>(count), before, peak,
+                static_cast<double>(peak - before) * 1024.0 / static_cast<double>(count));
+    std::printf("AnonHugePages: %ld KiB\n", AnonHugePagesKiB());
     return count == entries ? 0 : 1;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "TestUtil.h"
 #include "traffic/TrafficTable.h"
+
+#include "TestUtil.h"
+#include "traffic/ChunkedVector.h"
 
 #include <gtest/gtest.h>
 
@@ -48,8 +50,8 @@ TEST(TrafficTable, OrientsEntriesTowardsTheLocalAddress) {
     }
     {
         // Two other hosts, or no local address at all: the first datagram decides.
-        for (const std::optional<Ipv4Address> reference : {std::optional<Ipv4Address>(local),
-                                                           std::optional<Ipv4Address>()}) {
+        for (const std::optional<Ipv4Address> reference :
+             {std::optional<Ipv4Address>(local), std::optional<Ipv4Address>()}) {
             CTrafficTable table;
             table.AddSample(Sample("10.1.1.2", "10.1.1.1", 6, 40), reference);
             table.AddSample(Sample("10.1.1.1", "10.1.1.2", 6, 1500), reference);
@@ -109,9 +111,9 @@ TEST(TrafficTable, CountersAreSixtyFourBit) {
     auto back = big;
     std::swap(back.m_dwSrcAddress, back.m_dwDestAddress);
     table.AddSample(back, std::nullopt);
-    ExpectEntry(table, {"10.0.0.1", "10.0.0.2", 6'000'000'000ULL, 3'000'000'000ULL, 6'000'000'000ULL,
-                        3'000'000'000ULL},
-                6);
+    ExpectEntry(
+        table,
+        {"10.0.0.1", "10.0.0.2", 6'000'000'000ULL, 3'000'000'000ULL, 6'000'000'000ULL, 3'000'000'000ULL}, 6);
 }
 
 TEST(TrafficTable, TimeIsThatOfTheLastPacket) {
@@ -254,6 +256,18 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
         EXPECT_EQ(batched.Snapshot(), oneByOne.Snapshot());
         EXPECT_EQ(compact.Snapshot(), oneByOne.Snapshot());
         EXPECT_GT(batched.EntryCount(), 4'000U); // the index grew several times on the way
+    }
+}
+
+// Transparent huge pages back only aligned 2 MiB ranges: each chunk must be one, or the hint is lost.
+TEST(ChunkedVector, EachChunkIsAnAlignedHugePage) {
+    ChunkedVector<CTrafficEntry> rows;
+    const std::size_t perChunk = ChunkedVector<CTrafficEntry>::kChunkSize;
+    for (std::size_t i = 0; i < 2 * perChunk + 1; ++i) {
+        rows.push_back(CTrafficEntry{});
+    }
+    for (const std::size_t first : {std::size_t{0}, perChunk, 2 * perChunk}) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&rows[first]) % kHugePage, 0U) << "chunk at " << first;
     }
 }
 

@@ -12,10 +12,10 @@
 namespace flowsentry {
 
 // An append-only sequence stored in fixed-size chunks: growing it never moves the elements already
-// stored, so there is no reallocation pause when the table reaches a million entries. A chunk is one huge
-// page's worth of elements.
-template <class T>
-class ChunkedVector {
+// stored, so there is no reallocation pause when the table reaches a million entries. Each chunk is one
+// whole huge page, aligned and marked for transparent huge pages (the tail that no whole element fills stays
+// unused), so reading the chunks at random rarely misses the TLB.
+template <class T> class ChunkedVector {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
 public:
@@ -36,7 +36,7 @@ public:
     void reserve_one() {
         if (m_nSize == m_chunks.size() * kChunkSize) {
             m_chunks.reserve(m_chunks.size() + 1);
-            m_chunks.push_back(static_cast<T*>(AllocateLarge(kChunkSize * sizeof(T))));
+            m_chunks.push_back(static_cast<T*>(AllocateLarge(kHugePage)));
         }
     }
 
@@ -55,7 +55,7 @@ public:
     }
 
     [[nodiscard]] std::size_t allocated_bytes() const {
-        return m_chunks.capacity() * sizeof(T*) + m_chunks.size() * kChunkSize * sizeof(T);
+        return m_chunks.capacity() * sizeof(T*) + m_chunks.size() * kHugePage;
     }
 
 private:
