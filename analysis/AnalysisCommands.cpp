@@ -34,7 +34,7 @@ void OnStartAnalyzing(CFlowsentryView& view, QWidget* parent, const AddressChoos
     // The address changes only while no capture runs.
     OnStopAnalyzing(view);
     view.Sniffer().m_strInterfaceAddress = *chosen;
-    if (!view.Sniffer().StartSniffing()) {
+    if (!view.StartCapture()) {
         ShowWarning(parent, QString::fromStdString(view.Sniffer().GetErrorText()));
     }
 }

@@ -9,26 +9,24 @@
 #include <QAction>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QDesktopServices>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
-#include <QTimer>
 #include <QToolBar>
-
 #include <utility>
 
-static void InitAppResources() { Q_INIT_RESOURCE(app); }
+static void InitAppResources() {
+    Q_INIT_RESOURCE(app);
+}
 
 namespace flowsentry {
 namespace {
-
-constexpr std::chrono::milliseconds kLockPollInterval{300};
 
 struct ActionDef {
     Command m_command;
@@ -40,7 +38,9 @@ struct ActionDef {
     std::initializer_list<QKeySequence> m_keys;
 };
 
-QString Latin1(const char* text) { return text == nullptr ? QString() : QString::fromLatin1(text); }
+QString Latin1(const char* text) {
+    return text == nullptr ? QString() : QString::fromLatin1(text);
+}
 
 } // namespace
 
@@ -61,7 +61,9 @@ CMainFrame::CMainFrame(QWidget* parent)
 
 CMainFrame::~CMainFrame() = default;
 
-QAction* CMainFrame::Action(Command command) const { return m_actions.at(static_cast<std::size_t>(command)); }
+QAction* CMainFrame::Action(Command command) const {
+    return m_actions.at(static_cast<std::size_t>(command));
+}
 
 void CMainFrame::CreateActions() {
     // Save, Save As, Copy, Start, Stop and About are served by the commands built on the view and the about
@@ -69,24 +71,63 @@ void CMainFrame::CreateActions() {
     const ActionDef defs[] = {
         {Command::FileNew, "&New", nullptr, nullptr, nullptr, {QKeySequence(Qt::CTRL | Qt::Key_N)}},
         {Command::FileOpen, "&Open...", nullptr, nullptr, nullptr, {QKeySequence(Qt::CTRL | Qt::Key_O)}},
-        {Command::FileSave, "&Save", "Save the active document", "Save", ":/app/icons/save.svg",
+        {Command::FileSave,
+         "&Save",
+         "Save the active document",
+         "Save",
+         ":/app/icons/save.svg",
          {QKeySequence(Qt::CTRL | Qt::Key_S)}},
-        {Command::FileSaveAs, "Save &As...", "Save the active document with a new name", "Save As", nullptr, {}},
-        {Command::EditCopy, "&Copy", "Copy the selection and put it on the Clipboard", "Copy",
+        {Command::FileSaveAs,
+         "Save &As...",
+         "Save the active document with a new name",
+         "Save As",
+         nullptr,
+         {}},
+        {Command::EditCopy,
+         "&Copy",
+         "Copy the selection and put it on the Clipboard",
+         "Copy",
          ":/app/icons/copy.svg",
          {QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)}},
-        {Command::StartAnalyzing, "Start Analyzing", "Start Analyzing", "Start Analyzing",
-         ":/app/icons/start.svg", {}},
-        {Command::StopAnalyzing, "Stop Analyzing", "Stop Analyzing", "Stop Analyzing", ":/app/icons/stop.svg", {}},
-        {Command::HomeButton, "Flowsentry Home", "Flowsentry Home", "Flowsentry Home", ":/app/icons/home.svg", {}},
+        {Command::StartAnalyzing,
+         "Start Analyzing",
+         "Start Analyzing",
+         "Start Analyzing",
+         ":/app/icons/start.svg",
+         {}},
+        {Command::StopAnalyzing,
+         "Stop Analyzing",
+         "Stop Analyzing",
+         "Stop Analyzing",
+         ":/app/icons/stop.svg",
+         {}},
+        {Command::HomeButton,
+         "Flowsentry Home",
+         "Flowsentry Home",
+         "Flowsentry Home",
+         ":/app/icons/home.svg",
+         {}},
         // This button shows its text in the status bar only; it has no tooltip (see eventFilter).
-        {Command::MonitorButton, "Ratewatch Network Bandwidth Monitor Home Page",
-         "Ratewatch Network Bandwidth Monitor Home Page", nullptr, ":/app/icons/chart.svg", {}},
-        {Command::AppAbout, "&About Flowsentry...", "Display program information, version number and copyright",
-         "About", ":/app/icons/about.svg", {}},
+        {Command::MonitorButton,
+         "Ratewatch Network Bandwidth Monitor Home Page",
+         "Ratewatch Network Bandwidth Monitor Home Page",
+         nullptr,
+         ":/app/icons/chart.svg",
+         {}},
+        {Command::AppAbout,
+         "&About Flowsentry...",
+         "Display program information, version number and copyright",
+         "About",
+         ":/app/icons/about.svg",
+         {}},
         {Command::AppExit, "E&xit", "Quit the application; prompts to save documents", "Exit", nullptr, {}},
         {Command::ViewToolbar, "&Toolbar", "Show or hide the toolbar", "Toggle ToolBar", nullptr, {}},
-        {Command::ViewStatusBar, "&Status Bar", "Show or hide the status bar", "Toggle StatusBar", nullptr, {}},
+        {Command::ViewStatusBar,
+         "&Status Bar",
+         "Show or hide the status bar",
+         "Toggle StatusBar",
+         nullptr,
+         {}},
     };
     for (const ActionDef& def : defs) {
         auto* action = new QAction(Latin1(def.m_szText), this);
@@ -180,10 +221,7 @@ void CMainFrame::CreateStatusBar() {
     m_pNumPane = makePane("NUM");
     m_pScrollPane = makePane("SCRL");
     UpdateLockIndicators();
-    // The lock keys change without a key event reaching this window, so they are polled.
-    auto* lockPoll = new QTimer(this);
-    connect(lockPoll, &QTimer::timeout, this, &CMainFrame::UpdateLockIndicators);
-    lockPoll->start(kLockPollInterval);
+    m_lockKeyWatch = WatchLockKeys([this] { UpdateLockIndicators(); });
 
     QAction* toggle = Action(Command::ViewStatusBar);
     toggle->setCheckable(true);
@@ -194,8 +232,8 @@ void CMainFrame::CreateStatusBar() {
 void CMainFrame::UpdateLockIndicators() {
     const std::optional<LockKeyState> keys = ReadLockKeys();
     const std::pair<QLabel*, bool> panes[] = {{m_pCapsPane, keys && keys->m_bCapsLock},
-                                             {m_pNumPane, keys && keys->m_bNumLock},
-                                             {m_pScrollPane, keys && keys->m_bScrollLock}};
+                                              {m_pNumPane, keys && keys->m_bNumLock},
+                                              {m_pScrollPane, keys && keys->m_bScrollLock}};
     for (const auto& [pane, on] : panes) {
         // Where the state cannot be read the panes show their names greyed; otherwise a pane shows its name
         // while its lock is on.
@@ -214,7 +252,9 @@ QString CMainFrame::CaptureStatusText() const {
         .arg(sniffer.Stats().m_nKernelDrops);
 }
 
-void CMainFrame::UpdateCaptureStatus() { m_pCapturePane->setText(CaptureStatusText()); }
+void CMainFrame::UpdateCaptureStatus() {
+    m_pCapturePane->setText(CaptureStatusText());
+}
 
 void CMainFrame::OnCaptureEnded(const QString& errorText) {
     UpdateCaptureStatus();
@@ -223,9 +263,13 @@ void CMainFrame::OnCaptureEnded(const QString& errorText) {
     }
 }
 
-void CMainFrame::OnFileSaveAs() { SaveListAsText(this, m_pView->Model().Rows(), m_seams.m_askSaveName); }
+void CMainFrame::OnFileSaveAs() {
+    SaveListAsText(this, m_pView->Model().Rows(), m_seams.m_askSaveName);
+}
 
-void CMainFrame::OnEditCopy() { CopyListToClipboard(m_pView->Model().Rows(), *QGuiApplication::clipboard()); }
+void CMainFrame::OnEditCopy() {
+    CopyListToClipboard(m_pView->Model().Rows(), *QGuiApplication::clipboard());
+}
 
 void CMainFrame::OnStartAnalyzing() {
     flowsentry::OnStartAnalyzing(*m_pView, this, m_seams.m_chooseAddress, m_seams.m_checkPrivileges);
@@ -247,9 +291,13 @@ void CMainFrame::SetDocumentTitle(const QString& documentTitle) {
     setWindowTitle(documentTitle + QStringLiteral(" - Flowsentry"));
 }
 
-void CMainFrame::OpenHomePage() { m_urlOpener(QUrl(QString::fromLatin1(about::kHomePageUrl))); }
+void CMainFrame::OpenHomePage() {
+    m_urlOpener(QUrl(QString::fromLatin1(about::kHomePageUrl)));
+}
 
-void CMainFrame::OpenRatewatchPage() { m_urlOpener(QUrl(QString::fromLatin1(about::kRatewatchPageUrl))); }
+void CMainFrame::OpenRatewatchPage() {
+    m_urlOpener(QUrl(QString::fromLatin1(about::kRatewatchPageUrl)));
+}
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::ToolTip) {

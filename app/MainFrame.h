@@ -4,11 +4,12 @@
 #include "analysis/AnalysisCommands.h"
 #include "export/ExportCommands.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QMainWindow>
 #include <QUrl>
-
 #include <array>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QLabel;
@@ -95,6 +96,7 @@ private:
     QLabel* m_pCapsPane = nullptr;
     QLabel* m_pNumPane = nullptr;
     QLabel* m_pScrollPane = nullptr;
+    std::unique_ptr<QAbstractNativeEventFilter> m_lockKeyWatch; // null without an X server
     std::array<QAction*, static_cast<std::size_t>(Command::Count)> m_actions{};
     UrlOpener m_urlOpener;
     Seams m_seams;

@@ -8,9 +8,7 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
-
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 namespace flowsentry {
@@ -21,8 +19,8 @@ class AnalysisTest : public ::testing::Test {
 protected:
     AnalysisTest() {
         CMainFrame::Seams seams;
-        seams.m_chooseAddress = [this](QWidget*, const std::vector<std::string>& addresses)
-            -> std::optional<std::string> {
+        seams.m_chooseAddress =
+            [this](QWidget*, const std::vector<std::string>& addresses) -> std::optional<std::string> {
             m_offered = addresses;
             ++m_nAsked;
             if (m_strAnswer.empty()) {
@@ -117,6 +115,25 @@ TEST_F(AnalysisTest, ACaptureThatFailsIsShownOnceAndEndsTheCapture) {
     EXPECT_TRUE(boxes.m_strText.contains("192.0.2.77")) << boxes.m_strText.toStdString();
     EXPECT_FALSE(Sniffer().IsRunning());
     EXPECT_EQ(m_frame.CaptureStatusText(), "Not capturing");
+}
+
+// An idle window must not wake up: the list is pulled only while a capture runs, and until its end is shown.
+TEST_F(AnalysisTest, TheListIsRefreshedOnlyWhileACaptureRuns) {
+    constexpr int kTick = static_cast<int>(CFlowsentryView::kRefreshInterval.count());
+    QSignalSpy refreshed(&m_frame.View(), &CFlowsentryView::Refreshed);
+    QTest::qWait(3 * kTick + 100);
+    EXPECT_EQ(refreshed.count(), 0) << "refreshed with no capture";
+
+    m_strAnswer = "192.0.2.77"; // the capture starts, then fails in the helper
+    QSignalSpy ended(&m_frame.View(), &CFlowsentryView::CaptureEnded);
+    const test::MessageBoxCloser boxes;
+    m_frame.Action(Command::StartAnalyzing)->trigger();
+    ASSERT_TRUE(ended.wait(5000));
+    QTest::qWait(2 * kTick + 100);
+    const qsizetype afterEnd = refreshed.count();
+    EXPECT_GT(afterEnd, 0) << "the end of the capture is shown";
+    QTest::qWait(3 * kTick + 100);
+    EXPECT_EQ(refreshed.count(), afterEnd) << "refreshed after the capture ended";
 }
 
 } // namespace

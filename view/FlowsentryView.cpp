@@ -6,7 +6,6 @@
 #include <QHeaderView>
 #include <QPalette>
 #include <QScrollBar>
-
 #include <algorithm>
 
 namespace flowsentry {
@@ -49,12 +48,15 @@ CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
     // Runs on the capture thread, which must never wait for the window: the news is queued to this thread.
     m_sniffer.SetEndCallback([this](CaptureEnd end, const std::string& errorText) {
         const QString text = end == CaptureEnd::Failed ? QString::fromStdString(errorText) : QString();
-        QMetaObject::invokeMethod(this, [this, text] { emit CaptureEnded(text); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, text] { emit CaptureEnded(text); }, Qt::QueuedConnection);
     });
 }
 
 // A running capture ends here, before the table it writes into goes.
-CFlowsentryView::~CFlowsentryView() { m_sniffer.StopSniffing(); }
+CFlowsentryView::~CFlowsentryView() {
+    m_sniffer.StopSniffing();
+}
 
 void CFlowsentryView::ClearTraffic() {
     m_table.Clear();
@@ -67,12 +69,24 @@ void CFlowsentryView::OnInitialUpdate() {
     }
     m_bLaidOut = true;
     ApplyColumnWidths(ColumnWidths(viewport()->width()));
+}
+
+bool CFlowsentryView::StartCapture() {
+    if (!m_sniffer.StartSniffing()) {
+        return false;
+    }
     m_refreshTimer.start();
+    return true;
 }
 
 void CFlowsentryView::Refresh() {
+    // Read before the pull: a capture that had ended by then has folded everything it will.
+    const bool capturing = m_sniffer.IsRunning();
     const TrafficBatch batch = m_table.PullChanges();
     if (batch.empty()) {
+        if (!capturing) {
+            m_refreshTimer.stop();
+        }
         emit Refreshed();
         return;
     }

@@ -8,7 +8,6 @@
 
 #include <QTableView>
 #include <QTimer>
-
 #include <chrono>
 
 namespace flowsentry {
@@ -16,6 +15,7 @@ namespace flowsentry {
 // The traffic list that fills the main window: one row per traffic entry, newest at the top. The view owns
 // the traffic table that the capture fills, and pulls the table's changes on a timer on the window
 // thread, so the capture never waits for the window and the window never waits for more than a short lock.
+// The timer runs only while a capture runs (and until its last changes are shown): an idle window sleeps.
 class CFlowsentryView final : public QTableView {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CFlowsentryView)
@@ -26,10 +26,13 @@ public:
     explicit CFlowsentryView(QWidget* parent = nullptr);
     ~CFlowsentryView() override;
 
-    // Lays out the columns and starts pulling the table's changes. Called again when a document is
-    // created or opened: the layout, the rows and a running capture are then left as they are, so that
-    // nothing is inserted twice and no capture is lost.
+    // Lays out the columns. Called again when a document is created or opened: the layout, the rows and a
+    // running capture are then left as they are, so that nothing is inserted twice and no capture is lost.
     void OnInitialUpdate();
+
+    // Starts the sniffer's capture on its chosen address and pulls the table's changes while it runs.
+    // False when it cannot start; the sniffer's error text says why.
+    bool StartCapture();
 
     [[nodiscard]] CTrafficTable& Table() { return m_table; }
     [[nodiscard]] const CTrafficModel& Model() const { return m_model; }
@@ -46,7 +49,8 @@ signals:
     void Refreshed();
 
 public slots:
-    // Applies the table's changes since the previous refresh. Called by the timer; callable directly.
+    // Applies the table's changes since the previous refresh. Called by the timer, which stops once no
+    // capture runs and nothing is left to show; callable directly.
     void Refresh();
 
 protected:
@@ -56,7 +60,8 @@ private:
     void ApplyColumnWidths(const ColumnWidthArray& widths);
 
     CTrafficTable m_table;
-    // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes into.
+    // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes
+    // into.
     CSniffer m_sniffer;
     CTrafficModel m_model;
     QTimer m_refreshTimer;
