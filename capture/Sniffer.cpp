@@ -3,8 +3,6 @@
 
 #include "capture/HelperSource.h"
 
-#include <cerrno>
-#include <cstring>
 #include <deque>
 #include <system_error>
 #include <utility>
@@ -13,15 +11,6 @@
 namespace flowsentry {
 
 CSocketError::~CSocketError() = default;
-
-void CSocketError::RecordLastError() {
-    const int code = errno;
-    const std::lock_guard lock(m_errorMutex);
-    m_nErrorCode = code;
-    // The GNU strerror_r may return a static text instead of filling the buffer.
-    const char* text = strerror_r(code, m_szSystemText.data(), m_szSystemText.size());
-    m_strErrorText = text;
-}
 
 void CSocketError::RecordError(int code, std::string text) {
     const std::lock_guard lock(m_errorMutex);
@@ -166,7 +155,9 @@ private:
     bool m_bClosed = false;
 };
 
-CSniffer::~CSniffer() { StopSniffing(); }
+CSniffer::~CSniffer() {
+    StopSniffing();
+}
 
 void CSniffer::Initialize(CTrafficTable* table) {
     StopSniffing();
@@ -175,7 +166,9 @@ void CSniffer::Initialize(CTrafficTable* table) {
     m_bStop = false;
 }
 
-void CSniffer::SetEndCallback(EndCallback callback) { m_onEnd = std::move(callback); }
+void CSniffer::SetEndCallback(EndCallback callback) {
+    m_onEnd = std::move(callback);
+}
 
 bool CSniffer::StartSniffing() {
     const auto local = Ipv4FromText(m_strInterfaceAddress);

@@ -5,7 +5,6 @@
 #include "capture/SampleSource.h"
 #include "traffic/TrafficTable.h"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,7 +18,6 @@
 
 namespace flowsentry {
 
-
 // The code and the system's text of the last capture failure. Written by the capture thread, read by any.
 class CSocketError {
 public:
@@ -28,16 +26,13 @@ public:
     CSocketError& operator=(const CSocketError&) = delete;
     virtual ~CSocketError();
 
-    // Records errno with its system text (strerror).
-    void RecordLastError();
-    // Records a failure whose text comes from elsewhere (libpcap).
+    // Records a failure: one of the CaptureErrorCode values and its text.
     void RecordError(int code, std::string text);
     [[nodiscard]] std::string GetErrorText() const;
     [[nodiscard]] int GetErrorCode() const;
 
 private:
     mutable std::mutex m_errorMutex;
-    std::array<char, 4096> m_szSystemText{};
     std::string m_strErrorText;
     int m_nErrorCode = 0;
 };
@@ -50,12 +45,11 @@ enum class CaptureEnd {
     Failed,     // it could not start or broke off; see GetErrorText()
 };
 
-// Error codes recorded in CSocketError beside their text.
+// Error codes recorded in CSocketError beside their text (0 until a failure).
 enum CaptureErrorCode : int {
-    kErrorNone = 0,
-    kErrorOpen = 1,     // the source could not be opened (no such address, no permission, not a capture file)
-    kErrorRead = 2,     // reading broke off (the interface went down, the file is damaged)
-    kErrorThread = 3,   // the capture thread could not be created
+    kErrorOpen = 1,   // the source could not be opened (no such address, no permission, not a capture file)
+    kErrorRead = 2,   // reading broke off (the interface went down, the file is damaged)
+    kErrorThread = 3, // the capture thread could not be created
 };
 
 // Counters of a capture run, readable from any thread while it runs.

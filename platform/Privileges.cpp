@@ -1,26 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/Privileges.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <charconv>
-#include <cstring>
-#include <filesystem>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 namespace flowsentry {
 
 namespace {
 
-constexpr std::uint64_t Bit(unsigned cap) { return std::uint64_t{1} << cap; }
+constexpr std::uint64_t Bit(unsigned cap) {
+    return std::uint64_t{1} << cap;
+}
 
 // A path as one shell word, so that the command can be pasted even when the path has spaces.
 std::string ShellQuoted(std::string_view path) {
@@ -44,39 +44,7 @@ std::uint32_t Le32(const std::uint8_t* at) {
            static_cast<std::uint32_t>(at[2]) << 16U | static_cast<std::uint32_t>(at[3]) << 24U;
 }
 
-}  // namespace
-
-std::optional<std::uint64_t> ParseCapEff(std::string_view statusText) {
-    constexpr std::string_view kKey = "CapEff:";
-    std::size_t pos = 0;
-    while (pos < statusText.size()) {
-        std::size_t end = statusText.find('\n', pos);
-        if (end == std::string_view::npos) {
-            end = statusText.size();
-        }
-        std::string_view line = statusText.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.starts_with(kKey)) {
-            continue;
-        }
-        line.remove_prefix(kKey.size());
-        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-            line.remove_prefix(1);
-        }
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) {
-            line.remove_suffix(1);
-        }
-        std::uint64_t value = 0;
-        const char* first = line.data();
-        const char* last = line.data() + line.size();
-        const auto [ptr, ec] = std::from_chars(first, last, value, 16);
-        if (line.empty() || ec != std::errc() || ptr != last) {
-            return std::nullopt;
-        }
-        return value;
-    }
-    return std::nullopt;
-}
+} // namespace
 
 std::optional<FileCapabilities> ParseFileCapabilities(std::span<const std::uint8_t> attribute) {
     // linux/capability.h: a little-endian magic with the revision in the top byte and the effective flag in
@@ -151,7 +119,8 @@ HelperFacts GatherHelperFacts(const std::string& helperPath) {
     std::array<std::uint8_t, 64> attribute{};
     const ssize_t n = getxattr(helperPath.c_str(), "security.capability", attribute.data(), attribute.size());
     if (n > 0) {
-        facts.m_capabilities = ParseFileCapabilities(std::span(attribute.data(), static_cast<std::size_t>(n)));
+        facts.m_capabilities =
+            ParseFileCapabilities(std::span(attribute.data(), static_cast<std::size_t>(n)));
     }
     group entry{};
     group* groupFound = nullptr;
@@ -169,7 +138,8 @@ HelperFacts GatherHelperFacts(const std::string& helperPath) {
         const int count = getgroups(static_cast<int>(groups.size()), groups.data());
         facts.m_bProcessInGroup = getegid() == entry.gr_gid;
         for (int i = 0; i < count; ++i) {
-            facts.m_bProcessInGroup = facts.m_bProcessInGroup || groups[static_cast<std::size_t>(i)] == entry.gr_gid;
+            facts.m_bProcessInGroup =
+                facts.m_bProcessInGroup || groups[static_cast<std::size_t>(i)] == entry.gr_gid;
         }
     }
     return facts;
@@ -190,32 +160,40 @@ CapturePrivileges AssessCapturePrivileges(const HelperFacts& facts) {
         if (facts.m_bUserInGroupList && !facts.m_bProcessInGroup) {
             return {false, "The user " + facts.m_strUser + " is in the group '" + group +
                                "', but this login began before that was so.\n\nLog out and in again (or run "
-                               "'newgrp " + group + "' in a terminal), then capture."};
+                               "'newgrp " +
+                               group + "' in a terminal), then capture."};
         }
         if (!facts.m_bUserInGroupList) {
-            return {false, "Capturing traffic is allowed to members of the group '" + group + "' and to root, and "
-                               "the user " + facts.m_strUser + " is not a member.\n\nTo join the group, run:\n"
-                               "    sudo usermod -aG " + group + " " + facts.m_strUser +
+            return {false, "Capturing traffic is allowed to members of the group '" + group +
+                               "' and to root, and "
+                               "the user " +
+                               facts.m_strUser +
+                               " is not a member.\n\nTo join the group, run:\n"
+                               "    sudo usermod -aG " +
+                               group + " " + facts.m_strUser +
                                "\nthen log out and in again. Or run Flowsentry as root."};
         }
-        return {false, "The capture helper " + facts.m_strHelper + " cannot be run by the user " + facts.m_strUser +
-                           ", although the user is in the group '" + group +
+        return {false, "The capture helper " + facts.m_strHelper + " cannot be run by the user " +
+                           facts.m_strUser + ", although the user is in the group '" + group +
                            "'.\n\nReinstall Flowsentry to give the helper its owner and mode back "
-                           "(root:" + group + ", 0750)."};
+                           "(root:" +
+                           group + ", 0750)."};
     }
     if (facts.m_bNoSuidMount) {
-        return {false, "The capture helper " + facts.m_strHelper +
-                           " lies on a file system mounted with 'nosuid', where file capabilities have no "
-                           "effect, so it cannot capture.\n\nInstall Flowsentry on another file system, or run it "
-                           "as root."};
+        return {false,
+                "The capture helper " + facts.m_strHelper +
+                    " lies on a file system mounted with 'nosuid', where file capabilities have no "
+                    "effect, so it cannot capture.\n\nInstall Flowsentry on another file system, or run it "
+                    "as root."};
     }
     const bool bRaw = facts.m_capabilities && facts.m_capabilities->m_bEffective &&
                       (facts.m_capabilities->m_nPermitted & Bit(kCapNetRaw)) != 0;
     if (!bRaw) {
-        return {false, "The capture helper " + facts.m_strHelper +
-                           " lacks the capability CAP_NET_RAW that capturing needs (rebuilding or copying the "
-                           "helper removes it).\n\nGive it back with:\n    sudo setcap cap_net_raw=ep " + helper +
-                           "\nor reinstall Flowsentry. Or run Flowsentry as root."};
+        return {false,
+                "The capture helper " + facts.m_strHelper +
+                    " lacks the capability CAP_NET_RAW that capturing needs (rebuilding or copying the "
+                    "helper removes it).\n\nGive it back with:\n    sudo setcap cap_net_raw=ep " +
+                    helper + "\nor reinstall Flowsentry. Or run Flowsentry as root."};
     }
     return {true, {}};
 }
@@ -224,6 +202,8 @@ CapturePrivileges CheckCapturePrivilegesOf(const std::string& helperPath) {
     return AssessCapturePrivileges(GatherHelperFacts(helperPath));
 }
 
-CapturePrivileges CheckCapturePrivileges() { return CheckCapturePrivilegesOf(CaptureHelperPath()); }
+CapturePrivileges CheckCapturePrivileges() {
+    return CheckCapturePrivilegesOf(CaptureHelperPath());
+}
 
-}  // namespace flowsentry
+} // namespace flowsentry

@@ -15,10 +15,6 @@ inline constexpr unsigned kCapNetRaw = 13;
 // The group whose members may run the capture helper.
 inline constexpr const char* kCaptureGroup = "flowsentry";
 
-// The effective capability set from the text of /proc/<pid>/status (its "CapEff:" line, hexadecimal);
-// nothing when the line is missing or not a valid number.
-std::optional<std::uint64_t> ParseCapEff(std::string_view statusText);
-
 // A file's capabilities as the kernel keeps them in its "security.capability" attribute.
 struct FileCapabilities {
     std::uint64_t m_nPermitted = 0;
@@ -36,11 +32,11 @@ std::string CaptureHelperPath();
 // tests make their own.
 struct HelperFacts {
     unsigned m_nEffectiveUid = 0;
-    std::string m_strUser;         // the user's login name
-    std::string m_strHelper;       // the helper's path
+    std::string m_strUser;   // the user's login name
+    std::string m_strHelper; // the helper's path
     bool m_bExists = false;
-    bool m_bExecutable = false;    // this process may run it
-    bool m_bNoSuidMount = false;   // its file system ignores file capabilities
+    bool m_bExecutable = false;  // this process may run it
+    bool m_bNoSuidMount = false; // its file system ignores file capabilities
     std::optional<FileCapabilities> m_capabilities;
     bool m_bGroupExists = false;
     bool m_bUserInGroupList = false; // the group database lists the user
@@ -63,4 +59,4 @@ CapturePrivileges AssessCapturePrivileges(const HelperFacts& facts);
 CapturePrivileges CheckCapturePrivileges();
 CapturePrivileges CheckCapturePrivilegesOf(const std::string& helperPath);
 
-}  // namespace flowsentry
+} // namespace flowsentry

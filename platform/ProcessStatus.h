@@ -7,8 +7,14 @@
 
 namespace flowsentry {
 
-// One field of /proc/self/status ("VmRSS", "Umask"), the text after its colon without the leading blanks;
-// nothing when the field is missing.
+// The text of /proc/<pid>/status ("self" for this process); empty when it cannot be read.
+std::string ProcessStatusText(std::string_view pid = "self");
+
+// One field of such a text ("VmRSS", "Umask", "CapEff"): what follows its colon, without the blanks around
+// it; nothing when the field is missing.
+std::optional<std::string> StatusField(std::string_view statusText, std::string_view name);
+
+// One field of /proc/self/status.
 std::optional<std::string> ProcessStatusField(std::string_view name);
 
 } // namespace flowsentry

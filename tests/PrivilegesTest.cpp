@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/Privileges.h"
 
-#include <gtest/gtest.h>
+#include "platform/ProcessStatus.h"
 
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <optional>
 #include <string>
-#include <vector>
-
 #include <unistd.h>
+#include <vector>
 
 namespace flowsentry {
 namespace {
@@ -20,31 +20,29 @@ std::string Status(const std::string& capEffLine) {
            capEffLine + "CapBnd:\t000001ffffffffff\nCapAmb:\t0000000000000000\nSeccomp:\t0\n";
 }
 
-TEST(ParseCapEff, ReadsTheEffectiveSetOnly) {
+TEST(StatusField, ReadsTheNamedLineOnly) {
     struct Case {
         const char* name;
         std::string text;
-        std::optional<std::uint64_t> expected;
+        std::optional<std::string> expected;
     };
     const Case cases[] = {
-        {"none", Status("CapEff:\t0000000000000000\n"), 0},
-        {"raw and admin", Status("CapEff:\t0000000000003000\n"), 0x3000},
-        {"full root set", Status("CapEff:\t000001ffffffffff\n"), 0x1ffffffffff},
-        {"upper-case hex", Status("CapEff:\t00000000000030A0\n"), 0x30a0},
-        {"spaces instead of a tab", Status("CapEff:   0000000000002000  \n"), 0x2000},
-        {"last line without newline", "Name:\tx\nCapEff:\t0000000000001000", 0x1000},
-        {"CRLF line end", "CapEff:\t0000000000003000\r\n", 0x3000},
+        {"between its neighbours", Status("CapEff:\t0000000000003000\n"), "0000000000003000"},
+        {"spaces instead of a tab", Status("CapEff:   0000000000002000  \n"), "0000000000002000"},
+        {"last line without newline", "Name:\tx\nCapEff:\t0000000000001000", "0000000000001000"},
+        {"CRLF line end", "CapEff:\t0000000000003000\r\n", "0000000000003000"},
+        {"empty value", Status("CapEff:\t\n"), ""},
         {"missing line", Status(""), std::nullopt},
-        {"empty value", Status("CapEff:\t\n"), std::nullopt},
-        {"not hexadecimal", Status("CapEff:\t00000000000030zz\n"), std::nullopt},
-        {"more than 64 bits", Status("CapEff:\t1ffffffffffffffff\n"), std::nullopt},
-        {"key only as part of another word", "NoCapEff:\t3000\n", std::nullopt},
+        {"name only as part of another word", "NoCapEff:\t3000\n", std::nullopt},
+        {"name without its colon", "CapEff\t3000\n", std::nullopt},
         {"empty text", "", std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(ParseCapEff(c.text), c.expected);
+        EXPECT_EQ(StatusField(c.text, "CapEff"), c.expected);
     }
+    EXPECT_EQ(StatusField(Status(""), "Uid"), "1000\t1000\t1000\t1000");
+    EXPECT_TRUE(ProcessStatusField("Umask").has_value()) << "this process's own status";
 }
 
 TEST(ParseFileCapabilities, ReadsEveryRevisionTheKernelWrites) {
@@ -56,14 +54,32 @@ TEST(ParseFileCapabilities, ReadsEveryRevisionTheKernelWrites) {
     };
     const Case cases[] = {
         // What "setcap cap_net_raw=ep" writes.
-        {"revision 2, raw, effective", {0x01, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0x2000, true},
-        {"revision 2, permitted only", {0x00, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0x2000, false},
-        {"revision 2, upper word", {0x01, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0}, 0x100000000, true},
-        {"revision 3 with a root id", {0x01, 0, 0, 0x03, 0x00, 0x30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xe8, 0x03, 0, 0}, 0x3000, true},
+        {"revision 2, raw, effective",
+         {0x01, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         0x2000,
+         true},
+        {"revision 2, permitted only",
+         {0x00, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         0x2000,
+         false},
+        {"revision 2, upper word",
+         {0x01, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0},
+         0x100000000,
+         true},
+        {"revision 3 with a root id",
+         {0x01, 0, 0, 0x03, 0x00, 0x30, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xe8, 0x03, 0, 0},
+         0x3000,
+         true},
         {"revision 1", {0x01, 0, 0, 0x01, 0x00, 0x20, 0, 0, 0, 0, 0, 0}, 0x2000, true},
         {"revision 2 cut short", {0x01, 0, 0, 0x02, 0x00, 0x20, 0, 0}, std::nullopt, false},
-        {"unknown revision", {0x01, 0, 0, 0x04, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, std::nullopt, false},
-        {"unknown flag", {0x03, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, std::nullopt, false},
+        {"unknown revision",
+         {0x01, 0, 0, 0x04, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         std::nullopt,
+         false},
+        {"unknown flag",
+         {0x03, 0, 0, 0x02, 0x00, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         std::nullopt,
+         false},
         {"empty", {}, std::nullopt, false},
     };
     for (const Case& c : cases) {
@@ -111,21 +127,28 @@ TEST(AssessCapturePrivileges, NamesWhatIsMissingAndTheFix) {
          true, ""},
         {"not installed", [](HelperFacts& f) { f.m_bExists = f.m_bExecutable = false; }, false,
          "not installed: /usr/libexec/flowsentry/flowsentry-capture does not exist"},
-        {"root, not installed", [](HelperFacts& f) { f.m_nEffectiveUid = 0; f.m_bExists = false; }, false,
-         "not installed"},
+        {"root, not installed",
+         [](HelperFacts& f) {
+             f.m_nEffectiveUid = 0;
+             f.m_bExists = false;
+         },
+         false, "not installed"},
         {"not in the group",
          [](HelperFacts& f) { f.m_bExecutable = f.m_bUserInGroupList = f.m_bProcessInGroup = false; }, false,
-         "the user alice is not a member.\n\nTo join the group, run:\n    sudo usermod -aG flowsentry alice\n"},
-        {"joined, not logged in again", [](HelperFacts& f) { f.m_bExecutable = f.m_bProcessInGroup = false; }, false,
-         "Log out and in again"},
+         "the user alice is not a member.\n\nTo join the group, run:\n    sudo usermod -aG flowsentry "
+         "alice\n"},
+        {"joined, not logged in again", [](HelperFacts& f) { f.m_bExecutable = f.m_bProcessInGroup = false; },
+         false, "Log out and in again"},
         {"member, helper mode wrong", [](HelperFacts& f) { f.m_bExecutable = false; }, false, "Reinstall"},
         {"capability lost after a rebuild", [](HelperFacts& f) { f.m_capabilities.reset(); }, false,
          "lacks the capability CAP_NET_RAW that capturing needs (rebuilding or copying the helper removes it)"
-         ".\n\nGive it back with:\n    sudo setcap cap_net_raw=ep /usr/libexec/flowsentry/flowsentry-capture\n"},
+         ".\n\nGive it back with:\n    sudo setcap cap_net_raw=ep "
+         "/usr/libexec/flowsentry/flowsentry-capture\n"},
         {"permitted but not effective", [](HelperFacts& f) { f.m_capabilities->m_bEffective = false; }, false,
          "sudo setcap cap_net_raw=ep"},
         {"another capability only",
-         [](HelperFacts& f) { f.m_capabilities->m_nPermitted = std::uint64_t{1} << 12U; }, false, "CAP_NET_RAW"},
+         [](HelperFacts& f) { f.m_capabilities->m_nPermitted = std::uint64_t{1} << 12U; }, false,
+         "CAP_NET_RAW"},
         {"nosuid file system", [](HelperFacts& f) { f.m_bNoSuidMount = true; }, false, "'nosuid'"},
         {"a path with a space and a quote",
          [](HelperFacts& f) {
@@ -150,7 +173,8 @@ TEST(AssessCapturePrivileges, NamesWhatIsMissingAndTheFix) {
 
 TEST(CheckCapturePrivileges, FindsTheBuiltHelperAndAMissingOne) {
     // The tests run from the build tree, where the helper is built beside them.
-    EXPECT_NE(CaptureHelperPath().find("/helper/flowsentry-capture"), std::string::npos) << CaptureHelperPath();
+    EXPECT_NE(CaptureHelperPath().find("/helper/flowsentry-capture"), std::string::npos)
+        << CaptureHelperPath();
     const HelperFacts facts = GatherHelperFacts(CaptureHelperPath());
     EXPECT_TRUE(facts.m_bExists);
     EXPECT_EQ(facts.m_nEffectiveUid, static_cast<unsigned>(geteuid()));
@@ -159,5 +183,5 @@ TEST(CheckCapturePrivileges, FindsTheBuiltHelperAndAMissingOne) {
     EXPECT_NE(missing.strExplanation.find("not installed"), std::string::npos);
 }
 
-}  // namespace
-}  // namespace flowsentry
+} // namespace
+} // namespace flowsentry
