@@ -5,18 +5,19 @@
 #include "platform/Interfaces.h"
 #include "platform/SystemError.h"
 
-#include <sys/socket.h>
-
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <sys/socket.h>
 
 namespace flowsentry {
 
 namespace {
 
 // A real-time signal nobody else uses (glibc keeps the ones below SIGRTMIN for itself).
-int WakeSignal() { return SIGRTMIN + 3; }
+int WakeSignal() {
+    return SIGRTMIN + 3;
+}
 
 std::string ActivationError(pcap_t* handle, int status) {
     std::string text = pcap_statustostr(status);
@@ -31,7 +32,9 @@ std::string ActivationError(pcap_t* handle, int status) {
 
 CSampleSource::~CSampleSource() = default;
 
-CPacketSource::~CPacketSource() { Close(); }
+CPacketSource::~CPacketSource() {
+    Close();
+}
 
 bool CPacketSource::Adopt(pcap_t* handle) {
     m_nLinkType = pcap_datalink(handle);
@@ -109,8 +112,8 @@ ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
         return ReadStatus::Failed;
     }
     ReadContext read{this, &samples, &counters};
-    const int result = pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket,
-                                     reinterpret_cast<std::uint8_t*>(&read));
+    const int result =
+        pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket, reinterpret_cast<std::uint8_t*>(&read));
     if (m_bDamaged) {
         SetError("the file is damaged after " + std::to_string(m_nRecords - 1) +
                  " packets: a packet record has a length of 0");
@@ -121,7 +124,8 @@ ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
     }
     if (result == PCAP_ERROR) {
         if (IsFile()) {
-            SetError("the file is damaged after " + std::to_string(m_nRecords) + " packets: " + pcap_geterr(handle));
+            SetError("the file is damaged after " + std::to_string(m_nRecords) +
+                     " packets: " + pcap_geterr(handle));
         } else {
             SetError(pcap_geterr(handle));
         }
@@ -147,19 +151,14 @@ std::optional<std::uint64_t> CPacketSource::KernelDrops() {
 }
 
 bool CLiveSource::Open() {
-    const auto address = Ipv4FromText(m_strAddress);
-    if (!address) {
+    const LocalAddressLookup lookup = LookUpLocalAddress(m_strAddress);
+    if (lookup.m_outcome != LocalAddressLookup::Outcome::Found) {
+        m_bNotOurAddress = lookup.m_outcome == LocalAddressLookup::Outcome::NotOurs;
         // The caller puts the address in front of the reason: the reason does not repeat it.
-        SetError("not an IPv4 address");
+        SetError(lookup.Problem());
         return false;
     }
-    const auto interface = InterfaceOfAddress(*address);
-    if (!interface) {
-        m_bNotOurAddress = true;
-        SetError("not an address of this machine");
-        return false;
-    }
-    m_strInterface = *interface;
+    m_strInterface = lookup.m_strInterface;
 
     std::array<char, PCAP_ERRBUF_SIZE> errors{};
     pcap_t* handle = pcap_create(m_strInterface.c_str(), errors.data());
@@ -217,7 +216,9 @@ std::string CLiveSource::SocketErrorText() const {
     }
 }
 
-int CLiveSource::SelectableFd() const { return Handle() == nullptr ? -1 : pcap_get_selectable_fd(Handle()); }
+int CLiveSource::SelectableFd() const {
+    return Handle() == nullptr ? -1 : pcap_get_selectable_fd(Handle());
+}
 
 std::string CLiveSource::Describe() const {
     if (m_strInterface.empty()) {

@@ -9,19 +9,18 @@
 #include "platform/SystemError.h"
 #include "traffic/RowStore.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 
 namespace flowsentry::cli {
 namespace {
@@ -198,7 +197,8 @@ void PrintStats(const SnifferStats& stats, bool live) {
                  "%llu, not taken (out of memory): %llu\n",
                  static_cast<unsigned long long>(c.m_nFrames), static_cast<unsigned long long>(c.m_nCounted),
                  drops.c_str(), static_cast<unsigned long long>(c.m_nNotIpv4),
-                 static_cast<unsigned long long>(c.m_nTooShort), static_cast<unsigned long long>(c.m_nFailed));
+                 static_cast<unsigned long long>(c.m_nTooShort),
+                 static_cast<unsigned long long>(c.m_nFailed));
 }
 
 // Runs the capture until it ends by itself, Ctrl+C (or SIGTERM), or the duration is over, printing the
@@ -209,8 +209,10 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const bool live = options.m_strFile.empty();
-    auto nextPrint = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dInterval));
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dDuration));
+    auto nextPrint = start + std::chrono::duration_cast<Clock::duration>(
+                                 std::chrono::duration<double>(options.m_dInterval));
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(options.m_dDuration));
     while (sniffer.IsRunning()) {
         auto wake = Clock::now() + std::chrono::seconds(3600);
         if (live && options.m_dInterval > 0) {
@@ -221,7 +223,8 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
         }
         const auto wait = std::max(Clock::duration::zero(), wake - Clock::now());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
-        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
+                               static_cast<long>(ns % 1'000'000'000)};
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
         if (signal == SIGINT || signal == SIGTERM) {
             return signal;
@@ -233,7 +236,8 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
             (void)Print(table, rows, options.m_format); // a failed write shows again at the end
             std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
-            nextPrint += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.m_dInterval));
+            nextPrint += std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(options.m_dInterval));
         }
     }
     return 0;
@@ -249,22 +253,16 @@ int Run(const Options& options) {
         source = options.m_strFile == "-" ? std::make_unique<CFileSource>("standard input", stdin)
                                           : std::make_unique<CFileSource>(options.m_strFile);
     } else {
-        local = Ipv4FromText(options.m_strAddress);
-        std::string error;
-        const auto addresses = ListIpv4Addresses(&error);
-        if (!error.empty()) {
-            std::fprintf(stderr, "flowsentry-cli: cannot list the machine's addresses: %s\n", error.c_str());
+        const LocalAddressLookup lookup = LookUpLocalAddress(options.m_strAddress);
+        if (lookup.m_outcome != LocalAddressLookup::Outcome::Found) {
+            std::fprintf(stderr, "flowsentry-cli: %s: %s\n", options.m_strAddress.c_str(),
+                         lookup.Problem().c_str());
+            if (lookup.m_outcome == LocalAddressLookup::Outcome::NotOurs) {
+                std::fprintf(stderr, "Its addresses are:\n%s", AddressList(lookup.m_addresses).c_str());
+            }
             return kExitFailure;
         }
-        bool known = false;
-        for (const InterfaceAddress& item : addresses) {
-            known = known || item.m_dwAddress == *local;
-        }
-        if (!known) {
-            std::fprintf(stderr, "flowsentry-cli: %s is not an address of this machine. Its addresses are:\n%s",
-                         options.m_strAddress.c_str(), AddressList(addresses).c_str());
-            return kExitFailure;
-        }
+        local = lookup.m_dwAddress;
         const CapturePrivileges privileges = CheckCapturePrivileges();
         if (!privileges.bCanCapture) {
             std::fprintf(stderr, "flowsentry-cli: %s\n", privileges.strExplanation.c_str());

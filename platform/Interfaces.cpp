@@ -4,11 +4,10 @@
 #include "platform/SystemError.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <cerrno>
 #include <cstring>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 
 namespace flowsentry {
 
@@ -33,13 +32,41 @@ std::vector<InterfaceAddress> ListIpv4Addresses(std::string* error) {
     return result;
 }
 
-std::optional<std::string> InterfaceOfAddress(Ipv4Address address) {
-    for (const InterfaceAddress& item : ListIpv4Addresses()) {
-        if (item.m_dwAddress == address) {
-            return item.m_strInterface;
+LocalAddressLookup LookUpLocalAddress(std::string_view text) {
+    LocalAddressLookup lookup;
+    const auto address = Ipv4FromText(text);
+    if (!address) {
+        return lookup;
+    }
+    lookup.m_dwAddress = *address;
+    lookup.m_addresses = ListIpv4Addresses(&lookup.m_strError);
+    if (!lookup.m_strError.empty()) {
+        lookup.m_outcome = LocalAddressLookup::Outcome::CannotList;
+        return lookup;
+    }
+    lookup.m_outcome = LocalAddressLookup::Outcome::NotOurs;
+    for (const InterfaceAddress& item : lookup.m_addresses) {
+        if (item.m_dwAddress == *address) {
+            lookup.m_outcome = LocalAddressLookup::Outcome::Found;
+            lookup.m_strInterface = item.m_strInterface;
+            break;
         }
     }
-    return std::nullopt;
+    return lookup;
+}
+
+std::string LocalAddressLookup::Problem() const {
+    switch (m_outcome) {
+    case Outcome::Found:
+        return {};
+    case Outcome::NotAnAddress:
+        return "not an IPv4 address";
+    case Outcome::NotOurs:
+        return "not an address of this machine";
+    case Outcome::CannotList:
+        return "cannot list the machine's addresses: " + m_strError;
+    }
+    return {};
 }
 
 } // namespace flowsentry

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace flowsentry {
@@ -21,7 +22,24 @@ struct InterfaceAddress {
 // empty and `error`, when given, holds the system's text.
 std::vector<InterfaceAddress> ListIpv4Addresses(std::string* error = nullptr);
 
-// The interface that owns `address`, if any.
-std::optional<std::string> InterfaceOfAddress(Ipv4Address address);
+// What a capture needs to know of the address it is given: which interface owns it, or why it cannot be
+// used. One check for every front end, so that they all refuse the same addresses in the same words.
+struct LocalAddressLookup {
+    enum class Outcome {
+        Found,
+        NotAnAddress, // the text is no IPv4 address
+        NotOurs,      // no interface of this machine has it
+        CannotList,   // the machine's addresses could not be read; m_strError says why
+    };
+    Outcome m_outcome = Outcome::NotAnAddress;
+    Ipv4Address m_dwAddress = 0;
+    std::string m_strInterface;
+    std::vector<InterfaceAddress> m_addresses; // the machine's addresses, to offer instead
+    std::string m_strError;
+
+    // Why the address cannot be used, to follow the address and a colon; empty when it can.
+    [[nodiscard]] std::string Problem() const;
+};
+LocalAddressLookup LookUpLocalAddress(std::string_view text);
 
 } // namespace flowsentry

@@ -100,7 +100,7 @@ class Usage(unittest.TestCase):
         out = run("--address", "192.0.2.77")
         self.assertEqual(out.returncode, 1)
         err = out.stderr.decode()
-        self.assertIn("192.0.2.77 is not an address of this machine", err)
+        self.assertIn("flowsentry-cli: 192.0.2.77: not an address of this machine\nIts addresses are:\n", err)
         self.assertIn("127.0.0.1\tlo", err)
         listed = run("--list-addresses")
         self.assertEqual(listed.returncode, 0)
@@ -114,7 +114,8 @@ class Usage(unittest.TestCase):
                                                      "-E", "ASAN_OPTIONS=detect_leaks=0",
                                                      "-e", "inject=socket:error=EMFILE"])
         self.assertEqual(out.returncode, 1, out.stderr)
-        self.assertEqual(out.stderr, b"flowsentry-cli: cannot list the machine's addresses: Too many open files\n")
+        self.assertEqual(out.stderr,
+                         b"flowsentry-cli: 127.0.0.1: cannot list the machine's addresses: Too many open files\n")
 
     def test_output_that_cannot_be_written_fails(self):
         with open("/dev/full", "wb") as full:
