@@ -3,17 +3,15 @@
 
 #include "about/AboutVersion.h"
 #include "about/BannerLink.h"
+#include "about/SvgPixmap.h"
 #include "about/TextLink.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
-#include <QSvgRenderer>
 #include <QVBoxLayout>
-
 #include <utility>
 
 namespace flowsentry {
@@ -21,16 +19,6 @@ namespace flowsentry {
 namespace {
 
 constexpr int kIconSize = 32;
-
-QPixmap RenderIcon(qreal dpr) {
-    QPixmap pixmap(QSize(kIconSize, kIconSize) * dpr);
-    pixmap.setDevicePixelRatio(dpr);
-    pixmap.fill(Qt::transparent);
-    QSvgRenderer renderer(CAboutDlg::IconPath());
-    QPainter painter(&pixmap);
-    renderer.render(&painter, QRectF(0, 0, kIconSize, kIconSize));
-    return pixmap;
-}
 
 // The address as people write it: host and path, without the scheme and the tracking query.
 QString AddressText(const QUrl& url) {
@@ -41,9 +29,11 @@ QString AddressText(const QUrl& url) {
     return text.isEmpty() ? url.toDisplayString() : text;
 }
 
-}  // namespace
+} // namespace
 
-QString CAboutDlg::IconPath() { return QStringLiteral(":/about/flowsentry.svg"); }
+QString CAboutDlg::IconPath() {
+    return QStringLiteral(":/about/flowsentry.svg");
+}
 
 CAboutDlg::CAboutDlg(const AboutLinks& links, LinkOpener opener, QWidget* pParent)
     : QDialog(pParent), m_links(links), m_fnOpen(std::move(opener)) {
@@ -59,23 +49,23 @@ CAboutDlg::CAboutDlg(const AboutLinks& links, LinkOpener opener, QWidget* pParen
 
     auto* pIcon = new QLabel(this);
     pIcon->setObjectName(QStringLiteral("icon"));
-    pIcon->setPixmap(RenderIcon(devicePixelRatioF()));
+    pIcon->setPixmap(RenderSvg(IconPath(), QSize(kIconSize, kIconSize), devicePixelRatioF()));
     pIcon->setFixedSize(kIconSize, kIconSize);
 
     auto* pVersion = new QLabel(QStringLiteral("Flowsentry Version " FLOWSENTRY_VERSION), this);
     pVersion->setObjectName(QStringLiteral("version"));
     pVersion->setTextFormat(Qt::PlainText);
 
-    m_pNoticeLink =
-        new CTextLink(QStringLiteral("Copyright (C) 2026 Flowsentry Software"), m_links.homeText, m_fnOpen, this);
+    m_pNoticeLink = new CTextLink(QStringLiteral("Copyright (C) 2026 Flowsentry Software"), m_links.homeText,
+                                  m_fnOpen, this);
     m_pNoticeLink->setObjectName(QStringLiteral("noticeLink"));
     m_pAddressLink = new CTextLink(AddressText(m_links.homeText), m_links.homeText, m_fnOpen, this);
     m_pAddressLink->setObjectName(QStringLiteral("addressLink"));
 
     m_pHomeButton = new QPushButton(QStringLiteral("Visit Flowsentry Home Page"), this);
     m_pHomeButton->setObjectName(QStringLiteral("homeButton"));
-    m_pRatewatchButton =
-        new QPushButton(QStringLiteral("Pro version is available in Ratewatch Network Bandwidth Monitor"), this);
+    m_pRatewatchButton = new QPushButton(
+        QStringLiteral("Pro version is available in Ratewatch Network Bandwidth Monitor"), this);
     m_pRatewatchButton->setObjectName(QStringLiteral("ratewatchButton"));
     m_pRatewatchButton->setDefault(true);
     connect(m_pHomeButton, &QPushButton::clicked, this, &CAboutDlg::OnVisitHomePage);
@@ -112,8 +102,12 @@ CAboutDlg::CAboutDlg(const AboutLinks& links, LinkOpener opener, QWidget* pParen
 
 CAboutDlg::~CAboutDlg() = default;
 
-void CAboutDlg::OnVisitHomePage() { m_fnOpen(m_links.homeText); }
+void CAboutDlg::OnVisitHomePage() {
+    m_fnOpen(m_links.homeText);
+}
 
-void CAboutDlg::OnRatewatchPage() { m_fnOpen(m_links.ratewatch); }
+void CAboutDlg::OnRatewatchPage() {
+    m_fnOpen(m_links.ratewatch);
+}
 
-}  // namespace flowsentry
+} // namespace flowsentry

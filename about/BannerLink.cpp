@@ -1,34 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "about/BannerLink.h"
 
-#include <QMouseEvent>
-#include <QPainter>
-#include <QPixmap>
-#include <QSvgRenderer>
+#include "about/SvgPixmap.h"
 
+#include <QMouseEvent>
 #include <utility>
 
 namespace flowsentry {
 
-namespace {
-
-// Drawn from the SVG at the screen's pixel ratio, so the banner stays sharp on scaled displays.
-QPixmap RenderBanner(qreal dpr) {
-    QPixmap pixmap(CBannerLink::kBannerSize * dpr);
-    pixmap.setDevicePixelRatio(dpr);
-    pixmap.fill(Qt::transparent);
-    QSvgRenderer renderer(QStringLiteral(":/about/banner.svg"));
-    QPainter painter(&pixmap);
-    renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(CBannerLink::kBannerSize)));
-    return pixmap;
-}
-
-}  // namespace
-
 CBannerLink::CBannerLink(QUrl urlLink, LinkOpener opener, QWidget* pParent)
     : QLabel(pParent), m_urlLink(std::move(urlLink)), m_fnOpen(std::move(opener)) {
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    setPixmap(RenderBanner(devicePixelRatioF()));
+    setPixmap(RenderSvg(QStringLiteral(":/about/banner.svg"), kBannerSize, devicePixelRatioF()));
     setFixedSize(kBannerSize + QSize(2 * frameWidth(), 2 * frameWidth()));
     setCursor(Qt::PointingHandCursor);
     if (!m_fnOpen) {
@@ -43,4 +26,4 @@ void CBannerLink::mousePressEvent(QMouseEvent* pEvent) {
     QLabel::mousePressEvent(pEvent);
 }
 
-}  // namespace flowsentry
+} // namespace flowsentry

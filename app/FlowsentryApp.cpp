@@ -4,12 +4,12 @@
 #include "about/AboutDlg.h"
 #include "about/WebAddresses.h"
 #include "view/FlowsentryView.h"
+#include "view/MessageBox.h"
 
 #include <QAction>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QMessageBox>
 #include <QScreen>
 #include <QStyle>
 
@@ -31,14 +31,13 @@ CFlowsentryApp::~CFlowsentryApp() = default;
 
 bool CFlowsentryApp::InitInstance(const QStringList& arguments) {
     if (arguments.size() > 1) {
-        QMessageBox::warning(nullptr, QStringLiteral("Flowsentry"),
-                             QStringLiteral("Usage: flowsentry [FILE]"));
+        ShowWarning(nullptr, QStringLiteral("Usage: flowsentry [FILE]"));
         return false;
     }
     if (arguments.isEmpty()) {
         OnFileNew();
     } else if (const auto failure = OpenDocumentFile(arguments.front())) {
-        QMessageBox::warning(nullptr, QStringLiteral("Flowsentry"), *failure);
+        ShowWarning(nullptr, *failure);
         return false;
     }
 
@@ -53,7 +52,9 @@ bool CFlowsentryApp::InitInstance(const QStringList& arguments) {
     return true;
 }
 
-void CFlowsentryApp::ExitInstance() { m_recentFiles.Save(*m_pSettings); }
+void CFlowsentryApp::ExitInstance() {
+    m_recentFiles.Save(*m_pSettings);
+}
 
 void CFlowsentryApp::OnAppAbout() {
     const AboutLinks links{QUrl(QString::fromLatin1(about::kHomePageUrl)),
@@ -76,7 +77,7 @@ void CFlowsentryApp::OnFileOpen() {
         return;
     }
     if (const auto failure = OpenDocumentFile(path)) {
-        QMessageBox::warning(&m_frame, QStringLiteral("Flowsentry"), *failure);
+        ShowWarning(&m_frame, *failure);
     }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/MainFrame.h"
 
+#include "about/AboutDlg.h"
 #include "about/WebAddresses.h"
 #include "app/LockKeys.h"
 #include "view/FlowsentryView.h"
@@ -48,7 +49,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     : QMainWindow(parent), m_urlOpener([](const QUrl& url) { QDesktopServices::openUrl(url); }) {
     InitAppResources();
     setWindowTitle(QStringLiteral("Flowsentry"));
-    setWindowIcon(QIcon(QStringLiteral(":/about/flowsentry.svg")));
+    setWindowIcon(QIcon(CAboutDlg::IconPath()));
 
     m_pView = new CFlowsentryView(this);
     setCentralWidget(m_pView);
