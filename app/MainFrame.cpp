@@ -218,6 +218,7 @@ void CMainFrame::CreateStatusBar() {
     UpdateCaptureStatus();
     connect(m_pView, &CFlowsentryView::Refreshed, this, &CMainFrame::UpdateCaptureStatus);
     connect(m_pView, &CFlowsentryView::CaptureEnded, this, &CMainFrame::OnCaptureEnded);
+    connect(m_pView, &CFlowsentryView::LinkChanged, this, &CMainFrame::UpdateCaptureStatus);
     m_pCapsPane = makePane("CAP");
     m_pNumPane = makePane("NUM");
     m_pScrollPane = makePane("SCRL");
@@ -248,9 +249,15 @@ QString CMainFrame::CaptureStatusText() const {
     if (!sniffer.IsRunning()) {
         return QStringLiteral("Not capturing");
     }
-    return QStringLiteral("Capturing on %1, dropped by the kernel: %2")
-        .arg(QString::fromStdString(sniffer.m_strInterfaceAddress))
-        .arg(sniffer.Stats().m_nKernelDrops);
+    const QString address = QString::fromStdString(sniffer.m_strInterfaceAddress);
+    const std::uint64_t drops = sniffer.Stats().m_nKernelDrops;
+    // The capture stays open while the link is down, and nothing arrives: the pane says why.
+    if (const LinkState link = sniffer.Link(); link != LinkState::Up) {
+        return QStringLiteral("Capturing on %1: %2, dropped by the kernel: %3")
+            .arg(address, QString::fromLatin1(LinkChangeText(link)))
+            .arg(drops);
+    }
+    return QStringLiteral("Capturing on %1, dropped by the kernel: %2").arg(address).arg(drops);
 }
 
 void CMainFrame::UpdateCaptureStatus() {

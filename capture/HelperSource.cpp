@@ -343,6 +343,11 @@ ReadStatus CHelperSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
                 applyStats();
                 Fail(text);
                 return ReadStatus::Failed;
+            } else if (m_record.m_type == StreamRecordType::Link) {
+                // Handed over at once, so that the sniffer sees every change, not only the last of several.
+                m_link = m_record.m_linkState;
+                applyStats();
+                return ReadStatus::Frames;
             } else if (m_record.m_type == StreamRecordType::Ready) {
                 EndHelper(true);
                 Fail("the capture helper sent data that Flowsentry does not understand: a second ready record");

@@ -29,6 +29,7 @@ public:
     [[nodiscard]] std::string Describe() const override;
     // The helper decodes; what arrives here is ready to fold.
     [[nodiscard]] bool DecodesWhileReading() const override { return false; }
+    [[nodiscard]] LinkState Link() const override { return m_link; }
 
     // The helper's process id while it runs, else -1 (for tests).
     [[nodiscard]] pid_t HelperPid() const;
@@ -56,6 +57,7 @@ private:
     StreamRecord m_record;
     std::uint32_t m_nNextSample = 0; // samples of m_record already delivered
     std::optional<HelperStats> m_stats;
+    LinkState m_link = LinkState::Up; // read and written on the capture thread only
 };
 
 } // namespace flowsentry

@@ -197,12 +197,16 @@ bool CLiveSource::Open() {
     return Adopt(handle);
 }
 
-std::string CLiveSource::SocketErrorText() const {
+int CLiveSource::TakeSocketError() const {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(SelectableFd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
         error = errno;
     }
+    return error;
+}
+
+std::string CLiveSource::SocketErrorText(int error) {
     switch (error) {
     case ENETDOWN:
         return "the interface went down (" + SystemErrorText(error) + ")";

@@ -68,8 +68,10 @@ public:
 
     [[nodiscard]] const std::string& InterfaceName() const { return m_strInterface; }
     [[nodiscard]] int SelectableFd() const;
-    // The capture socket's pending error in the user's terms ("the interface went down"), taking it.
-    [[nodiscard]] std::string SocketErrorText() const;
+    // Takes the capture socket's pending error (0 when none is pending).
+    [[nodiscard]] int TakeSocketError() const;
+    // That error in the user's terms ("the interface went down").
+    [[nodiscard]] static std::string SocketErrorText(int error);
     // Why Open failed, for the parent's advice.
     [[nodiscard]] bool PermissionDenied() const { return m_bPermissionDenied; }
     [[nodiscard]] bool NotOurAddress() const { return m_bNotOurAddress; }

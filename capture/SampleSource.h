@@ -20,6 +20,17 @@ enum class ReadStatus {
     Failed,      // see ErrorText()
 };
 
+// Whether frames can reach a live capture's interface. Either kind of down means nothing arrives; the
+// capture stays open and counts again when the link is up. The helper's stream carries these values.
+enum class LinkState : std::uint32_t {
+    Up = 0,
+    Down = 1,      // taken down by an administrator (IFF_UP off)
+    NoCarrier = 2, // up, but without a link: cable out, the other end of a veth down (IFF_RUNNING off)
+};
+
+// What a change to `state` means to the user: "the interface is down", "... is up again".
+[[nodiscard]] const char* LinkChangeText(LinkState state);
+
 // Where the sniffer's samples come from: a capture file read in this process, or the capture helper that
 // reads a live interface. The capture thread opens, reads and closes the source; any thread may call
 // BreakLoop to end a read that waits.
@@ -48,6 +59,9 @@ public:
     // Whether a read may wait for input that comes in bursts (a pipe), so that what it has read should go
     // to the fold at once.
     [[nodiscard]] virtual bool ReadsMayWait() const { return true; }
+    // The state of the captured interface's link as last reported; a read returns soon after it changes.
+    // Always Up for sources without a link (files).
+    [[nodiscard]] virtual LinkState Link() const { return LinkState::Up; }
 
 protected:
     void SetError(std::string text) { m_strError = std::move(text); }

@@ -13,6 +13,7 @@ constexpr std::size_t kNoRecord = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t kReadyBodyBytes = kInterfaceNameBytes + 8;
 constexpr std::size_t kStatsBodyBytes = 4 * 8;
 constexpr std::size_t kErrorBodyBytes = 8 + kMaxErrorText;
+constexpr std::size_t kLinkBodyBytes = 8;
 // The largest record; the reader's buffer always has room for one whole.
 constexpr std::size_t kLargestRecord = kRecordHeaderBytes + std::size_t{kMaxSamplesPerRecord} * kWireSampleBytes;
 
@@ -98,6 +99,13 @@ void CSampleStreamWriter::AddError(StreamErrorKind kind, const std::string& text
     Put(m_bytes, std::uint32_t{0});
     kept.resize(kMaxErrorText, '\0');
     m_bytes.insert(m_bytes.end(), kept.begin(), kept.end());
+}
+
+void CSampleStreamWriter::AddLink(LinkState state) {
+    CloseSampleRecord();
+    PutRecordHeader(m_bytes, StreamRecordType::Link, 0);
+    Put(m_bytes, static_cast<std::uint32_t>(state));
+    Put(m_bytes, std::uint32_t{0});
 }
 
 std::span<const std::uint8_t> CSampleStreamWriter::Bytes() {
@@ -199,6 +207,9 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         }
         body = kErrorBodyBytes;
         break;
+    case StreamRecordType::Link:
+        body = kLinkBodyBytes;
+        break;
     default:
         return Fail("it holds a record of unknown type " + std::to_string(type));
     }
@@ -246,6 +257,14 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
                 c = ' ';
             }
         }
+        break;
+    }
+    case StreamRecordType::Link: {
+        const auto state = Get<std::uint32_t>(data);
+        if (state > static_cast<std::uint32_t>(LinkState::NoCarrier) || Get<std::uint32_t>(data + 4) != 0) {
+            return Fail("its link record is malformed");
+        }
+        record.m_linkState = static_cast<LinkState>(state);
         break;
     }
     }

@@ -20,9 +20,12 @@
 //                    since the capture opened.
 //   type 4  Error    count = the text's length, 1..kMaxErrorText; body: kind (u32, StreamErrorKind), zero
 //                    (u32), then kMaxErrorText bytes holding the text, NUL-padded. The last record.
+//   type 5  Link     count 0; body: link state (u32, LinkState), zero (u32). The interface's link changed
+//                    (the parent assumes Up at Ready); the capture goes on.
 //
 // A change to any of this raises kStreamVersion.
 #include "capture/Datagram.h"
+#include "capture/SampleSource.h"
 #include "traffic/TrafficEntry.h"
 
 #include <array>
@@ -35,7 +38,7 @@
 namespace flowsentry {
 
 inline constexpr std::array<char, 8> kStreamMagic = {'F', 'S', 'S', 'A', 'M', 'P', 'L', 'E'};
-inline constexpr std::uint32_t kStreamVersion = 1;
+inline constexpr std::uint32_t kStreamVersion = 2;
 inline constexpr std::size_t kStreamHeaderBytes = 16;
 inline constexpr std::size_t kRecordHeaderBytes = 8;
 inline constexpr std::size_t kWireSampleBytes = 24;
@@ -43,7 +46,7 @@ inline constexpr std::size_t kInterfaceNameBytes = 16;
 inline constexpr std::uint32_t kMaxSamplesPerRecord = 8192;
 inline constexpr std::uint32_t kMaxErrorText = 1016;
 
-enum class StreamRecordType : std::uint32_t { Ready = 1, Samples = 2, Stats = 3, Error = 4 };
+enum class StreamRecordType : std::uint32_t { Ready = 1, Samples = 2, Stats = 3, Error = 4, Link = 5 };
 
 // Why a capture failed, so that the parent can add its own advice without reading the text.
 enum class StreamErrorKind : std::uint32_t {
@@ -71,6 +74,7 @@ public:
     void AddSample(const PacketSample& sample);
     void AddStats(const HelperStats& stats);
     void AddError(StreamErrorKind kind, const std::string& text);
+    void AddLink(LinkState state);
 
     // Everything added so far, as whole records.
     [[nodiscard]] std::span<const std::uint8_t> Bytes();
@@ -97,6 +101,7 @@ struct StreamRecord {
     int m_nLinkType = 0;
     StreamErrorKind m_errorKind = StreamErrorKind::Other;
     std::string m_strText;
+    LinkState m_linkState = LinkState::Up;
 };
 
 // Reads the stream from the bytes given to it in pieces of any size.

@@ -155,9 +155,19 @@ private:
     bool m_bClosed = false;
 };
 
-CSniffer::~CSniffer() {
-    StopSniffing();
+const char* LinkChangeText(LinkState state) {
+    switch (state) {
+    case LinkState::Down:
+        return "the interface is down";
+    case LinkState::NoCarrier:
+        return "the interface has no link (no carrier)";
+    case LinkState::Up:
+        break;
+    }
+    return "the interface is up again";
 }
+
+CSniffer::~CSniffer() { StopSniffing(); }
 
 void CSniffer::Initialize(CTrafficTable* table) {
     StopSniffing();
@@ -169,6 +179,8 @@ void CSniffer::Initialize(CTrafficTable* table) {
 void CSniffer::SetEndCallback(EndCallback callback) {
     m_onEnd = std::move(callback);
 }
+
+void CSniffer::SetLinkCallback(LinkCallback callback) { m_onLink = std::move(callback); }
 
 bool CSniffer::StartSniffing() {
     const auto local = Ipv4FromText(m_strInterfaceAddress);
@@ -186,6 +198,7 @@ bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optiona
         *counter = 0;
     }
     m_end = CaptureEnd::None;
+    m_link = LinkState::Up;
     CSampleSource* reader = source.get();
     {
         const std::lock_guard lock(m_sourceMutex);
@@ -281,6 +294,9 @@ std::optional<CaptureEnd> CSniffer::AfterRead(CSampleSource& source, ReadStatus 
             m_nKernelDrops.store(*drops, std::memory_order_relaxed);
         }
         nextDropPoll = now + kDropPollInterval;
+    }
+    if (const LinkState link = source.Link(); link != m_link.exchange(link) && m_onLink) {
+        m_onLink(link, source.Describe());
     }
     if (status == ReadStatus::Interrupted || m_bStop) {
         return CaptureEnd::Stopped;

@@ -67,10 +67,13 @@ struct SnifferStats {
 //
 // When a run ends by itself (failure, end of a file) IsRunning() turns false, the error is kept
 // (GetErrorText, LastEnd) and the end callback runs once on the capture thread. The callback must not block
-// and must not call back into the sniffer: post the value to your own thread (a queued signal).
+// and must not call back into the sniffer: post the value to your own thread (a queued signal). The link
+// callback runs there too, under the same rules, each time the captured interface's link changes.
 class CSniffer : public CSocketError {
 public:
     using EndCallback = std::function<void(CaptureEnd end, const std::string& errorText)>;
+    // `where` names the capture as messages do: "eth0 (10.0.0.1)".
+    using LinkCallback = std::function<void(LinkState state, const std::string& where)>;
 
     CSniffer() = default;
     ~CSniffer() override;
@@ -79,6 +82,8 @@ public:
     void Initialize(CTrafficTable* table);
     // Called on the capture thread when a run ends by itself (not after StopSniffing).
     void SetEndCallback(EndCallback callback);
+    // Called on the capture thread when the captured interface's link goes down or comes up again.
+    void SetLinkCallback(LinkCallback callback);
 
     // Live capture on m_strInterfaceAddress, through the capture helper. Returns false only when no thread
     // could be started.
@@ -94,6 +99,8 @@ public:
     bool WaitUntilEnded(std::chrono::milliseconds timeout);
     [[nodiscard]] CaptureEnd LastEnd() const { return m_end.load(); }
     [[nodiscard]] SnifferStats Stats() const;
+    // The captured interface's link during the run; Up before the first report and for files.
+    [[nodiscard]] LinkState Link() const { return m_link.load(); }
 
     // The chosen local IPv4 address (dotted quad); set while no capture runs.
     std::string m_strInterfaceAddress;
@@ -120,6 +127,7 @@ private:
     std::thread m_hSnifferThread;
     CTrafficTable* m_pTrafficTable = nullptr;
     EndCallback m_onEnd;
+    LinkCallback m_onLink;
 
     std::mutex m_sourceMutex; // guards m_pSource between StopSniffing and the capture thread's start
     std::unique_ptr<CSampleSource> m_pSource;
@@ -128,6 +136,7 @@ private:
     std::condition_variable m_endSignal;
     std::atomic<bool> m_bRunning{false};
     std::atomic<CaptureEnd> m_end{CaptureEnd::None};
+    std::atomic<LinkState> m_link{LinkState::Up};
 
     std::atomic<std::uint64_t> m_nFrames{0};
     std::atomic<std::uint64_t> m_nCounted{0};

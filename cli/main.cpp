@@ -17,10 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace flowsentry::cli {
 namespace {
@@ -201,11 +203,35 @@ void PrintStats(const SnifferStats& stats, bool live) {
                  static_cast<unsigned long long>(c.m_nFailed));
 }
 
+// What the capture says about its link, one line on stderr at each change. The capture thread must not
+// wait for stderr, so it queues the lines and wakes the main thread (SIGUSR2), which prints them.
+class CLinkNews {
+public:
+    void Add(std::string line) {
+        const std::lock_guard lock(m_mutex);
+        m_lines.push_back(std::move(line));
+    }
+    void Print() {
+        std::vector<std::string> lines;
+        {
+            const std::lock_guard lock(m_mutex);
+            lines.swap(m_lines);
+        }
+        for (const std::string& line : lines) {
+            std::fprintf(stderr, "flowsentry-cli: %s\n", line.c_str());
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
 // Runs the capture until it ends by itself, Ctrl+C (or SIGTERM), or the duration is over, printing the
 // table every interval. The signals are blocked in every thread and taken here with sigtimedwait. Returns
 // the signal that ended the run, or 0.
 int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const Options& options,
-                 const sigset_t& signals) {
+                 const sigset_t& signals, CLinkNews& news) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const bool live = options.m_strFile.empty();
@@ -226,6 +252,7 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
         const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
                                static_cast<long>(ns % 1'000'000'000)};
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
+        news.Print();
         if (signal == SIGINT || signal == SIGTERM) {
             return signal;
         }
@@ -277,20 +304,27 @@ int Run(const Options& options) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     CTrafficTable table;
     CRowStore rows;
+    CLinkNews news; // before the sniffer, whose thread writes to it until the sniffer goes
     CSniffer sniffer;
     sniffer.Initialize(&table);
     // Wakes the waiting main thread; kill() does not block, as the callback must not.
     sniffer.SetEndCallback([](CaptureEnd, const std::string&) { kill(getpid(), SIGUSR1); });
+    sniffer.SetLinkCallback([&news](LinkState state, const std::string& where) {
+        news.Add(where + ": " + LinkChangeText(state));
+        kill(getpid(), SIGUSR2);
+    });
     if (!sniffer.StartSniffing(std::move(source), local)) {
         std::fprintf(stderr, "flowsentry-cli: %s\n", sniffer.GetErrorText().c_str());
         return kExitFailure;
     }
-    const int endSignal = RunUntilDone(sniffer, table, rows, options, signals);
+    const int endSignal = RunUntilDone(sniffer, table, rows, options, signals, news);
     sniffer.StopSniffing();
+    news.Print();
     // Ctrl+C is how a live capture ends, but a file read it cut short is incomplete, and says so.
     const bool interrupted =
         !options.m_strFile.empty() && endSignal == SIGINT && sniffer.LastEnd() == CaptureEnd::Stopped;

@@ -28,6 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     flowsentry::DecodeWireSample(record.m_samples.data() + i * flowsentry::kWireSampleBytes, sample);
                     bytes += sample.m_nBytes;
                 }
+            } else if (record.m_type == flowsentry::StreamRecordType::Link &&
+                       record.m_linkState != flowsentry::LinkState::Up &&
+                       record.m_linkState != flowsentry::LinkState::Down &&
+                       record.m_linkState != flowsentry::LinkState::NoCarrier) {
+                __builtin_trap(); // only the states the window and the CLI can name get through
             }
         }
         if (status == flowsentry::CSampleStreamReader::Status::Broken) {

@@ -100,17 +100,20 @@ def sample(src, dst, size, proto, seconds):
     return struct.pack("<IIIB3xq", src, dst, size, proto, seconds)
 
 
-header = b"FSSAMPLE" + struct.pack("<II", 1, 16)
+header = b"FSSAMPLE" + struct.pack("<II", 2, 16)
 ready = struct.pack("<II", 1, 0) + b"eth0".ljust(16, b"\0") + struct.pack("<II", 1, 0)
 samples = struct.pack("<II", 2, 3) + sample(0x0A000001, 0x0A000002, 60, 6, 1700000000) + \
     sample(0x0A000002, 0x0A000001, 1500, 17, 1700000001) + sample(0xC0A80001, 0x0A000001, 28, 1, -5)
 stats = struct.pack("<II", 3, 0) + struct.pack("<QQQQ", 10, 2, 1, 0)
 text = b"You don't have permission to capture on that device"
+link_up, link_down, link_no_carrier = (struct.pack("<IIII", 5, 0, state, 0) for state in (0, 1, 2))
 error = struct.pack("<II", 4, len(text)) + struct.pack("<II", 1, 0) + text.ljust(1016, b"\0")
 write_stream("good-capture", 0, header + ready + samples + stats)
+write_stream("good-link", 4, header + ready + samples + link_down + link_no_carrier + link_up + samples)
 write_stream("good-error", 5, header + error)
 write_stream("bad-magic", 2, b"XSSAMPLE" + header[8:] + ready)
-write_stream("bad-version", 0x40, b"FSSAMPLE" + struct.pack("<II", 2, 16) + ready)
+write_stream("bad-version", 0x40, b"FSSAMPLE" + struct.pack("<II", 1, 16) + ready)
 write_stream("bad-count", 1, header + ready + struct.pack("<II", 2, 9000))
 write_stream("bad-cut", 0xFF, (header + ready + samples)[:-7])
 write_stream("bad-type", 3, header + ready + struct.pack("<II", 9, 0))
+write_stream("bad-link", 1, header + ready + struct.pack("<IIII", 5, 0, 3, 0))

@@ -3,6 +3,7 @@
 // capture on the interface that owns one local address, gives up every capability, and writes the decoded
 // samples to its standard output as the stream of capture/SampleStream.h, for the window or flowsentry-cli
 // that started it. It reads no file, loads nothing on request, and ends when its parent goes.
+#include "capture/LinkWatch.h"
 #include "capture/PacketSource.h"
 #include "capture/SampleStream.h"
 #include "traffic/TrafficEntry.h"
@@ -88,6 +89,13 @@ int Run(const std::string& address, int stopFd) {
         return 0;
     }
 
+    // A link that goes down and up again leaves the capture open: frames flow on the same socket once it is
+    // up, and the parent hears of each change. Without the watch (it needs nothing that can be missing), a
+    // link going down ends the capture as any socket error does.
+    CLinkWatch link;
+    (void)link.Open(source.SelectableFd());
+    LinkState reported = LinkState::Up; // what the parent assumes at Ready
+
     SampleBuffer samples;
     samples.reserve(kSamplesPerWrite);
     CaptureCounters counters;
@@ -95,8 +103,8 @@ int Run(const std::string& address, int stopFd) {
     bool statsOwed = false;
     while (true) {
         // The output pipe is watched for its reader going away (POLLERR), which needs no events asked for.
-        std::array<pollfd, 3> fds = {pollfd{source.SelectableFd(), POLLIN, 0}, pollfd{stopFd, POLLIN, 0},
-                                     pollfd{STDOUT_FILENO, 0, 0}};
+        std::array<pollfd, 4> fds = {pollfd{source.SelectableFd(), POLLIN, 0}, pollfd{stopFd, POLLIN, 0},
+                                     pollfd{STDOUT_FILENO, 0, 0}, pollfd{link.Fd(), POLLIN, 0}};
         int timeout = -1;
         if (statsOwed) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastStats + kStatsInterval -
@@ -114,17 +122,20 @@ int Run(const std::string& address, int stopFd) {
             break;
         }
         if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+            // A link going down wakes the socket once with ENETDOWN: taken before libpcap would take it and
+            // leave no trace of what woke us.
+            const bool errorWake = (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            const int socketError = errorWake ? source.TakeSocketError() : 0;
             ReadStatus status = ReadStatus::Frames;
             std::size_t before = 0;
             do {
                 before = samples.size();
                 status = source.ReadSamples(static_cast<int>(kSamplesPerWrite - samples.size()), samples, counters);
             } while (status == ReadStatus::Frames && samples.size() > before && samples.size() < kSamplesPerWrite);
-            // libpcap reads the ring, where a device that went down or away leaves no trace: the socket's
-            // error says it. Without this check a poll that keeps reporting the error would spin.
+            // Any other error of the socket ends the capture: a poll that keeps reporting it would spin.
             std::string failure = status == ReadStatus::Failed ? source.ErrorText() : std::string();
-            if (failure.empty() && samples.empty() && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-                failure = source.SocketErrorText();
+            if (failure.empty() && errorWake && !(socketError == ENETDOWN && link.Fd() >= 0)) {
+                failure = CLiveSource::SocketErrorText(socketError);
             }
             for (const PacketSample& sample : samples) {
                 writer.AddSample(sample);
@@ -135,6 +146,17 @@ int Run(const std::string& address, int stopFd) {
                 return Fail(writer, StreamErrorKind::Other, failure);
             }
             statsOwed = true;
+        }
+        if ((fds[3].revents & POLLIN) != 0) {
+            link.Read();
+            if (link.Gone()) {
+                writer.AddStats(Stats(counters, source));
+                return Fail(writer, StreamErrorKind::Other, "the interface disappeared");
+            }
+            if (link.State() != reported) {
+                reported = link.State();
+                writer.AddLink(reported);
+            }
         }
         if (statsOwed && Clock::now() - lastStats >= kStatsInterval) {
             writer.AddStats(Stats(counters, source));

@@ -39,10 +39,23 @@ void SendSamples(CSampleStreamWriter& writer) {
     writer.AddStats({1000, 0, 0, 0});
 }
 
+// Waits for the test's SIGUSR1 (blocked since the start, so that none is lost).
+void AwaitSignal() {
+    sigset_t go;
+    sigemptyset(&go);
+    sigaddset(&go, SIGUSR1);
+    int signal = 0;
+    sigwait(&go, &signal);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const std::string_view mode = argc == 3 ? argv[2] : "";
+    sigset_t go;
+    sigemptyset(&go);
+    sigaddset(&go, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &go, nullptr);
     CSampleStreamWriter writer;
     if (mode == "garbage") {
         const char text[] = "this is not what the helper writes\n";
@@ -79,6 +92,29 @@ int main(int argc, char** argv) {
         Flush(writer);
         const std::uint32_t record[2] = {77, 0};
         Write({reinterpret_cast<const std::uint8_t*>(record), sizeof record});
+        pause();
+    } else if (mode == "link") {
+        // Three changes of the link in a row, with traffic before and after.
+        writer.AddReady("fake0", 1);
+        SendSamples(writer);
+        writer.AddLink(flowsentry::LinkState::Down);
+        writer.AddLink(flowsentry::LinkState::NoCarrier);
+        writer.AddLink(flowsentry::LinkState::Up);
+        SendSamples(writer);
+        Flush(writer);
+        pause();
+    } else if (mode == "link-steps") {
+        // Down at once; each SIGUSR1 takes the next step: up with traffic, then without a carrier.
+        writer.AddReady("fake0", 1);
+        writer.AddLink(flowsentry::LinkState::Down);
+        Flush(writer);
+        AwaitSignal();
+        writer.AddLink(flowsentry::LinkState::Up);
+        SendSamples(writer);
+        Flush(writer);
+        AwaitSignal();
+        writer.AddLink(flowsentry::LinkState::NoCarrier);
+        Flush(writer);
         pause();
     } else if (mode == "stubborn") {
         // Ignores the request to stop; only SIGKILL ends it.

@@ -41,7 +41,8 @@ TEST(HelperSource, AFailingHelperEndsTheCaptureWithOneClearMessage) {
     const Case cases[] = {
         {"garbage", fake, kErrorOpen, "garbage: the capture helper sent data that Flowsentry does not understand: "
                                       "it does not begin as a capture stream (wrong magic)", 0},
-        {"version", fake, kErrorOpen, "it speaks version 99 of the capture stream, this program 1", 0},
+        {"version", fake, kErrorOpen,
+         "it speaks version 99 of the capture stream, this program " + std::to_string(kStreamVersion), 0},
         {"permission", fake, kErrorOpen, "permission: You don't have permission to capture on that device", 0},
         {"silent", fake, kErrorOpen, "ended before it opened the capture (it exited with status 3)", 0},
         {"x", "/nonexistent/flowsentry-capture", kErrorOpen,
@@ -75,6 +76,34 @@ TEST(HelperSource, AFailingHelperEndsTheCaptureWithOneClearMessage) {
         EXPECT_EQ(packets, c.counted);
         EXPECT_FALSE(HasChildren());
     }
+}
+
+// Every change the helper reports reaches the sniffer's callback, even when several come at once, and the
+// capture goes on across them.
+TEST(HelperSource, EachLinkChangeIsPassedOnAndTheCaptureGoesOn) {
+    CTrafficTable table;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    std::mutex mutex;
+    std::vector<std::pair<LinkState, std::string>> changes;
+    sniffer.SetLinkCallback([&](LinkState state, const std::string& where) {
+        const std::lock_guard lock(mutex);
+        changes.emplace_back(state, where);
+    });
+    ASSERT_TRUE(
+        sniffer.StartSniffing(std::make_unique<CHelperSource>("link", FLOWSENTRY_FAKE_HELPER), std::nullopt));
+    for (int i = 0; i < 2500 && sniffer.Stats().m_counters.m_nCounted < 2000; ++i) {
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(sniffer.Stats().m_counters.m_nCounted, 2000U);
+    EXPECT_TRUE(sniffer.IsRunning()) << sniffer.GetErrorText();
+    EXPECT_EQ(sniffer.Link(), LinkState::Up);
+    sniffer.StopSniffing();
+    const std::lock_guard lock(mutex);
+    const std::vector<std::pair<LinkState, std::string>> expected = {{LinkState::Down, "fake0 (link)"},
+                                                                     {LinkState::NoCarrier, "fake0 (link)"},
+                                                                     {LinkState::Up, "fake0 (link)"}};
+    EXPECT_EQ(changes, expected);
 }
 
 TEST(HelperSource, StopEndsAHelperThatIgnoresIt) {

@@ -325,7 +325,103 @@ TEST_F(LiveCapture, InterfaceRemovedEndsTheCaptureVisibly) {
     const std::vector<std::string> failures = log.Texts();
     ASSERT_EQ(failures.size(), 1U);
     EXPECT_NE(failures[0].find(m_strDevice + " (10.250.0.1): "), std::string::npos) << failures[0];
+    EXPECT_NE(failures[0].find("nterface disappeared"), std::string::npos) << failures[0];
     EXPECT_EQ(sniffer.GetErrorCode(), kErrorRead);
+}
+
+// A link taken down, or whose other end goes down, leaves the capture open: the sniffer says so, says when
+// it is up again, and counts what arrives after.
+TEST_F(LiveCapture, LinkDownAndUpIsReportedAndCountingResumes) {
+    const int udpIn = SocketIn(m_strA, AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in udpAt = Endpoint(kLocal, 5555);
+    ASSERT_EQ(bind(udpIn, reinterpret_cast<const sockaddr*>(&udpAt), sizeof udpAt), 0);
+    const int udpOut = SocketIn(m_strB, AF_INET, SOCK_DGRAM, 0);
+    // Sends `n` datagrams that leave namespace B (a link still coming up refuses some).
+    const auto send = [&](int n) {
+        for (int sent = 0, i = 0; sent < n && i < 2000; ++i) {
+            if (sendto(udpOut, "x", 1, 0, reinterpret_cast<const sockaddr*>(&udpAt), sizeof udpAt) == 1) {
+                ++sent;
+            } else {
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+    };
+
+    CTrafficTable table;
+    CSniffer sniffer;
+    sniffer.Initialize(&table);
+    const test::FailureLog log(sniffer);
+    std::mutex mutex;
+    std::vector<LinkState> changes;
+    std::string where;
+    sniffer.SetLinkCallback([&](LinkState state, const std::string& capture) {
+        const std::lock_guard lock(mutex);
+        changes.push_back(state);
+        where = capture;
+    });
+    const auto changesSoFar = [&] {
+        const std::lock_guard lock(mutex);
+        return changes;
+    };
+    // The datagrams from B; the kernels' own traffic on a link coming up (IGMP, ARP) is not theirs.
+    const auto counted = [&] {
+        const auto udp = table.Find(Ip(kLocal), Ip(kPeer), 17);
+        return udp ? udp->m_nRcvPackets : 0;
+    };
+    sniffer.m_strInterfaceAddress = kLocal;
+    In(m_strA, [&] { ASSERT_TRUE(sniffer.StartSniffing()); });
+    for (int i = 0; i < 400 && counted() == 0 && sniffer.IsRunning(); ++i) {
+        send(1);
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_GT(counted(), 0U) << sniffer.GetErrorText();
+    std::this_thread::sleep_for(250ms); // the last probes arrive up to a ring block's time-out late
+
+    struct Case {
+        const char* name;
+        std::string ns, device; // whose link goes down
+        LinkState down;
+    };
+    const Case cases[] = {{"taken down", m_strA, m_strDevice, LinkState::Down},
+                          {"the other end down", m_strB, m_strPeerDevice, LinkState::NoCarrier}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            const std::lock_guard lock(mutex);
+            changes.clear();
+        }
+        ASSERT_TRUE(test::Shell("ip -n " + c.ns + " link set " + c.device + " down"));
+        for (int i = 0; i < 1000 && changesSoFar().empty(); ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(changesSoFar(), std::vector<LinkState>{c.down});
+        EXPECT_EQ(sniffer.Link(), c.down);
+        ASSERT_TRUE(sniffer.IsRunning()) << sniffer.GetErrorText();
+
+        const std::uint64_t before = counted();
+        ASSERT_TRUE(test::Shell("ip -n " + c.ns + " link set " + c.device + " up"));
+        for (int i = 0; i < 1000 && sniffer.Link() != LinkState::Up; ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        // An interface taken up may lack a carrier for a moment before it is up.
+        const std::vector<LinkState> seen = changesSoFar();
+        ASSERT_GE(seen.size(), 2U);
+        EXPECT_EQ(seen.front(), c.down);
+        EXPECT_EQ(seen.back(), LinkState::Up);
+        EXPECT_LE(seen.size(), 3U);
+        send(20);
+        for (int i = 0; i < 1000 && counted() < before + 20; ++i) {
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_EQ(counted(), before + 20);
+    }
+    EXPECT_TRUE(sniffer.IsRunning());
+    sniffer.StopSniffing();
+    EXPECT_EQ(sniffer.LastEnd(), CaptureEnd::Stopped);
+    EXPECT_TRUE(log.Texts().empty());
+    EXPECT_EQ(where, m_strDevice + " (10.250.0.1)");
+    close(udpIn);
+    close(udpOut);
 }
 
 std::string ProcStatus(pid_t pid) {

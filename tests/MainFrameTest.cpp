@@ -3,6 +3,7 @@
 #include "TestUtil.h"
 #include "about/WebAddresses.h"
 #include "app/FlowsentryApp.h"
+#include "capture/HelperSource.h"
 #include "view/FlowsentryView.h"
 
 #include <QAction>
@@ -19,6 +20,8 @@
 #include <QUrlQuery>
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 namespace flowsentry {
 namespace {
@@ -178,6 +181,37 @@ TEST(MainFrame, StatusBarShowsReadyAndTheLockPanes) {
         texts.append(label->text());
     }
     EXPECT_EQ(texts, (QStringList{"Ready", "Not capturing", "CAP", "NUM", "SCRL"}));
+}
+
+// The capture pane says when the captured interface is down, and goes back to its usual text when it is up.
+TEST(MainFrame, CapturePaneFollowsTheLinkDownAndUp) {
+    CMainFrame frame;
+    frame.show();
+    const QList<QLabel*> labels = frame.statusBar()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
+    ASSERT_GE(labels.size(), 2);
+    const QLabel* pane = labels[1];
+    CSniffer& sniffer = frame.View().Sniffer();
+    sniffer.m_strInterfaceAddress = "10.0.0.1";
+    auto source = std::make_unique<CHelperSource>("link-steps", FLOWSENTRY_FAKE_HELPER);
+    const CHelperSource* helper = source.get();
+    ASSERT_TRUE(sniffer.StartSniffing(std::move(source), test::Ip("10.0.0.1")));
+    const auto paneSays = [pane](const char* text) {
+        return QTest::qWaitFor([&] { return pane->text() == QString::fromLatin1(text); }, 10000);
+    };
+
+    EXPECT_TRUE(paneSays("Capturing on 10.0.0.1: the interface is down, dropped by the kernel: 0"))
+        << pane->text().toStdString();
+    ASSERT_GT(helper->HelperPid(), 0);
+    ASSERT_EQ(kill(helper->HelperPid(), SIGUSR1), 0);
+    EXPECT_TRUE(paneSays("Capturing on 10.0.0.1, dropped by the kernel: 0")) << pane->text().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sniffer.Stats().m_counters.m_nCounted == 1000; }, 10000));
+    ASSERT_EQ(kill(helper->HelperPid(), SIGUSR1), 0);
+    EXPECT_TRUE(
+        paneSays("Capturing on 10.0.0.1: the interface has no link (no carrier), dropped by the kernel: 0"))
+        << pane->text().toStdString();
+    EXPECT_TRUE(sniffer.IsRunning());
+    frame.OnStopAnalyzing();
+    EXPECT_EQ(pane->text(), "Not capturing");
 }
 
 TEST(MainFrame, EachWebButtonOpensThePageItsLabelNames) {

@@ -23,6 +23,7 @@ struct Taken {
     std::string interface;
     std::string error;
     StreamErrorKind errorKind = StreamErrorKind::Other;
+    std::vector<LinkState> links;
     Status last = Status::NeedMore;
     std::string broken;
 };
@@ -51,6 +52,9 @@ Taken ReadAll(std::span<const std::uint8_t> bytes, std::size_t piece) {
                 taken.error = record.m_strText;
                 taken.errorKind = record.m_errorKind;
                 break;
+            case StreamRecordType::Link:
+                taken.links.push_back(record.m_linkState);
+                break;
             }
         }
     }
@@ -71,7 +75,12 @@ TEST(SampleStream, WhatIsWrittenIsReadInPiecesOfAnySize) {
         sent.push_back(Sample(0x0A000001 + i, 0xC0A80001, static_cast<std::uint8_t>(i), 20 + i % 1500,
                               i % 2 == 0 ? 1700000000 + i : -1 - static_cast<std::int64_t>(i)));
         writer.AddSample(sent.back());
+        if (i == 100) {
+            writer.AddLink(LinkState::Down);
+            writer.AddLink(LinkState::NoCarrier);
+        }
     }
+    writer.AddLink(LinkState::Up);
     writer.AddStats({5, 1, 2, 3});
     writer.AddError(StreamErrorKind::Permission, "no\tpermission\n");
     const std::vector<std::uint8_t> bytes = Copy(writer.Bytes());
@@ -82,6 +91,8 @@ TEST(SampleStream, WhatIsWrittenIsReadInPiecesOfAnySize) {
         EXPECT_EQ(taken.interface, "veth-with-a-lon"); // cut to fit, with its terminating NUL
         EXPECT_EQ(taken.samples, sent);
         EXPECT_EQ(taken.stats, (HelperStats{5, 1, 2, 3}));
+        EXPECT_EQ(taken.links,
+                  (std::vector<LinkState>{LinkState::Down, LinkState::NoCarrier, LinkState::Up}));
         EXPECT_EQ(taken.errorKind, StreamErrorKind::Permission);
         EXPECT_EQ(taken.error, "no permission "); // control characters never reach a message box
         EXPECT_EQ(taken.types.front(), StreamRecordType::Ready);
@@ -111,9 +122,11 @@ TEST(SampleStream, WritingOutInPartsKeepsRecordsWhole) {
 TEST(SampleStream, ABrokenStreamIsNamedNeverRead) {
     CSampleStreamWriter writer;
     writer.AddReady("eth0", 1);
+    writer.AddLink(LinkState::Down);
     writer.AddSample(Sample(1, 2, 6, 60, 0));
     const std::vector<std::uint8_t> good = Copy(writer.Bytes());
-    const std::size_t samples = kStreamHeaderBytes + kRecordHeaderBytes + kInterfaceNameBytes + 8;
+    constexpr std::size_t link = kStreamHeaderBytes + kRecordHeaderBytes + kInterfaceNameBytes + 8;
+    const std::size_t samples = link + kRecordHeaderBytes + 8;
     struct Case {
         const char* name;
         void (*spoil)(std::vector<std::uint8_t>&, std::size_t samplesAt);
@@ -122,13 +135,17 @@ TEST(SampleStream, ABrokenStreamIsNamedNeverRead) {
     const Case cases[] = {
         {"wrong magic", [](auto& b, std::size_t) { b[0] = 'X'; }, "wrong magic"},
         {"text instead of a stream", [](auto& b, std::size_t) { std::memcpy(b.data(), "usage: ", 7); }, "wrong magic"},
-        {"other version", [](auto& b, std::size_t) { b[8] = 2; }, "version 2 of the capture stream"},
+        {"other version", [](auto& b, std::size_t) { b[8] = 99; }, "version 99 of the capture stream"},
         {"header size", [](auto& b, std::size_t) { b[12] = 17; }, "header has a wrong size"},
         {"unknown record", [](auto& b, std::size_t at) { b[at] = 9; }, "unknown type 9"},
         {"no samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0, 4); }, "claims 0 samples"},
         {"too many samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0xFF, 4); }, "claims 4294967295"},
         {"ready without a name", [](auto& b, std::size_t) { b[kStreamHeaderBytes + 8] = 0; }, "ready record"},
         {"ready with a count", [](auto& b, std::size_t) { b[kStreamHeaderBytes + 4] = 1; }, "has a count"},
+        {"unknown link state", [](auto& b, std::size_t) { b[link + kRecordHeaderBytes] = 3; }, "link record"},
+        {"link with stray bytes", [](auto& b, std::size_t) { b[link + kRecordHeaderBytes + 5] = 1; },
+         "link record"},
+        {"link with a count", [](auto& b, std::size_t) { b[link + 4] = 1; }, "has a count"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -9,6 +9,7 @@ import array
 import fcntl
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -228,6 +229,87 @@ class Live(unittest.TestCase):
             self.assertEqual(out.stdout.decode().splitlines(), [",".join(HEADINGS)])
         finally:
             subprocess.run(["ip", "netns", "del", ns])
+
+    def test_a_link_down_and_up_again_is_said_and_counting_goes_on(self):
+        a, b = "fs-cli-link-a-%d" % os.getpid(), "fs-cli-link-b-%d" % os.getpid()
+        dev, peer = "fsla%d" % os.getpid(), "fslb%d" % os.getpid()
+        try:
+            for command in (["netns", "add", a], ["netns", "add", b],
+                            ["link", "add", dev, "netns", a, "type", "veth", "peer", "name", peer, "netns", b],
+                            ["-n", a, "addr", "add", "10.250.0.1/24", "dev", dev],
+                            ["-n", b, "addr", "add", "10.250.0.2/24", "dev", peer],
+                            ["-n", a, "link", "set", dev, "up"], ["-n", b, "link", "set", peer, "up"]):
+                subprocess.run(["ip", *command], check=True)
+            cli = subprocess.Popen(["ip", "netns", "exec", a, Tools.cli, "--address", "10.250.0.1", "--format",
+                                    "csv"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            err = b""
+
+            def wait_for(text):
+                nonlocal err
+                deadline = time.monotonic() + 10
+                while text not in err and time.monotonic() < deadline:
+                    if select.select([cli.stderr], [], [], 0.1)[0]:
+                        err += os.read(cli.stderr.fileno(), 4096)
+                self.assertIn(text, err)
+
+            # The capture is open once the helper has given up its capabilities.
+            self.assertTrue(wait_until(lambda: helper_without_capabilities(cli.pid)), "the capture never opened")
+            time.sleep(0.3)
+            subprocess.run(["ip", "-n", a, "link", "set", dev, "down"], check=True)
+            wait_for(b"the interface is down\n")
+            subprocess.run(["ip", "-n", a, "link", "set", dev, "up"], check=True)
+            wait_for(b"the interface is up again\n")
+            # 5 datagrams of 100 bytes from the other end, once its link lets them out.
+            sender = ("import socket,time\n"
+                      "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);n=0\n"
+                      "while n<5:\n"
+                      "  try: s.sendto(b'x'*100,('10.250.0.1',5555));n+=1\n"
+                      "  except OSError: time.sleep(0.01)\n"
+                      "time.sleep(0.3)\n")
+            subprocess.run(["ip", "netns", "exec", b, "python3", "-c", sender], check=True, timeout=20)
+            cli.send_signal(signal.SIGINT)
+            out, rest = cli.communicate(timeout=10)
+            err += rest
+            self.assertEqual(cli.returncode, 0, err)
+            where = "flowsentry-cli: %s (10.250.0.1): " % dev
+            lines = err.decode().splitlines()
+            # A link taken up may lack a carrier for a moment before it is up.
+            self.assertIn(lines, ([where + "the interface is down", where + "the interface is up again"],
+                                  [where + "the interface is down", where + "the interface has no link (no carrier)",
+                                   where + "the interface is up again"]))
+            udp = [row.split(",") for row in out.decode().splitlines() if row.endswith(",UDP")]
+            self.assertEqual(len(udp), 1, out)
+            self.assertEqual(udp[0][:2], ["10.250.0.1", "10.250.0.2"])
+            self.assertEqual((udp[0][3], udp[0][6]), ("640", "5"))
+        finally:
+            subprocess.run(["ip", "netns", "del", a])
+            subprocess.run(["ip", "netns", "del", b])
+
+
+def wait_until(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def helper_without_capabilities(pid):
+    """Whether a child of process `pid` (or of its child: `ip netns exec` may stay in between) holds no
+    capability, as the capture helper does once its capture is open."""
+    try:
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                for child in f.read().split():
+                    with open("/proc/%s/status" % child) as status:
+                        if "CapEff:\t0000000000000000" in status.read():
+                            return True
+                    if helper_without_capabilities(int(child)):
+                        return True
+    except OSError:
+        pass
+    return False
 
 
 if __name__ == "__main__":

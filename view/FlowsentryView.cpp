@@ -51,6 +51,9 @@ CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
         QMetaObject::invokeMethod(
             this, [this, text] { emit CaptureEnded(text); }, Qt::QueuedConnection);
     });
+    m_sniffer.SetLinkCallback([this](LinkState, const std::string&) {
+        QMetaObject::invokeMethod(this, [this] { emit LinkChanged(); }, Qt::QueuedConnection);
+    });
 }
 
 // A running capture ends here, before the table it writes into goes.

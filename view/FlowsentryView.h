@@ -47,6 +47,9 @@ signals:
     void CaptureEnded(const QString& errorText);
     // After every refresh tick, for the status bar.
     void Refreshed();
+    // The captured interface's link went down or came up again (Sniffer().Link() says which); on the window
+    // thread.
+    void LinkChanged();
 
 public slots:
     // Applies the table's changes since the previous refresh. Called by the timer, which stops once no
