@@ -13,25 +13,6 @@
 namespace flowsentry::cli {
 namespace {
 
-bool IsNumberColumn(int column) { return column >= ColSendData && column <= ColTotalPackets; }
-
-std::uint64_t NumberCell(const CTrafficEntry& e, int column) {
-    switch (column) {
-    case ColSendData:
-        return e.m_nSendData;
-    case ColRcvData:
-        return e.m_nRcvData;
-    case ColTotalData:
-        return e.m_nSendData + e.m_nRcvData;
-    case ColSendPackets:
-        return e.m_nSendPackets;
-    case ColRcvPackets:
-        return e.m_nRcvPackets;
-    default:
-        return e.m_nSendPackets + e.m_nRcvPackets;
-    }
-}
-
 // Writes the text of a cell, the same bytes as CellText, without making a string for each cell: with
 // 100,000 rows the strings and the local-time conversions cost more than reading the capture.
 class CellWriter {
@@ -64,7 +45,7 @@ public:
         case ColProto:
             return Copy(at, m_protocols[e.m_nProto]);
         default:
-            return std::to_chars(at, at + kMaxCell, NumberCell(e, column)).ptr;
+            return std::to_chars(at, at + kMaxCell, CounterValue(e, column)).ptr;
         }
     }
 
@@ -173,7 +154,7 @@ void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
         for (int c = 0; c < ColumnCount; ++c) {
             const std::string_view text = cellOf(c);
             const std::size_t pad = widths[static_cast<std::size_t>(c)] - text.size();
-            if (IsNumberColumn(c)) {
+            if (IsCounterColumn(c)) {
                 out.append(pad, ' ').append(text);
             } else {
                 out.append(text);
@@ -223,7 +204,7 @@ void Json(const CRowStore& rows, BlockWriter& writer) {
             out += '"';
             out += kColumnHeadings[static_cast<std::size_t>(c)];
             out += "\": ";
-            if (IsNumberColumn(c)) {
+            if (IsCounterColumn(c)) {
                 cells.Append(out, e, c);
             } else {
                 // Addresses, dates and protocol names hold no character that JSON must escape.

@@ -88,30 +88,37 @@ std::string DateTimeText(std::int64_t secondsSinceEpoch) {
     return {buf, n};
 }
 
+std::uint64_t CounterValue(const CTrafficEntry& entry, int column) {
+    switch (column) {
+    case ColSendData:
+        return entry.m_nSendData;
+    case ColRcvData:
+        return entry.m_nRcvData;
+    case ColTotalData:
+        return entry.m_nSendData + entry.m_nRcvData;
+    case ColSendPackets:
+        return entry.m_nSendPackets;
+    case ColRcvPackets:
+        return entry.m_nRcvPackets;
+    case ColTotalPackets:
+        return entry.m_nSendPackets + entry.m_nRcvPackets;
+    default:
+        return 0;
+    }
+}
+
 std::string CellText(const CTrafficEntry& entry, int column) {
     switch (column) {
     case ColSrcAddress:
         return Ipv4ToText(entry.m_dwSrcAddress);
     case ColDestAddress:
         return Ipv4ToText(entry.m_dwDestAddress);
-    case ColSendData:
-        return std::to_string(entry.m_nSendData);
-    case ColRcvData:
-        return std::to_string(entry.m_nRcvData);
-    case ColTotalData:
-        return std::to_string(entry.m_nSendData + entry.m_nRcvData);
-    case ColSendPackets:
-        return std::to_string(entry.m_nSendPackets);
-    case ColRcvPackets:
-        return std::to_string(entry.m_nRcvPackets);
-    case ColTotalPackets:
-        return std::to_string(entry.m_nSendPackets + entry.m_nRcvPackets);
     case ColDateTime:
         return DateTimeText(entry.m_tLastUpdate);
     case ColProto:
         return ProtocolText(entry.m_nProto);
     default:
-        return {};
+        return IsCounterColumn(column) ? std::to_string(CounterValue(entry, column)) : std::string();
     }
 }
 

@@ -82,6 +82,11 @@ std::uint32_t EntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto);
 std::string ProtocolText(std::uint8_t proto);
 // "%H:%M:%S %m/%d/%Y" in local time; empty when the time cannot be converted.
 std::string DateTimeText(std::int64_t secondsSinceEpoch);
+// The counter columns, from the bytes sent to the packets in total.
+constexpr bool IsCounterColumn(int column) { return column >= ColSendData && column <= ColTotalPackets; }
+// The number a counter column holds (totals summed): what its cell shows, what the list sorts by and what
+// the machine formats write. 0 for the other columns.
+std::uint64_t CounterValue(const CTrafficEntry& entry, int column);
 // The text of one cell of an entry's row, for columns 0 to 9.
 std::string CellText(const CTrafficEntry& entry, int column);
 

@@ -16,15 +16,9 @@ QVariant CellValue(const CTrafficEntry& entry, int column) {
     switch (column) {
     case ColSrcAddress: return QVariant::fromValue(entry.m_dwSrcAddress);
     case ColDestAddress: return QVariant::fromValue(entry.m_dwDestAddress);
-    case ColSendData: return QVariant::fromValue(entry.m_nSendData);
-    case ColRcvData: return QVariant::fromValue(entry.m_nRcvData);
-    case ColTotalData: return QVariant::fromValue(entry.m_nSendData + entry.m_nRcvData);
-    case ColSendPackets: return QVariant::fromValue(entry.m_nSendPackets);
-    case ColRcvPackets: return QVariant::fromValue(entry.m_nRcvPackets);
-    case ColTotalPackets: return QVariant::fromValue(entry.m_nSendPackets + entry.m_nRcvPackets);
     case ColDateTime: return QVariant::fromValue(entry.m_tLastUpdate);
     case ColProto: return QVariant::fromValue(static_cast<uint>(entry.m_nProto));
-    default: return {};
+    default: return IsCounterColumn(column) ? QVariant::fromValue(CounterValue(entry, column)) : QVariant();
     }
 }
 
