@@ -5,7 +5,11 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -40,6 +44,25 @@ std::optional<std::string> InterfaceOfAddress(Ipv4Address address) {
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::uint32_t> InterfaceMtu(const std::string& name) {
+    ifreq request{};
+    if (name.empty() || name.size() >= sizeof request.ifr_name) {
+        return std::nullopt;
+    }
+    std::memcpy(request.ifr_name, name.data(), name.size());
+    // Any socket will do for the question; this one needs no privilege.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    const bool ok = ioctl(fd, SIOCGIFMTU, &request) == 0 && request.ifr_mtu > 0;
+    close(fd);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(request.ifr_mtu);
 }
 
 } // namespace flowsentry

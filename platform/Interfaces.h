@@ -3,6 +3,7 @@
 
 #include "traffic/TrafficEntry.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,5 +24,8 @@ std::vector<InterfaceAddress> ListIpv4Addresses(std::string* error = nullptr);
 
 // The interface that owns `address`, if any.
 std::optional<std::string> InterfaceOfAddress(Ipv4Address address);
+
+// The MTU of an interface (SIOCGIFMTU), if it can be read.
+std::optional<std::uint32_t> InterfaceMtu(const std::string& name);
 
 } // namespace flowsentry

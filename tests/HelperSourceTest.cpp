@@ -41,7 +41,7 @@ TEST(HelperSource, AFailingHelperEndsTheCaptureWithOneClearMessage) {
     const Case cases[] = {
         {"garbage", fake, kErrorOpen, "garbage: the capture helper sent data that Flowsentry does not understand: "
                                       "it does not begin as a capture stream (wrong magic)", 0},
-        {"version", fake, kErrorOpen, "it speaks version 99 of the capture stream, this program 1", 0},
+        {"version", fake, kErrorOpen, "it speaks version 99 of the capture stream, this program 2", 0},
         {"permission", fake, kErrorOpen, "permission: You don't have permission to capture on that device", 0},
         {"silent", fake, kErrorOpen, "ended before it opened the capture (it exited with status 3)", 0},
         {"x", "/nonexistent/flowsentry-capture", kErrorOpen,
