@@ -36,43 +36,52 @@ struct Counted {
     std::uint16_t m_nPackets;
 };
 
-// A TCP or UDP super-packet of `bytes` bytes (longer than `mtu`) as the segments it stands for. Leaves
-// the count alone where the datagram cannot be one: another protocol, a fragment (which has no transport
-// header of its own), a transport header that was not captured, or headers that leave no room under the
-// MTU. Out of line: live traffic takes it once per coalesced packet, files never.
-[[gnu::noinline, gnu::cold]] void CountSegments(std::span<const std::uint8_t> datagram, std::uint32_t mtu,
-                                                Counted& counted) {
+// What a super-packet counts for.
+struct Segments {
+    std::uint32_t m_nBytes;
+    std::uint16_t m_nPackets;
+};
+
+// A TCP or UDP super-packet of `bytes` bytes (longer than `mtu`) as the segments it stands for. Counts it as
+// it stands where the datagram cannot be one: another protocol, a fragment (which has no transport header
+// of its own), a transport header that was not captured, or headers that leave no room under the MTU. Out
+// of line and returning by value, so that the datagram's fields stay in registers on the common path: live
+// traffic comes here once per coalesced packet, files never.
+[[gnu::noinline, gnu::cold]] Segments CountSegments(std::span<const std::uint8_t> datagram,
+                                                    std::uint8_t proto, std::uint32_t bytes,
+                                                    std::uint32_t mtu) {
+    const Segments asItStands{bytes, 1};
     const std::uint32_t ipHeader = (datagram[0] & 0x0FU) * 4U;
     const bool fragment = (link_layer::Be16(datagram, 6) & 0x3FFFU) != 0;
     if (ipHeader < kMinIpv4Header || fragment) {
-        return;
+        return asItStands;
     }
     std::uint32_t transportHeader = 0;
-    if (counted.m_nProto == kProtoTcp) {
+    if (proto == kProtoTcp) {
         if (datagram.size() < std::size_t{ipHeader} + 13) {
-            return;
+            return asItStands;
         }
         transportHeader = (datagram[ipHeader + 12] >> 4U) * 4U; // the data offset
         if (transportHeader < 20) {
-            return;
+            return asItStands;
         }
-    } else if (counted.m_nProto == kProtoUdp) {
+    } else if (proto == kProtoUdp) {
         transportHeader = kUdpHeader;
     } else {
-        return;
+        return asItStands;
     }
     const std::uint32_t headers = ipHeader + transportHeader;
-    if (headers >= mtu || headers >= counted.m_nBytes) {
-        return;
+    if (headers >= mtu || headers >= bytes) {
+        return asItStands;
     }
-    const std::uint64_t payload = counted.m_nBytes - headers;
+    const std::uint64_t payload = bytes - headers;
     const std::uint64_t perSegment = mtu - headers;
     const std::uint64_t segments = (payload + perSegment - 1) / perSegment;
     // The bytes stay exact whatever the count; the count is clamped to the sample's 16 bits (a 64 KiB
     // super-packet at the smallest IPv4 MTU, 68, is about 2,300 segments).
-    counted.m_nPackets = static_cast<std::uint16_t>(std::min<std::uint64_t>(segments, 0xFFFFU));
-    counted.m_nBytes = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(payload + segments * headers, std::numeric_limits<std::uint32_t>::max()));
+    return {static_cast<std::uint32_t>(std::min<std::uint64_t>(payload + segments * headers,
+                                                               std::numeric_limits<std::uint32_t>::max())),
+            static_cast<std::uint16_t>(std::min<std::uint64_t>(segments, 0xFFFFU))};
 }
 
 // Reads one IPv4 datagram: `bytes` holds what was captured of it, `received` its size after the link
@@ -103,7 +112,9 @@ struct Counted {
     // mtu - 1 wraps to the largest value for a file (mtu 0), so that files pay one comparison, as live
     // datagrams within the MTU do.
     if (counted.m_nBytes - 1 > mtu - 1) [[unlikely]] {
-        CountSegments(bytes, mtu, counted);
+        const Segments segments = CountSegments(bytes, counted.m_nProto, counted.m_nBytes, mtu);
+        counted.m_nBytes = segments.m_nBytes;
+        counted.m_nPackets = segments.m_nPackets;
     }
     return DatagramVerdict::Counted;
 }
@@ -135,15 +146,11 @@ void AppendFrameSample(int linkType, std::span<const std::uint8_t> frame, std::u
         ++counters.m_nTooShort;
         return;
     }
-    // Stored field by field: a sample made elsewhere and copied in whole is read back with wide loads that
-    // cannot take the narrow stores just made, which stalled each frame (measured).
-    PacketSample& sample = samples.emplace_back();
-    sample.m_dwSrcAddress = counted.m_dwSrcAddress;
-    sample.m_dwDestAddress = counted.m_dwDestAddress;
-    sample.m_nBytes = counted.m_nBytes;
-    sample.m_nProto = counted.m_nProto;
-    sample.m_nPackets = counted.m_nPackets;
-    sample.m_tTime = timestamp;
+    // Stored straight from registers: a sample made elsewhere in memory and copied in whole is read back
+    // with wide loads that cannot take the narrow stores just made, which stalled each frame, and
+    // emplace_back() would store every field twice, its defaults first (both measured).
+    samples.push_back(PacketSample{counted.m_dwSrcAddress, counted.m_dwDestAddress, counted.m_nBytes,
+                                   counted.m_nProto, counted.m_nPackets, timestamp});
 }
 
 } // namespace flowsentry
