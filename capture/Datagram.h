@@ -2,34 +2,12 @@
 #pragma once
 
 #include "traffic/TrafficEntry.h"
-#include "traffic/TrafficTable.h"
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
 namespace flowsentry {
-
-enum class DatagramVerdict {
-    Counted,  // folded into the table
-    Empty,    // zero bytes: nothing happens
-    NotIpv4,  // version nibble is not 4
-    TooShort, // fewer than 20 bytes, the smallest IPv4 header
-    Failed,   // the table could not take it (out of memory); only this datagram is lost
-};
-
-// Reads one IPv4 datagram into a sample: one packet of `count` bytes on the send side, stamped with
-// `timestamp` (seconds since the epoch). `bytes` holds the captured part of the datagram, `count` its
-// full received size. Only the version nibble, the protocol and the two addresses are read: the header
-// length bits and the total length play no part.
-DatagramVerdict DecodeDatagram(std::span<const std::uint8_t> bytes, std::uint32_t count,
-                               std::int64_t timestamp, CTrafficEntry& sample);
-
-// Decodes one datagram and folds it into the table, oriented towards `local` when it is given.
-DatagramVerdict ProcessDatagram(CTrafficTable& table, std::optional<Ipv4Address> local,
-                                std::span<const std::uint8_t> bytes, std::uint32_t count,
-                                std::int64_t timestamp);
 
 // What happened to the frames of one capture.
 struct CaptureCounters {
@@ -42,21 +20,21 @@ struct CaptureCounters {
     friend bool operator==(const CaptureCounters&, const CaptureCounters&) = default;
 };
 
-// One captured frame to a sample, without touching the table: strips the link header and decodes the
-// datagram. Counts the frame, and why it was not counted when it returns false.
-bool FrameToSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
-                   std::int64_t timestamp, CTrafficEntry& sample, CaptureCounters& counters);
-// The same, appending the sample to `samples` when there is one: what a capture does for each frame, in
-// one call. The second form appends the compact sample that a capture file's reading thread hands over.
+// What a capture does with each frame, in one call: strips the link header, decodes the IPv4 datagram
+// and appends its sample to `samples`, or counts why there is none. `wireLength` is the frame's length on
+// the wire (pcap_pkthdr.len), `frame` what was captured of it.
+//
+// A datagram counts the bytes the IP stack would deliver: its IPv4 total length when that is at least its
+// header length and at most what was received, otherwise what was received (BIG TCP writes a total length
+// of 0). Ethernet padding, frame check sequences and trailers are left out.
+//
+// `mtu` is the capturing interface's MTU in a live capture, 0 for a capture file. A TCP or UDP datagram
+// longer than the MTU never crossed the wire as one: it is a super-packet that receive coalescing (GRO)
+// built or transmit segmentation (TSO/GSO) had yet to cut. It counts as the segments it stands for, each as
+// large as the MTU allows and with its own IP and transport header: an estimate, since a sender may cut
+// smaller segments. A file records no MTU, so what it holds counts as it stands.
 void AppendFrameSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
-                       std::int64_t timestamp, std::vector<CTrafficEntry>& samples,
+                       std::int64_t timestamp, std::uint32_t mtu, std::vector<PacketSample>& samples,
                        CaptureCounters& counters);
-void AppendFrameSample(int linkType, std::span<const std::uint8_t> frame, std::uint32_t wireLength,
-                       std::int64_t timestamp, std::vector<PacketSample>& samples, CaptureCounters& counters);
-
-// One captured frame, from its link header to the table.
-void FoldFrame(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,
-               std::span<const std::uint8_t> frame, std::uint32_t wireLength, std::int64_t timestamp,
-               CaptureCounters& counters);
 
 } // namespace flowsentry

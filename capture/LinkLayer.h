@@ -20,7 +20,9 @@ enum class FrameKind {
 struct LinkResult {
     FrameKind m_kind = FrameKind::NotIpv4;
     std::span<const std::uint8_t> m_datagram; // the captured bytes of the datagram (may be cut by snaplen)
-    std::uint32_t m_nLength = 0;              // its size as a raw IPv4 socket would have received it
+    // What was received after the link header: the datagram and whatever followed it in the frame (Ethernet
+    // padding, a frame check sequence); the decoder keeps the datagram's own length from its header.
+    std::uint32_t m_nLength = 0;
 };
 
 // Whether frames of this libpcap link type (DLT_*) can be turned into datagrams.
@@ -45,8 +47,6 @@ inline constexpr std::size_t kVlanTag = 4;
 inline constexpr std::size_t kSllHeader = 16;
 inline constexpr std::size_t kSll2Header = 20;
 inline constexpr std::size_t kLoopbackHeader = 4;
-// The smallest Ethernet payload; shorter datagrams are padded up to it on the wire.
-inline constexpr std::uint32_t kEthernetMinPayload = 46;
 inline constexpr std::uint32_t kAfInet = 2;
 
 inline std::uint16_t Be16(std::span<const std::uint8_t> b, std::size_t offset) {
@@ -54,7 +54,7 @@ inline std::uint16_t Be16(std::span<const std::uint8_t> b, std::size_t offset) {
 }
 
 inline LinkResult Classify(std::span<const std::uint8_t> frame, std::size_t header, std::uint32_t wireLength,
-                           bool isIpv4, bool mayBePadded) {
+                           bool isIpv4) {
     LinkResult result;
     if (!isIpv4) {
         result.m_kind = FrameKind::NotIpv4;
@@ -63,14 +63,6 @@ inline LinkResult Classify(std::span<const std::uint8_t> frame, std::size_t head
     result.m_kind = FrameKind::Datagram;
     result.m_datagram = frame.subspan(header);
     result.m_nLength = wireLength - static_cast<std::uint32_t>(header);
-    // Padding is added only to short payloads; there, the IPv4 total length tells where the datagram ends.
-    // It never makes a datagram longer than what was received.
-    if (mayBePadded && result.m_nLength <= kEthernetMinPayload && result.m_datagram.size() >= 4) {
-        const std::uint16_t totalLength = Be16(result.m_datagram, 2);
-        if (totalLength >= 20 && totalLength < result.m_nLength) {
-            result.m_nLength = totalLength;
-        }
-    }
     return result;
 }
 
@@ -91,7 +83,7 @@ inline LinkResult StripEthernet(std::span<const std::uint8_t> frame, std::uint32
         type = Be16(frame, header + 2);
         header += kVlanTag;
     }
-    return Classify(frame, header, wireLength, type == kEtherTypeIpv4, true);
+    return Classify(frame, header, wireLength, type == kEtherTypeIpv4);
 }
 
 } // namespace link_layer
@@ -108,19 +100,19 @@ inline LinkResult StripLinkLayer(int linkType, std::span<const std::uint8_t> fra
         if (frame.size() < kSllHeader) {
             return TooShort();
         }
-        return Classify(frame, kSllHeader, wireLength, Be16(frame, 14) == kEtherTypeIpv4, true);
+        return Classify(frame, kSllHeader, wireLength, Be16(frame, 14) == kEtherTypeIpv4);
     case DLT_LINUX_SLL2:
         if (frame.size() < kSll2Header) {
             return TooShort();
         }
-        return Classify(frame, kSll2Header, wireLength, Be16(frame, 0) == kEtherTypeIpv4, true);
+        return Classify(frame, kSll2Header, wireLength, Be16(frame, 0) == kEtherTypeIpv4);
     case DLT_RAW:
         if (frame.empty()) {
             return TooShort();
         }
-        return Classify(frame, 0, wireLength, (frame[0] >> 4U) == 4, false);
+        return Classify(frame, 0, wireLength, (frame[0] >> 4U) == 4);
     case DLT_IPV4:
-        return Classify(frame, 0, wireLength, true, false);
+        return Classify(frame, 0, wireLength, true);
     case DLT_NULL:
     case DLT_LOOP: {
         if (frame.size() < kLoopbackHeader) {
@@ -131,7 +123,7 @@ inline LinkResult StripLinkLayer(int linkType, std::span<const std::uint8_t> fra
         const std::uint32_t be = (std::uint32_t{frame[0]} << 24U) | (std::uint32_t{frame[1]} << 16U) |
                                  (std::uint32_t{frame[2]} << 8U) | frame[3];
         const std::uint32_t le = __builtin_bswap32(be);
-        return Classify(frame, kLoopbackHeader, wireLength, be == kAfInet || le == kAfInet, false);
+        return Classify(frame, kLoopbackHeader, wireLength, be == kAfInet || le == kAfInet);
     }
     default:
         return LinkResult{FrameKind::NotIpv4, {}, 0};

@@ -98,7 +98,7 @@ void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, cons
         return;
     }
     AppendFrameSample(self.m_nLinkType, std::span(bytes, header->caplen), header->len, header->ts.tv_sec,
-                      *read.m_pSamples, *read.m_pCounters);
+                      self.m_nMtu, *read.m_pSamples, *read.m_pCounters);
 }
 
 ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, CaptureCounters& counters) {
@@ -159,6 +159,8 @@ bool CLiveSource::Open() {
         return false;
     }
     m_strInterface = lookup.m_strInterface;
+    // Read once: a capture that cannot learn the MTU counts super-packets as they stand, like a file.
+    SetMtu(InterfaceMtu(m_strInterface).value_or(0));
 
     std::array<char, PCAP_ERRBUF_SIZE> errors{};
     pcap_t* handle = pcap_create(m_strInterface.c_str(), errors.data());

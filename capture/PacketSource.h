@@ -27,6 +27,9 @@ public:
     [[nodiscard]] std::optional<std::uint64_t> KernelDrops() override;
 
     [[nodiscard]] int LinkType() const { return m_nLinkType; }
+    // The capturing interface's MTU, by which coalesced super-packets are counted as their segments; 0
+    // for a file, whose datagrams count as they stand.
+    [[nodiscard]] std::uint32_t Mtu() const { return m_nMtu; }
 
 protected:
     // Takes over an opened handle: checks its link type and lets BreakLoop reach it.
@@ -36,6 +39,7 @@ protected:
     // thread is the one BreakLoop interrupts with a signal, because pcap_breakloop cannot wake a read.
     void InterruptBlockingReadsOfThisThread();
     [[nodiscard]] pcap_t* Handle() const { return m_pHandle; }
+    void SetMtu(std::uint32_t mtu) { m_nMtu = mtu; }
 
 private:
     // What libpcap hands to OnPacket during one read.
@@ -52,6 +56,7 @@ private:
     std::optional<pthread_t> m_readerThread;
     std::atomic<bool> m_bBreak{false};
     int m_nLinkType = -1;
+    std::uint32_t m_nMtu = 0;
     std::uint64_t m_nRecords = 0; // frames read so far, to say where a file is damaged
     bool m_bDamaged = false;
 };

@@ -78,6 +78,7 @@ void CSampleStreamWriter::AddSample(const PacketSample& sample) {
     std::memcpy(wire + 4, &sample.m_dwDestAddress, 4);
     std::memcpy(wire + 8, &sample.m_nBytes, 4);
     wire[12] = sample.m_nProto;
+    std::memcpy(wire + 14, &sample.m_nPackets, 2);
     std::memcpy(wire + 16, &sample.m_tTime, 8);
     ++m_nOpenCount;
     ++m_nSamples;
@@ -277,6 +278,7 @@ void DecodeWireSample(const std::uint8_t* bytes, PacketSample& sample) {
     sample.m_dwDestAddress = Get<std::uint32_t>(bytes + 4);
     sample.m_nBytes = Get<std::uint32_t>(bytes + 8);
     sample.m_nProto = bytes[12];
+    sample.m_nPackets = Get<std::uint16_t>(bytes + 14);
     sample.m_tTime = Get<std::int64_t>(bytes + 16);
 }
 

@@ -14,8 +14,10 @@
 //   type 1  Ready    count 0; body: interface name (16 bytes, NUL-padded), link type (u32), zero (u32).
 //                    The capture is open and the helper holds no capability any more.
 //   type 2  Samples  count 1..kMaxSamplesPerRecord; body: count samples of 24 bytes:
-//                    source (u32), destination (u32), bytes (u32), protocol (u8), 3 unused bytes
-//                    (written as zero, not read), seconds since the epoch (i64). Addresses as Ipv4Address (first octet most significant).
+//                    source (u32), destination (u32), bytes (u32), protocol (u8), 1 unused byte (written
+//                    as zero, not read), packets (u16: 1, or the segments of a coalesced super-packet),
+//                    seconds since the epoch (i64). Addresses as Ipv4Address (first octet most
+//                    significant).
 //   type 3  Stats    count 0; body: frames seen, not IPv4, too short, kernel drops (u64 each), totals
 //                    since the capture opened.
 //   type 4  Error    count = the text's length, 1..kMaxErrorText; body: kind (u32, StreamErrorKind), zero
@@ -38,7 +40,7 @@
 namespace flowsentry {
 
 inline constexpr std::array<char, 8> kStreamMagic = {'F', 'S', 'S', 'A', 'M', 'P', 'L', 'E'};
-inline constexpr std::uint32_t kStreamVersion = 2;
+inline constexpr std::uint32_t kStreamVersion = 3;
 inline constexpr std::size_t kStreamHeaderBytes = 16;
 inline constexpr std::size_t kRecordHeaderBytes = 8;
 inline constexpr std::size_t kWireSampleBytes = 24;

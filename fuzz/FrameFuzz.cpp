@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -34,8 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto wireLength = static_cast<std::uint32_t>(frame.size() + data[1] * 64U);
     const std::optional<flowsentry::Ipv4Address> local =
         (data[0] & 0x80U) != 0 ? std::optional<flowsentry::Ipv4Address>(0x0A000001U) : std::nullopt;
-    flowsentry::FoldFrame(table, local, linkType, frame, wireLength, static_cast<std::int64_t>(data[1]) << 24U,
-                          counters);
+    // Bit 0x40 makes it a live capture, with an MTU from the smallest IPv4 allows upwards; else a file.
+    const std::uint32_t mtu = (data[0] & 0x40U) != 0 ? 68U + data[1] * 8U : 0U;
+    // The capture's own path: a sample per frame, then the table's batched fold.
+    static std::vector<flowsentry::PacketSample> samples;
+    samples.clear();
+    flowsentry::AppendFrameSample(linkType, frame, wireLength, static_cast<std::int64_t>(data[1]) << 24U, mtu,
+                                  samples, counters);
+    if (samples.size() > 1 ||
+        (samples.size() == 1 && (samples[0].m_nPackets == 0 || samples[0].m_nBytes == 0))) {
+        __builtin_trap();
+    }
+    (void)table.AddSamples(std::span<const flowsentry::PacketSample>(samples), local);
 
     rows.Apply(table.PullChanges());
     if (rows.RowCount() != table.EntryCount()) {

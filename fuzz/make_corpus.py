@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the seed inputs of the fuzz targets into fuzz/corpus/. Each frame input is one byte that picks the
-link type (see FrameFuzz.cpp), one byte added to the wire length, then the frame's bytes.
+link type (see FrameFuzz.cpp; 0x40 makes it a live capture with an MTU, 0x80 gives a local address), one byte
+added to the wire length (and to the MTU), then the frame's bytes.
 The capture-file seeds named bad-* are the damaged files of tests/bad_input_test.py, written by its
 --write-fuzz-corpus form from flowsentry-gen output."""
 import os
@@ -18,11 +19,20 @@ def ipv4(src, dst, proto, size):
     return header + bytes(size - 20)
 
 
-def write(name, link, extra, frame, local=False):
+def write(name, link, extra, frame, local=False, live=False):
     path = os.path.join(HERE, "corpus", "frame", name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
-        f.write(bytes([link | (0x80 if local else 0), extra]) + frame)
+        f.write(bytes([link | (0x80 if local else 0) | (0x40 if live else 0), extra]) + frame)
+
+
+def tcp(src, dst, size, captured=128):
+    """A TCP datagram of `size` bytes (total length 0 above 64 KiB, as BIG TCP writes it), of which the
+    first `captured` bytes are kept: an IPv4 header and a 32-byte TCP header."""
+    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, size if size <= 0xFFFF else 0, 1, 0, 64, 6, 0, bytes(src),
+                         bytes(dst))
+    segment = struct.pack("!HHIIBBHHH", 40000, 5201, 1, 1, 0x80, 0x10, 512, 0, 0) + bytes(12)
+    return (header + segment + bytes(size))[:min(size, captured)]
 
 
 macs = bytes.fromhex("020000000001020000000002")
@@ -46,6 +56,14 @@ write("loop-be", LOOP, 0, b"\x00\x00\x00\x02" + udp)
 write("unsupported", OTHER, 0, udp)
 write("header-19", RAW, 0, udp[:19])
 write("self", RAW, 0, ipv4([10, 0, 0, 1], [10, 0, 0, 1], 6, 40), local=True)
+write("ethernet-fcs", EN10MB, 0, (macs + b"\x08\x00" + ipv4([10, 0, 0, 1], [10, 0, 0, 2], 1, 28)).ljust(64, b"\xee"))
+# Super-packets in a live capture: the wire length is the frame plus 64 times the second byte, the MTU 68 plus
+# 8 times it (1500 for 179: a GRO'd TCP datagram of about 11 KiB).
+write("live-gro-tcp", EN10MB, 179, macs + b"\x08\x00" + tcp([10, 0, 0, 2], [10, 0, 0, 1], 11488, 114),
+      local=True, live=True)
+write("live-big-tcp", RAW, 255, tcp([10, 0, 0, 1], [10, 0, 0, 2], 100000), live=True)
+write("live-gso-udp", RAW, 60, ipv4([10, 0, 0, 1], [10, 0, 0, 2], 17, 3908)[:68], live=True)
+write("live-tcp-cut", RAW, 200, tcp([10, 0, 0, 1], [10, 0, 0, 2], 20000, 30), live=True)
 
 
 # Capture files, whole and damaged, for the capture-file target (written by hand, little-endian).
@@ -96,14 +114,14 @@ def write_stream(name, piece, content):
         f.write(bytes([piece]) + content)
 
 
-def sample(src, dst, size, proto, seconds):
-    return struct.pack("<IIIB3xq", src, dst, size, proto, seconds)
+def sample(src, dst, size, proto, seconds, packets=1):
+    return struct.pack("<IIIBxHq", src, dst, size, proto, packets, seconds)
 
 
-header = b"FSSAMPLE" + struct.pack("<II", 2, 16)
+header = b"FSSAMPLE" + struct.pack("<II", 3, 16)
 ready = struct.pack("<II", 1, 0) + b"eth0".ljust(16, b"\0") + struct.pack("<II", 1, 0)
 samples = struct.pack("<II", 2, 3) + sample(0x0A000001, 0x0A000002, 60, 6, 1700000000) + \
-    sample(0x0A000002, 0x0A000001, 1500, 17, 1700000001) + sample(0xC0A80001, 0x0A000001, 28, 1, -5)
+    sample(0x0A000002, 0x0A000001, 67566, 6, 1700000001, 46) + sample(0xC0A80001, 0x0A000001, 28, 1, -5)
 stats = struct.pack("<II", 3, 0) + struct.pack("<QQQQ", 10, 2, 1, 0)
 text = b"You don't have permission to capture on that device"
 link_up, link_down, link_no_carrier = (struct.pack("<IIII", 5, 0, state, 0) for state in (0, 1, 2))
@@ -112,7 +130,7 @@ write_stream("good-capture", 0, header + ready + samples + stats)
 write_stream("good-link", 4, header + ready + samples + link_down + link_no_carrier + link_up + samples)
 write_stream("good-error", 5, header + error)
 write_stream("bad-magic", 2, b"XSSAMPLE" + header[8:] + ready)
-write_stream("bad-version", 0x40, b"FSSAMPLE" + struct.pack("<II", 1, 16) + ready)
+write_stream("bad-version", 0x40, b"FSSAMPLE" + struct.pack("<II", 2, 16) + ready)
 write_stream("bad-count", 1, header + ready + struct.pack("<II", 2, 9000))
 write_stream("bad-cut", 0xFF, (header + ready + samples)[:-7])
 write_stream("bad-type", 3, header + ready + struct.pack("<II", 9, 0))

@@ -4,10 +4,14 @@
 #include "platform/SystemError.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <ifaddrs.h>
-#include <netinet/in.h>
 
 namespace flowsentry {
 
@@ -67,6 +71,25 @@ std::string LocalAddressLookup::Problem() const {
         return "cannot list the machine's addresses: " + m_strError;
     }
     return {};
+}
+
+std::optional<std::uint32_t> InterfaceMtu(const std::string& name) {
+    ifreq request{};
+    if (name.empty() || name.size() >= sizeof request.ifr_name) {
+        return std::nullopt;
+    }
+    std::memcpy(request.ifr_name, name.data(), name.size());
+    // Any socket will do for the question; this one needs no privilege.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    const bool ok = ioctl(fd, SIOCGIFMTU, &request) == 0 && request.ifr_mtu > 0;
+    close(fd);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(request.ifr_mtu);
 }
 
 } // namespace flowsentry

@@ -3,6 +3,7 @@
 
 #include "traffic/TrafficEntry.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,5 +42,8 @@ struct LocalAddressLookup {
     [[nodiscard]] std::string Problem() const;
 };
 LocalAddressLookup LookUpLocalAddress(std::string_view text);
+
+// The MTU of an interface (SIOCGIFMTU), if it can be read.
+std::optional<std::uint32_t> InterfaceMtu(const std::string& name);
 
 } // namespace flowsentry

@@ -12,7 +12,7 @@ FLOWSENTRY_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev libqt6svg6
     libcap2-bin desktop-file-utils appstream lintian dpkg-dev file man-db
     clang libclang-rt-14-dev clang-format
-    iproute2 iputils-ping strace
+    iproute2 iputils-ping strace ethtool
     xvfb xauth x11-apps imagemagick
 )
 

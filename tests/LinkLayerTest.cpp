@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "FrameUtil.h"
 #include "TestUtil.h"
-#include "capture/Datagram.h"
 #include "capture/LinkLayer.h"
 
 #include <gtest/gtest.h>
@@ -36,7 +36,8 @@ TEST(LinkLayer, FramesOfEachLinkType) {
     };
     const std::vector<Case> cases = {
         {"ethernet", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip40), 0, FrameKind::Datagram, 40},
-        {"ethernet padding", DLT_EN10MB, padded, 0, FrameKind::Datagram, 28},
+        // What was received: the padding goes with the datagram's total length, in the decoder.
+        {"ethernet padding", DLT_EN10MB, padded, 0, FrameKind::Datagram, 46},
         {"ethernet cut by snaplen", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip40), 1514,
          FrameKind::Datagram, 1500},
         {"802.1Q", DLT_EN10MB, Concat(Concat(kMacs, Hex("81 00 00 05 08 00")), ip40), 0, FrameKind::Datagram,
@@ -45,8 +46,8 @@ TEST(LinkLayer, FramesOfEachLinkType) {
          FrameKind::Datagram, 40},
         {"arp", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip28), 0, FrameKind::NotIpv4, 0},
         {"ipv6 ethertype", DLT_EN10MB, Concat(Concat(kMacs, Hex("86 dd")), ip6), 0, FrameKind::NotIpv4, 0},
-        {"ethernet 13 bytes", DLT_EN10MB, Hex("02 00 00 00 00 01 02 00 00 00 00 02 08"), 0, FrameKind::TooShort,
-         0},
+        {"ethernet 13 bytes", DLT_EN10MB, Hex("02 00 00 00 00 01 02 00 00 00 00 02 08"), 0,
+         FrameKind::TooShort, 0},
         {"cut vlan tag", DLT_EN10MB, Concat(kMacs, Hex("81 00 00 05 08")), 0, FrameKind::TooShort, 0},
         {"ethernet header only", DLT_EN10MB, Concat(kMacs, Hex("08 00")), 0, FrameKind::Datagram, 0},
         {"cooked v1", DLT_LINUX_SLL, Concat(Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08 00"), ip40), 0,
@@ -65,8 +66,8 @@ TEST(LinkLayer, FramesOfEachLinkType) {
         {"ipv4 link type", DLT_IPV4, ip40, 0, FrameKind::Datagram, 40},
         {"bsd loopback, little-endian family", DLT_NULL, Concat(Hex("02 00 00 00"), ip40), 0,
          FrameKind::Datagram, 40},
-        {"bsd loopback, big-endian family", DLT_NULL, Concat(Hex("00 00 00 02"), ip40), 0, FrameKind::Datagram,
-         40},
+        {"bsd loopback, big-endian family", DLT_NULL, Concat(Hex("00 00 00 02"), ip40), 0,
+         FrameKind::Datagram, 40},
         {"openbsd loop", DLT_LOOP, Concat(Hex("00 00 00 02"), ip40), 0, FrameKind::Datagram, 40},
         {"loopback ipv6", DLT_NULL, Concat(Hex("1e 00 00 00"), ip6), 0, FrameKind::NotIpv4, 0},
         {"loopback 3 bytes", DLT_NULL, Hex("02 00 00"), 0, FrameKind::TooShort, 0},
@@ -74,7 +75,8 @@ TEST(LinkLayer, FramesOfEachLinkType) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::uint32_t wire = c.wireLength != 0 ? c.wireLength : static_cast<std::uint32_t>(c.frame.size());
+        const std::uint32_t wire =
+            c.wireLength != 0 ? c.wireLength : static_cast<std::uint32_t>(c.frame.size());
         const LinkResult r = StripLinkLayer(c.linkType, c.frame, wire);
         EXPECT_EQ(r.m_kind, c.kind);
         EXPECT_EQ(r.m_nLength, c.length);
@@ -89,36 +91,69 @@ TEST(LinkLayer, FramesOfEachLinkType) {
     EXPECT_EQ(LinkTypeName(147), "147"); // a private link type libpcap has no name for
 }
 
-TEST(LinkLayer, PaddingIsStrippedButALongFrameIsNeverShortened) {
-    // A 100-byte datagram whose total length claims 40: longer than any padding, so it counts in full.
-    auto ip = test::Datagram("10.0.0.1", "10.0.0.2", 17, 100);
-    ip[2] = 0;
-    ip[3] = 40;
-    EXPECT_EQ(StripLinkLayer(DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip), 114).m_nLength, 100U);
+// Whatever follows the datagram in a frame (Ethernet padding, a frame check sequence, a trailer) is not
+// counted, on every link type: the IPv4 total length says where the datagram ends. It never makes a datagram
+// longer than what was received, and a total length below 20 is not one to trust.
+TEST(LinkLayer, OnlyTheDatagramIsCountedNotWhatFollowsIt) {
+    const auto ip28 = test::Datagram("10.0.0.1", "10.0.0.2", 1, 28);
+    auto padded = Concat(Concat(kMacs, Hex("08 00")), ip28);
+    padded.resize(60, 0);
+    const auto withFcs = Concat(padded, Hex("de ad be ef"));
+    // A 100-byte datagram whose total length claims 40: a trailer follows it.
+    auto trailer = test::Datagram("10.0.0.1", "10.0.0.2", 17, 100);
+    trailer[2] = 0;
+    trailer[3] = 40;
     // A total length larger than what arrived never inflates the count.
-    auto small = test::Datagram("10.0.0.1", "10.0.0.2", 17, 30);
-    small[2] = 0x05;
-    small[3] = 0xdc;
-    EXPECT_EQ(StripLinkLayer(DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), small), 44).m_nLength, 30U);
-    // A total length below 20 is not a length to trust.
-    small[2] = 0;
-    small[3] = 4;
-    EXPECT_EQ(StripLinkLayer(DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), small), 44).m_nLength, 30U);
+    auto longer = test::Datagram("10.0.0.1", "10.0.0.2", 17, 30);
+    longer[2] = 0x05;
+    longer[3] = 0xdc;
+    auto tiny = longer;
+    tiny[2] = 0;
+    tiny[3] = 4;
+    struct Case {
+        const char* name;
+        int linkType;
+        std::vector<std::uint8_t> frame;
+        std::uint32_t bytes;
+    };
+    const std::vector<Case> cases = {
+        {"padded to the minimum frame", DLT_EN10MB, padded, 28},
+        {"padded, with its frame check sequence", DLT_EN10MB, withFcs, 28},
+        {"1518-byte frame with its frame check sequence", DLT_EN10MB,
+         Concat(Concat(Concat(kMacs, Hex("08 00")), test::Datagram("10.0.0.1", "10.0.0.2", 6, 1500)),
+                Hex("de ad be ef")),
+         1500},
+        {"cooked, padded", DLT_LINUX_SLL,
+         Concat(Concat(Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08 00"), ip28),
+                std::vector<std::uint8_t>(18)),
+         28},
+        {"ethernet trailer", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), trailer), 40},
+        {"raw trailer", DLT_RAW, trailer, 40},
+        {"total length beyond the frame", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), longer), 30},
+        {"total length 4", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), tiny), 30},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto sample = test::Decode(c.linkType, c.frame);
+        ASSERT_TRUE(sample.has_value());
+        EXPECT_EQ(sample->m_nBytes, c.bytes);
+        EXPECT_EQ(sample->m_nPackets, 1U);
+    }
 }
 
-TEST(LinkLayer, FoldFrameCountsWhatHappenedToEachFrame) {
+TEST(LinkLayer, EachFrameIsCountedForWhatHappenedToIt) {
     CTrafficTable table;
     CaptureCounters counters;
     const auto ip = test::Datagram("10.0.0.1", "10.0.0.2", 6, 40);
     auto v6 = ip;
     v6[0] = 0x65;
-    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip), 54, 0, counters);
-    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip), 54, 0, counters);
-    FoldFrame(table, std::nullopt, DLT_EN10MB, Hex("02 00"), 2, 0, counters);
-    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), Hex("45 00")), 16, 0,
-              counters);
-    FoldFrame(table, std::nullopt, DLT_RAW, ip, 40, 0, counters);
-    FoldFrame(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), v6), 54, 0, counters);
+    test::Fold(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip), 54, counters);
+    test::Fold(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip), 54, counters);
+    test::Fold(table, std::nullopt, DLT_EN10MB, Hex("02 00"), 2, counters);
+    test::Fold(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), Hex("45 00")), 16,
+               counters);
+    test::Fold(table, std::nullopt, DLT_RAW, ip, 40, counters);
+    test::Fold(table, std::nullopt, DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), v6), 54, counters);
     EXPECT_EQ(counters, (CaptureCounters{6, 2, 2, 2, 0}));
     const auto e = table.Find(test::Ip("10.0.0.1"), test::Ip("10.0.0.2"), 6);
     ASSERT_TRUE(e.has_value());
@@ -126,10 +161,12 @@ TEST(LinkLayer, FoldFrameCountsWhatHappenedToEachFrame) {
     EXPECT_EQ(e->m_nSendPackets, 2U);
 }
 
-// The capture's per-frame call appends exactly the sample FrameToSample makes, in either form, and only when
-// it makes one, with the same counts.
-TEST(LinkLayer, AppendFrameSampleAgreesWithFrameToSample) {
+// The capture's per-frame call appends a sample only for the frames that make one, with the same counts,
+// whichever link type carries them.
+TEST(LinkLayer, AppendFrameSampleAppendsOnlyWhatItCounts) {
     const auto ip = test::Datagram("10.0.0.1", "10.0.0.2", 17, 28);
+    auto cut = test::Datagram("10.0.0.1", "10.0.0.2", 17, 1500);
+    cut.resize(28); // what a snapshot length kept of it
     auto v6 = ip;
     v6[0] = 0x60;
     auto padded = Concat(Concat(kMacs, Hex("08 00")), ip);
@@ -141,7 +178,7 @@ TEST(LinkLayer, AppendFrameSampleAgreesWithFrameToSample) {
     };
     const std::vector<Frame> frames = {
         {DLT_EN10MB, padded, 60},
-        {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), ip), 1514}, // cut by snaplen
+        {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), cut), 1514},
         {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip), 42},
         {DLT_EN10MB, Concat(Concat(kMacs, Hex("08 00")), v6), 42},
         {DLT_EN10MB, Hex("02 00 00"), 3},
@@ -150,37 +187,23 @@ TEST(LinkLayer, AppendFrameSampleAgreesWithFrameToSample) {
         {DLT_NULL, Concat(Hex("02 00 00 00"), ip), 32},
         {DLT_IEEE802_11, ip, 28},
     };
-    CaptureCounters appended;
-    CaptureCounters appendedCompact;
-    CaptureCounters made;
-    std::vector<CTrafficEntry> samples;
-    std::vector<PacketSample> compact;
-    std::vector<CTrafficEntry> expected;
+    CaptureCounters counters;
+    std::vector<PacketSample> samples;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const Frame& f = frames[i];
-        const auto time = static_cast<std::int64_t>(1000 + i);
-        AppendFrameSample(f.linkType, f.bytes, f.wireLength, time, samples, appended);
-        AppendFrameSample(f.linkType, f.bytes, f.wireLength, time, compact, appendedCompact);
-        CTrafficEntry sample;
-        if (FrameToSample(f.linkType, f.bytes, f.wireLength, time, sample, made)) {
-            expected.push_back(sample);
-        }
-        EXPECT_EQ(appended, made) << "frame " << i;
-        EXPECT_EQ(appendedCompact, made) << "frame " << i;
+        AppendFrameSample(f.linkType, f.bytes, f.wireLength, static_cast<std::int64_t>(1000 + i), 0, samples,
+                          counters);
     }
+    EXPECT_EQ(counters, (CaptureCounters{9, 0, 3, 2, 0})); // 4 samples; 802.11, ARP and IPv6 are not IPv4
+    const Ipv4Address a = test::Ip("10.0.0.1");
+    const Ipv4Address b = test::Ip("10.0.0.2");
+    const std::vector<PacketSample> expected = {
+        {a, b, 28, 17, 1, 1000},   // padding stripped
+        {a, b, 1500, 17, 1, 1001}, // the datagram's length, not what snaplen kept
+        {a, b, 28, 17, 1, 1006},
+        {a, b, 28, 17, 1, 1007},
+    };
     EXPECT_EQ(samples, expected);
-    ASSERT_EQ(compact.size(), expected.size());
-    for (std::size_t i = 0; i < compact.size(); ++i) {
-        const CTrafficEntry& e = expected[i];
-        EXPECT_EQ(compact[i],
-                  (PacketSample{e.m_dwSrcAddress, e.m_dwDestAddress,
-                                static_cast<std::uint32_t>(e.m_nSendData), e.m_nProto, e.m_tLastUpdate}));
-    }
-    EXPECT_EQ(made, (CaptureCounters{9, 0, 3, 2, 0})); // 4 samples; 802.11, ARP and IPv6 are not IPv4
-    ASSERT_EQ(samples.size(), 4U);
-    EXPECT_EQ(samples[0].m_nSendData, 28U);   // padding stripped
-    EXPECT_EQ(samples[1].m_nSendData, 1500U); // the wire length, not what snaplen kept
-    EXPECT_EQ(samples[1].m_tLastUpdate, 1001);
 }
 
 } // namespace

@@ -64,6 +64,16 @@ protected:
         }
     }
 
+    // Turns the offloads that make a veth pair carry super-packets on or off at both ends: TSO and GSO let
+    // the sender hand over unsegmented TCP (veth passes it across as it is), GRO (off on veth until asked
+    // for) coalesces what arrives. With all three off, a packet socket sees the segments the wire carries.
+    // Needs ethtool.
+    [[nodiscard]] bool SetOffloads(bool on) const {
+        const std::string features = on ? " tso on gso on gro on" : " tso off gso off gro off";
+        return Shell("ip netns exec " + m_strA + " ethtool -K " + m_strDevice + features) &&
+               Shell("ip netns exec " + m_strB + " ethtool -K " + m_strPeerDevice + features);
+    }
+
     // Runs `work` on a thread inside the namespace: sockets it opens and threads it starts stay there.
     static void In(const std::string& name, const std::function<void()>& work) {
         std::thread thread([&] {

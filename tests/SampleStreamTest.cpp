@@ -11,8 +11,9 @@ namespace {
 
 using Status = CSampleStreamReader::Status;
 
-PacketSample Sample(Ipv4Address src, Ipv4Address dst, std::uint8_t proto, std::uint32_t bytes, std::int64_t when) {
-    return {src, dst, bytes, proto, when};
+PacketSample Sample(Ipv4Address src, Ipv4Address dst, std::uint8_t proto, std::uint32_t bytes,
+                    std::int64_t when, std::uint16_t packets = 1) {
+    return {src, dst, bytes, proto, packets, when};
 }
 
 // Everything a reader takes from `bytes` fed in pieces of `piece` bytes, until it needs more or breaks.
@@ -72,8 +73,10 @@ TEST(SampleStream, WhatIsWrittenIsReadInPiecesOfAnySize) {
     std::vector<PacketSample> sent;
     // More than one record's worth, so that the writer starts a second samples record by itself.
     for (std::uint32_t i = 0; i < kMaxSamplesPerRecord + 10; ++i) {
+        // Packet counts over the whole 16 bits: a super-packet's segments.
         sent.push_back(Sample(0x0A000001 + i, 0xC0A80001, static_cast<std::uint8_t>(i), 20 + i % 1500,
-                              i % 2 == 0 ? 1700000000 + i : -1 - static_cast<std::int64_t>(i)));
+                              i % 2 == 0 ? 1700000000 + i : -1 - static_cast<std::int64_t>(i),
+                              static_cast<std::uint16_t>(i * 4099 % 65535 + 1)));
         writer.AddSample(sent.back());
         if (i == 100) {
             writer.AddLink(LinkState::Down);
@@ -136,6 +139,7 @@ TEST(SampleStream, ABrokenStreamIsNamedNeverRead) {
         {"wrong magic", [](auto& b, std::size_t) { b[0] = 'X'; }, "wrong magic"},
         {"text instead of a stream", [](auto& b, std::size_t) { std::memcpy(b.data(), "usage: ", 7); }, "wrong magic"},
         {"other version", [](auto& b, std::size_t) { b[8] = 99; }, "version 99 of the capture stream"},
+        {"an older version", [](auto& b, std::size_t) { b[8] = 2; }, "version 2 of the capture stream"},
         {"header size", [](auto& b, std::size_t) { b[12] = 17; }, "header has a wrong size"},
         {"unknown record", [](auto& b, std::size_t at) { b[at] = 9; }, "unknown type 9"},
         {"no samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0, 4); }, "claims 0 samples"},

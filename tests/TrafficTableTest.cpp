@@ -207,7 +207,8 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
             break;
         }
         s.m_nSendData = 20 + (r >> 48U) % 1480;
-        s.m_nSendPackets = 1;
+        // Now and then a live capture's super-packet, which stands for several.
+        s.m_nSendPackets = (r >> 20U) % 8 == 0 ? 2 + (r >> 24U) % 45 : 1;
         s.m_tLastUpdate = 1'700'000'000 + i / 100;
         samples.push_back(s);
     }
@@ -218,7 +219,7 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
     for (const CTrafficEntry& s : samples) {
         packets.push_back(PacketSample{s.m_dwSrcAddress, s.m_dwDestAddress,
                                        static_cast<std::uint32_t>(s.m_nSendData), s.m_nProto,
-                                       s.m_tLastUpdate});
+                                       static_cast<std::uint16_t>(s.m_nSendPackets), s.m_tLastUpdate});
     }
 
     for (const std::optional<Ipv4Address> reference :

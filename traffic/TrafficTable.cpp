@@ -43,8 +43,8 @@ std::uint64_t SentBytes(const PacketSample& s) {
 std::uint64_t SentPackets(const CTrafficEntry& s) {
     return s.m_nSendPackets;
 }
-std::uint64_t SentPackets(const PacketSample& /*sample*/) {
-    return 1;
+std::uint64_t SentPackets(const PacketSample& s) {
+    return s.m_nPackets;
 }
 std::int64_t Time(const CTrafficEntry& s) {
     return s.m_tLastUpdate;
@@ -61,7 +61,7 @@ CTrafficEntry AsEntry(const PacketSample& s) {
     entry.m_dwDestAddress = s.m_dwDestAddress;
     entry.m_nProto = s.m_nProto;
     entry.m_nSendData = s.m_nBytes;
-    entry.m_nSendPackets = 1;
+    entry.m_nSendPackets = s.m_nPackets;
     entry.m_tLastUpdate = s.m_tTime;
     return entry;
 }

@@ -50,7 +50,7 @@ public:
     // The same for several samples under one lock. A sample the table cannot take (out of memory) is
     // dropped alone; returns how many were dropped.
     std::size_t AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local);
-    // The same for datagrams in their compact form: each counts as one packet of m_nBytes.
+    // The same for datagrams in their compact form: each counts as m_nPackets packets of m_nBytes in all.
     std::size_t AddSamples(std::span<const PacketSample> samples, std::optional<Ipv4Address> local);
 
     // Hands over the changes since the previous pull and starts recording afresh.
