@@ -237,7 +237,8 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         break;
     }
     case StreamRecordType::Samples:
-        // Every value of a sample's fields is one the table can take, so samples need no check here.
+        // Every value of a sample's fields is one the table can take (a packet count of 0 is read as 1), so
+        // samples need no check here.
         record.m_samples = {data, body};
         record.m_nSampleCount = count;
         break;
@@ -278,7 +279,8 @@ void DecodeWireSample(const std::uint8_t* bytes, PacketSample& sample) {
     sample.m_dwDestAddress = Get<std::uint32_t>(bytes + 4);
     sample.m_nBytes = Get<std::uint32_t>(bytes + 8);
     sample.m_nProto = bytes[12];
-    sample.m_nPackets = Get<std::uint16_t>(bytes + 14);
+    // A sample stands for at least one packet, whatever the writer says: a row never gains bytes alone.
+    sample.m_nPackets = std::max<std::uint16_t>(1, Get<std::uint16_t>(bytes + 14));
     sample.m_tTime = Get<std::int64_t>(bytes + 16);
 }
 

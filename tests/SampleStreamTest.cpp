@@ -103,6 +103,16 @@ TEST(SampleStream, WhatIsWrittenIsReadInPiecesOfAnySize) {
     }
 }
 
+// A writer that says a sample stands for no packet would make a row of bytes without packets.
+TEST(SampleStream, ASampleOfNoPacketsCountsOne) {
+    CSampleStreamWriter writer;
+    writer.AddReady("eth0", 1);
+    writer.AddSample(Sample(1, 2, 6, 60, 0, 0));
+    const Taken taken = ReadAll(Copy(writer.Bytes()), 4096);
+    ASSERT_EQ(taken.samples.size(), 1U);
+    EXPECT_EQ(taken.samples[0].m_nPackets, 1);
+}
+
 TEST(SampleStream, WritingOutInPartsKeepsRecordsWhole) {
     CSampleStreamWriter writer;
     writer.AddReady("eth0", 1);
