@@ -8,6 +8,7 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <utility>
 
 namespace flowsentry {
 
@@ -70,7 +71,20 @@ void CFlowsentryView::OnInitialUpdate() {
     m_refreshTimer.start();
 }
 
+void CFlowsentryView::HoldRows() { ++m_nRowHolds; }
+
+void CFlowsentryView::ReleaseRows() {
+    if (m_nRowHolds > 0 && --m_nRowHolds == 0 && std::exchange(m_bRefreshHeld, false)) {
+        Refresh();
+    }
+}
+
 void CFlowsentryView::Refresh() {
+    if (m_nRowHolds > 0) {
+        m_bRefreshHeld = true;
+        emit Refreshed();
+        return;
+    }
     const TrafficBatch batch = m_table.PullChanges();
     if (batch.empty()) {
         emit Refreshed();
