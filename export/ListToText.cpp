@@ -3,12 +3,16 @@
 
 namespace flowsentry {
 
-void AppendRowAsText(const CRowStore& rows, std::size_t row, std::string& out) {
+void AppendRowAsText(const CTrafficEntry& entry, std::string& out) {
     for (int column = 0; column < ColumnCount; ++column) {
-        out += rows.CellText(row, column);
+        out += CellText(entry, column);
         out += '\t';
     }
     out += '\r';
+}
+
+void AppendRowAsText(const CRowStore& rows, std::size_t row, std::string& out) {
+    AppendRowAsText(rows.Row(row), out);
 }
 
 std::string ListToText(const CRowStore& rows) {

@@ -11,6 +11,7 @@ namespace flowsentry {
 // a carriage return, no heading line. The same bytes go to a saved file and to the clipboard.
 std::string ListToText(const CRowStore& rows);
 // One row of that text (its cells, tabs and carriage return), appended to `out`.
+void AppendRowAsText(const CTrafficEntry& entry, std::string& out);
 void AppendRowAsText(const CRowStore& rows, std::size_t row, std::string& out);
 
 } // namespace flowsentry
