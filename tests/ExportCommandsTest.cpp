@@ -96,7 +96,8 @@ TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
         EXPECT_EQ(seen.m_nCount, 1);
         EXPECT_EQ(seen.m_strTitle, "Flowsentry");
         EXPECT_EQ(seen.m_icon, QMessageBox::Warning);
-        EXPECT_TRUE(seen.m_strText.startsWith("The table could not be saved.")) << seen.m_strText.toStdString();
+        EXPECT_TRUE(seen.m_strText.startsWith("The table could not be saved."))
+            << seen.m_strText.toStdString();
         EXPECT_TRUE(seen.m_strText.contains("Is a directory")) << seen.m_strText.toStdString();
     }
 
@@ -178,7 +179,8 @@ TEST_F(ExportCommands, TheTextIsTheListAtTheCommandWhileTheRowsChange) {
         const std::string atCommand = ListText();
         const std::size_t rowsAtCommand = m_view.Model().Rows().RowCount();
         const fs::path path = m_dir / "changing.txt";
-        ASSERT_TRUE(save ? m_export.StartSave(path.string()) : m_export.StartCopy(*QApplication::clipboard()));
+        ASSERT_TRUE(save ? m_export.StartSave(path.string())
+                         : m_export.StartCopy(*QApplication::clipboard()));
         // One job at a time.
         EXPECT_FALSE(m_export.StartCopy(*QApplication::clipboard()));
         EXPECT_FALSE(m_export.StartSave((m_dir / "second.txt").string()));
@@ -207,7 +209,8 @@ TEST_F(ExportCommands, CancelLeavesTheFileAndTheClipboardAsTheyWere) {
     // While the rows are being copied; the list is let go at once.
     m_export.SetSliceRows(10'000);
     for (const bool save : {false, true}) {
-        ASSERT_TRUE(save ? m_export.StartSave(target.string()) : m_export.StartCopy(*QApplication::clipboard()));
+        ASSERT_TRUE(save ? m_export.StartSave(target.string())
+                         : m_export.StartCopy(*QApplication::clipboard()));
         ASSERT_EQ(m_export.CurrentProgress().m_phase, CListExport::Phase::Snapshot);
         m_export.Cancel();
         EXPECT_FALSE(m_export.IsRunning());
