@@ -118,10 +118,11 @@ bool CListExport::Start(Job job) {
 }
 
 // The rows cannot be rendered where they are: the window thread changes them at every refresh. Copying
-// them is cheap (a few milliseconds per million), but at two million rows it is still worth spreading
-// over several turns of the event loop, during which the list is held still.
+// them is cheap, but at two million rows it still takes some tens of milliseconds, so it is spread over
+// several turns of the event loop, during which the list is held still.
 void CListExport::CopySlice() {
     const CRowStore& rows = m_view.Model().Rows();
+    Q_ASSERT(rows.RowCount() == m_nRows);
     const std::size_t end =
         m_nRows - m_snapshot.size() > m_nSliceRows ? m_snapshot.size() + m_nSliceRows : m_nRows;
     const auto deadline = Clock::now() + kSliceTime;
