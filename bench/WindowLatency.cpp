@@ -300,6 +300,9 @@ void MeasureExport(CMainFrame& frame, const Options& options, bool save, const s
         // The held refresh and the clipboard's update come right after.
         QTimer::singleShot(500, &loop, &QEventLoop::quit);
     });
+    // The capture's side: samples folded per second while the job runs, and then without it.
+    const auto folded = [&feeder] { return feeder ? feeder->Folded() : 0; };
+    const std::uint64_t foldedBefore = folded();
     CLatencyProbe probe;
     probe.Start();
     const auto start = Clock::now();
@@ -312,13 +315,18 @@ void MeasureExport(CMainFrame& frame, const Options& options, bool save, const s
     }
     probe.Stop();
     const auto probed = Clock::now() - start;
+    const double foldRate = static_cast<double>(folded() - foldedBefore) / (Ms(probed) / 1000.0) / 1e6;
     RunEvents(std::chrono::seconds(1));
     const Memory after = ReadMemory();
     // The yardstick: this machine is shared and noisy, and the list's own refreshes cost something.
     CLatencyProbe control;
+    const std::uint64_t foldedThen = folded();
+    const auto controlStart = Clock::now();
     control.Start();
     RunEvents(std::chrono::duration_cast<std::chrono::milliseconds>(probed));
     control.Stop();
+    const double controlFoldRate =
+        static_cast<double>(folded() - foldedThen) / (Ms(Clock::now() - controlStart) / 1000.0) / 1e6;
     feeder.reset();
 
     std::printf("%s of %d rows (%s): %.0f ms until done; the command itself returned after %.1f ms\n",
@@ -326,6 +334,10 @@ void MeasureExport(CMainFrame& frame, const Options& options, bool save, const s
                 command);
     std::printf("during the job: %s\n", probe.Summary().c_str());
     std::printf("then no job:    %s\n", control.Summary().c_str());
+    if (options.m_nHot > 0) {
+        std::printf("folded on the feeder thread: %.2f M samples/s during the job, %.2f M/s then\n", foldRate,
+                    controlFoldRate);
+    }
     if (save) {
         std::error_code ec;
         std::printf("file: %.1f MiB\n",
