@@ -16,8 +16,11 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QToolBar>
 #include <utility>
@@ -28,6 +31,9 @@ static void InitAppResources() {
 
 namespace flowsentry {
 namespace {
+
+// Often enough for the bar to move smoothly, seldom enough to cost nothing.
+constexpr std::chrono::milliseconds kExportPollInterval{100};
 
 struct ActionDef {
     Command m_command;
@@ -53,6 +59,8 @@ CMainFrame::CMainFrame(QWidget* parent)
 
     m_pView = new CFlowsentryView(this);
     setCentralWidget(m_pView);
+    m_pExport = std::make_unique<CListExport>(*m_pView, this);
+    connect(m_pExport.get(), &CListExport::Finished, this, &CMainFrame::OnExportFinished);
 
     CreateActions();
     CreateMenus();
@@ -60,7 +68,8 @@ CMainFrame::CMainFrame(QWidget* parent)
     CreateStatusBar();
 }
 
-CMainFrame::~CMainFrame() = default;
+// The export goes first, while the view whose rows it may hold is still whole.
+CMainFrame::~CMainFrame() { m_pExport.reset(); }
 
 QAction* CMainFrame::Action(Command command) const {
     return m_actions.at(static_cast<std::size_t>(command));
@@ -213,6 +222,18 @@ void CMainFrame::CreateStatusBar() {
         bar->addPermanentWidget(pane);
         return pane;
     };
+    m_pExportProgress = new QProgressBar(bar);
+    m_pExportProgress->setRange(0, 1000);
+    m_pExportProgress->setMinimumWidth(220);
+    m_pExportProgress->hide();
+    bar->addPermanentWidget(m_pExportProgress);
+    m_pExportCancel = new QPushButton(QStringLiteral("Cancel"), bar);
+    m_pExportCancel->hide();
+    bar->addPermanentWidget(m_pExportCancel);
+    connect(m_pExportCancel, &QPushButton::clicked, m_pExport.get(), &CListExport::Cancel);
+    m_pExportPoll = new QTimer(this);
+    m_pExportPoll->setInterval(kExportPollInterval);
+    connect(m_pExportPoll, &QTimer::timeout, this, &CMainFrame::UpdateExportProgress);
     m_pCapturePane = new QLabel(bar);
     bar->addPermanentWidget(m_pCapturePane);
     UpdateCaptureStatus();
@@ -271,12 +292,63 @@ void CMainFrame::OnCaptureEnded(const QString& errorText) {
     }
 }
 
+// While a Save or Copy runs, the commands that would start another are off; a call that comes all the same
+// (a test, a queued key) is refused by the export.
 void CMainFrame::OnFileSaveAs() {
-    SaveListAsText(this, m_pView->Model().Rows(), m_seams.m_askSaveName);
+    if (m_pExport->IsRunning()) {
+        return;
+    }
+    if (const auto path = ChooseSavePath(this, m_seams.m_askSaveName)) {
+        m_pExport->StartSave(*path);
+        OnExportStarted();
+    }
 }
 
 void CMainFrame::OnEditCopy() {
-    CopyListToClipboard(m_pView->Model().Rows(), *QGuiApplication::clipboard());
+    if (m_pExport->StartCopy(*QGuiApplication::clipboard())) {
+        OnExportStarted();
+    }
+}
+
+void CMainFrame::OnExportStarted() {
+    if (!m_pExport->IsRunning()) {
+        return; // it failed at once and has said so
+    }
+    for (const Command command : {Command::FileSave, Command::FileSaveAs, Command::EditCopy}) {
+        Action(command)->setEnabled(false);
+    }
+    UpdateExportProgress();
+    m_pExportProgress->show();
+    m_pExportCancel->show();
+    m_pExportPoll->start();
+}
+
+void CMainFrame::OnExportFinished() {
+    m_pExportPoll->stop();
+    m_pExportProgress->hide();
+    m_pExportCancel->hide();
+    for (const Command command : {Command::FileSave, Command::FileSaveAs, Command::EditCopy}) {
+        Action(command)->setEnabled(true);
+    }
+}
+
+void CMainFrame::UpdateExportProgress() {
+    const CListExport::Progress progress = m_pExport->CurrentProgress();
+    const bool writing = progress.m_phase == CListExport::Phase::Write;
+    // Taking the snapshot is a small part of the work; the bar follows the rendering.
+    const bool rendering = progress.m_phase == CListExport::Phase::Render;
+    const std::size_t done = rendering ? progress.m_nRowsDone : writing ? progress.m_nRows : 0;
+    m_pExportProgress->setValue(
+        progress.m_nRows == 0
+            ? (writing ? 1000 : 0)
+            : static_cast<int>(static_cast<double>(done) * 1000.0 / static_cast<double>(progress.m_nRows)));
+    const QString rows = QLocale().toString(static_cast<qulonglong>(progress.m_nRows));
+    m_pExportProgress->setFormat(writing ? QStringLiteral("Writing the file")
+                                 : progress.m_job == CListExport::Job::Save
+                                     ? QStringLiteral("Saving %1 rows: %p%").arg(rows)
+                                     : QStringLiteral("Copying %1 rows: %p%").arg(rows));
+    // A file being written is finished rather than left half written.
+    m_pExportCancel->setEnabled(!writing);
 }
 
 void CMainFrame::OnStartAnalyzing() {
@@ -289,8 +361,10 @@ void CMainFrame::OnStopAnalyzing() {
     UpdateCaptureStatus();
 }
 
-// The capture ends before the window goes, so that no thread outlives it.
+// The capture ends before the window goes, so that no thread outlives it. A Save or Copy is cancelled first
+// (a file already being written is finished).
 void CMainFrame::closeEvent(QCloseEvent* event) {
+    m_pExport->CancelAndWait();
     m_pView->Sniffer().StopSniffing();
     QMainWindow::closeEvent(event);
 }

@@ -13,6 +13,9 @@
 
 class QAction;
 class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
 class QToolBar;
 
 namespace flowsentry {
@@ -51,6 +54,8 @@ public:
     [[nodiscard]] CFlowsentryView& View() { return *m_pView; }
     [[nodiscard]] QAction* Action(Command command) const;
     [[nodiscard]] QToolBar* ToolBar() const { return m_pToolBar; }
+    // Save and Copy, which run while the window goes on.
+    [[nodiscard]] CListExport& Export() { return *m_pExport; }
 
     // "<document title> - Flowsentry".
     void SetDocumentTitle(const QString& documentTitle);
@@ -89,6 +94,9 @@ private:
     void UpdateLockIndicators();
     void UpdateCaptureStatus();
     void OnCaptureEnded(const QString& errorText);
+    void OnExportStarted();
+    void OnExportFinished();
+    void UpdateExportProgress();
 
     CFlowsentryView* m_pView = nullptr; // owned as the central widget
     QToolBar* m_pToolBar = nullptr;
@@ -97,6 +105,11 @@ private:
     QLabel* m_pNumPane = nullptr;
     QLabel* m_pScrollPane = nullptr;
     std::unique_ptr<QAbstractNativeEventFilter> m_lockKeyWatch; // null without an X server
+    // Shown in the status bar while a Save or Copy runs.
+    QProgressBar* m_pExportProgress = nullptr;
+    QPushButton* m_pExportCancel = nullptr;
+    QTimer* m_pExportPoll = nullptr;
+    std::unique_ptr<CListExport> m_pExport;
     std::array<QAction*, static_cast<std::size_t>(Command::Count)> m_actions{};
     UrlOpener m_urlOpener;
     Seams m_seams;

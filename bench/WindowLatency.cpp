@@ -7,13 +7,20 @@
 // rows shown, the capture's counters, the event loop's lateness and the CPU of this process and of the
 // helper (bench/live_rate.sh runs it during its replay):
 //   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --live ADDR [--seconds S]
+// With --export, the window's own Copy or Save of the list (N rows, changing meanwhile): how long it takes,
+// the event loop's lateness while it runs, and the memory before and after:
+//   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --rows 2000000 --export copy|save
+//       [--save-to PATH] [--hot H] [--new-per-tick K]
 // Under a display (xvfb-run) it shows the real window, which is also how the screenshot is taken.
 #include "app/MainFrame.h"
 #include "platform/Privileges.h"
 #include "view/FlowsentryView.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMimeData>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -53,6 +60,8 @@ struct Options {
     // every entry that ever existed.
     std::size_t m_nHot = 50'000;
     std::size_t m_nNewPerTick = 10'000;
+    std::string m_strExport; // "copy" or "save"
+    std::string m_strSaveTo = "/tmp/window_latency_export.txt";
 };
 
 // Entry n: 10.0.0.1 with 11.x.y.z, protocols taking turns.
@@ -121,25 +130,32 @@ private:
     std::vector<double> m_lateness;
 };
 
-// Phase 1: the event loop's lateness under full-speed folding.
-void MeasureLatency(CMainFrame& frame, const Options& options) {
-    CFlowsentryView& view = frame.View();
-    CTrafficTable& table = view.Table();
-    const auto fillStart = Clock::now();
-    Prefill(table, options.m_nRows);
-    view.Refresh();
-    QApplication::processEvents();
-    std::printf("prefill: %zu rows folded and shown in %.1f ms\n", options.m_nRows, Ms(Clock::now() - fillStart));
+// Folds packets into the table at full speed on a thread of its own: changes to a working set of the
+// prefilled entries, and new entries at the given rate.
+class CFeeder {
+public:
+    CFeeder(CTrafficTable& table, const Options& options)
+        : m_thread([this, &table, options] { Run(table, options); }) {}
+    CFeeder(const CFeeder&) = delete;
+    CFeeder& operator=(const CFeeder&) = delete;
+    ~CFeeder() { Stop(); }
 
-    std::atomic<bool> stop{false};
-    std::atomic<std::uint64_t> folded{0};
-    std::thread feeder([&] {
+    void Stop() {
+        m_bStop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    [[nodiscard]] std::uint64_t Folded() const { return m_nFolded.load(); }
+
+private:
+    void Run(CTrafficTable& table, const Options& options) {
         std::mt19937_64 random(42);
         std::vector<CTrafficEntry> batch(4096);
         std::size_t entries = options.m_nRows;
         const auto start = Clock::now();
         const double newPerSecond = static_cast<double>(options.m_nNewPerTick) * 4.0;
-        while (!stop.load(std::memory_order_relaxed)) {
+        while (!m_bStop.load(std::memory_order_relaxed)) {
             const std::int64_t now = std::time(nullptr);
             const std::size_t base = std::max<std::size_t>(options.m_nRows, 1);
             const std::size_t hot = std::min(options.m_nHot, base);
@@ -150,7 +166,7 @@ void MeasureLatency(CMainFrame& frame, const Options& options) {
                 sample = EntrySample(n, (random() & 1U) != 0, now);
             }
             table.AddSamples(batch, kLocal);
-            folded.fetch_add(batch.size(), std::memory_order_relaxed);
+            m_nFolded.fetch_add(batch.size(), std::memory_order_relaxed);
             const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             const auto due = options.m_nRows + static_cast<std::size_t>(elapsed * newPerSecond);
             std::vector<CTrafficEntry> fresh;
@@ -158,23 +174,39 @@ void MeasureLatency(CMainFrame& frame, const Options& options) {
                 fresh.push_back(EntrySample(entries, entries % 2 == 0, now));
             }
             table.AddSamples(fresh, kLocal);
-            folded.fetch_add(fresh.size(), std::memory_order_relaxed);
+            m_nFolded.fetch_add(fresh.size(), std::memory_order_relaxed);
         }
-    });
+    }
 
+    std::atomic<bool> m_bStop{false};
+    std::atomic<std::uint64_t> m_nFolded{0};
+    std::thread m_thread; // last: it starts in the constructor and uses the members above
+};
+
+// Phase 1: the event loop's lateness under full-speed folding.
+void MeasureLatency(CMainFrame& frame, const Options& options) {
+    CFlowsentryView& view = frame.View();
+    CTrafficTable& table = view.Table();
+    const auto fillStart = Clock::now();
+    Prefill(table, options.m_nRows);
+    view.Refresh();
+    QApplication::processEvents();
+    std::printf("prefill: %zu rows folded and shown in %.1f ms\n", options.m_nRows,
+                Ms(Clock::now() - fillStart));
+
+    CFeeder feeder(table, options);
     CLatencyProbe probe;
     QTimer::singleShot(static_cast<int>(options.m_dSeconds * 1000), [&] { QApplication::quit(); });
     probe.Start();
     const auto runStart = Clock::now();
     QApplication::exec();
     probe.Stop();
-    stop = true;
-    feeder.join();
+    feeder.Stop();
     const double seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
     view.Refresh();
 
     std::printf("live: %.1f s, %.2f M samples/s folded on the feeder thread, rows at end %d\n", seconds,
-                static_cast<double>(folded.load()) / seconds / 1e6, view.model()->rowCount());
+                static_cast<double>(feeder.Folded()) / seconds / 1e6, view.model()->rowCount());
     std::printf("%s\n", probe.Summary().c_str());
 }
 
@@ -204,6 +236,120 @@ void MeasureTickCost(CMainFrame& frame, std::size_t rows) {
         std::printf("tick: %8zu rows, %6zu changed: median %.2f ms, max %.2f ms\n", rows, changed,
                     Percentile(costs, 0.5), *std::max_element(costs.begin(), costs.end()));
     }
+}
+
+// --- Save and Copy --------------------------------------------------------------------------------
+
+// This process's resident memory now and at its peak, in MiB.
+struct Memory {
+    double m_dResident = 0;
+    double m_dPeak = 0;
+};
+
+Memory ReadMemory() {
+    Memory memory;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        const auto kib = [&line] { return std::strtod(line.c_str() + line.find(':') + 1, nullptr) / 1024.0; };
+        if (line.rfind("VmRSS:", 0) == 0) {
+            memory.m_dResident = kib();
+        } else if (line.rfind("VmHWM:", 0) == 0) {
+            memory.m_dPeak = kib();
+        }
+    }
+    return memory;
+}
+
+// Runs the window's events for a while.
+void RunEvents(std::chrono::milliseconds time) {
+    QEventLoop loop;
+    QTimer::singleShot(time, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The window's own Save (to `path`) or Copy of the list, through its command, while the feeder keeps
+// changing the rows (--hot 0: no feeder): how long the job takes and how late the 10 ms timer fires from
+// the command until shortly after the job (which includes the refresh held back while the rows were
+// copied), beside the same window and feeder without a job for as long again; the memory before and after.
+// With --new-per-tick 0 the table does not grow meanwhile, so the memory figures are the job's.
+void MeasureExport(CMainFrame& frame, const Options& options, bool save, const std::string& path) {
+    CFlowsentryView& view = frame.View();
+    Prefill(view.Table(), options.m_nRows);
+    view.Refresh();
+    QApplication::processEvents();
+    std::optional<CFeeder> feeder;
+    if (options.m_nHot > 0) {
+        feeder.emplace(view.Table(), options);
+    }
+    RunEvents(std::chrono::seconds(1));
+    const Memory before = ReadMemory();
+    const int rows = view.model()->rowCount();
+
+    if (save) {
+        CMainFrame::Seams seams;
+        seams.m_askSaveName = [path](QWidget*) { return QString::fromStdString(path); };
+        frame.SetSeams(seams);
+    }
+    QEventLoop loop;
+    Clock::time_point finished;
+    bool completed = false;
+    QObject::connect(&frame.Export(), &CListExport::Finished, &loop, [&](bool done) {
+        finished = Clock::now();
+        completed = done;
+        // The held refresh and the clipboard's update come right after.
+        QTimer::singleShot(500, &loop, &QEventLoop::quit);
+    });
+    // The capture's side: samples folded per second while the job runs, and then without it.
+    const auto folded = [&feeder] { return feeder ? feeder->Folded() : 0; };
+    const std::uint64_t foldedBefore = folded();
+    CLatencyProbe probe;
+    probe.Start();
+    const auto start = Clock::now();
+    frame.Action(save ? Command::FileSave : Command::EditCopy)->trigger();
+    const double command = Ms(Clock::now() - start);
+    if (frame.Export().IsRunning()) {
+        loop.exec();
+    } else {
+        finished = Clock::now();
+    }
+    probe.Stop();
+    const auto probed = Clock::now() - start;
+    const double foldRate = static_cast<double>(folded() - foldedBefore) / (Ms(probed) / 1000.0) / 1e6;
+    RunEvents(std::chrono::seconds(1));
+    const Memory after = ReadMemory();
+    // The yardstick: this machine is shared and noisy, and the list's own refreshes cost something.
+    CLatencyProbe control;
+    const std::uint64_t foldedThen = folded();
+    const auto controlStart = Clock::now();
+    control.Start();
+    RunEvents(std::chrono::duration_cast<std::chrono::milliseconds>(probed));
+    control.Stop();
+    const double controlFoldRate =
+        static_cast<double>(folded() - foldedThen) / (Ms(Clock::now() - controlStart) / 1000.0) / 1e6;
+    feeder.reset();
+
+    std::printf("%s of %d rows (%s): %.0f ms until done; the command itself returned after %.1f ms\n",
+                save ? "save" : "copy", rows, completed ? "completed" : "NOT completed", Ms(finished - start),
+                command);
+    std::printf("during the job: %s\n", probe.Summary().c_str());
+    std::printf("then no job:    %s\n", control.Summary().c_str());
+    if (options.m_nHot > 0) {
+        std::printf("folded on the feeder thread: %.2f M samples/s during the job, %.2f M/s then\n", foldRate,
+                    controlFoldRate);
+    }
+    if (save) {
+        std::error_code ec;
+        std::printf("file: %.1f MiB\n",
+                    static_cast<double>(std::filesystem::file_size(path, ec)) / 1048576.0);
+    } else if (const QMimeData* data = QGuiApplication::clipboard()->mimeData()) {
+        std::printf("clipboard: %.1f MiB of text held\n",
+                    static_cast<double>(data->data(QStringLiteral("text/plain")).size()) / 1048576.0);
+    }
+    std::printf(
+        "memory: resident %.1f MiB before, %.1f MiB after (%+.1f MiB%s), peak %.1f MiB; rows now %d\n",
+        before.m_dResident, after.m_dResident, after.m_dResident - before.m_dResident,
+        save ? "" : ", the clipboard's text included", after.m_dPeak, view.model()->rowCount());
 }
 
 // --- Live mode --------------------------------------------------------------------------------------
@@ -426,9 +572,16 @@ int main(int argc, char* argv[]) {
             options.m_nHot = flowsentry::Number(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--new-per-tick") == 0) {
             options.m_nNewPerTick = flowsentry::Number(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--export") == 0 &&
+                   (std::strcmp(argv[i + 1], "copy") == 0 || std::strcmp(argv[i + 1], "save") == 0)) {
+            options.m_strExport = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--save-to") == 0) {
+            options.m_strSaveTo = argv[i + 1];
         } else {
             std::fprintf(stderr,
                          "usage: window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]\n"
+                         "       window_latency --export copy|save [--save-to PATH] [--rows N] [--hot H]\n"
+                         "                      [--new-per-tick K]\n"
                          "       window_latency --live ADDR [--seconds S]\n");
             return 2;
         }
@@ -452,6 +605,10 @@ int main(int argc, char* argv[]) {
     frame.show();
     frame.View().OnInitialUpdate();
     QApplication::processEvents();
+    if (!options.m_strExport.empty()) {
+        flowsentry::MeasureExport(frame, options, options.m_strExport == "save", options.m_strSaveTo);
+        return 0;
+    }
     flowsentry::MeasureLatency(frame, options);
     flowsentry::MeasureTickCost(frame, 100'000);
     flowsentry::MeasureTickCost(frame, 1'000'000);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Formats.h"
 
+#include "traffic/CellWriter.h"
 #include "export/ListToText.h"
 
 #include <algorithm>
@@ -12,94 +13,6 @@
 
 namespace flowsentry::cli {
 namespace {
-
-// Writes the text of a cell, the same bytes as CellText, without making a string for each cell: with
-// 100,000 rows the strings and the local-time conversions cost more than reading the capture.
-class CellWriter {
-public:
-    // Longest cell: a 20-digit counter; a date text is longer only in years past 9999, which strftime
-    // writes in full (DateTimeText allows 64).
-    static constexpr std::size_t kMaxCell = 64;
-
-    CellWriter() {
-        for (unsigned octet = 0; octet < m_octets.size(); ++octet) {
-            Text& text = m_octets[octet];
-            text.m_nLength = static_cast<std::uint8_t>(
-                std::to_chars(text.m_chars.data(), text.m_chars.data() + text.m_chars.size(), octet).ptr -
-                text.m_chars.data());
-        }
-        for (unsigned proto = 0; proto < m_protocols.size(); ++proto) {
-            m_protocols[proto] = ProtocolText(static_cast<std::uint8_t>(proto));
-        }
-    }
-
-    // Writes the cell at `at`, which has room for kMaxCell characters; returns the end.
-    char* Write(char* at, const CTrafficEntry& e, int column) {
-        switch (column) {
-        case ColSrcAddress:
-            return WriteAddress(at, e.m_dwSrcAddress);
-        case ColDestAddress:
-            return WriteAddress(at, e.m_dwDestAddress);
-        case ColDateTime:
-            return Copy(at, DateText(e.m_tLastUpdate));
-        case ColProto:
-            return Copy(at, m_protocols[e.m_nProto]);
-        default:
-            return std::to_chars(at, at + kMaxCell, CounterValue(e, column)).ptr;
-        }
-    }
-
-    void Append(std::string& out, const CTrafficEntry& e, int column) {
-        std::array<char, kMaxCell> cell;
-        out.append(cell.data(), Write(cell.data(), e, column));
-    }
-
-private:
-    struct Text {
-        std::array<char, 3> m_chars{};
-        std::uint8_t m_nLength = 0;
-    };
-
-    char* WriteAddress(char* at, Ipv4Address address) const {
-        for (unsigned shift = 24;; shift -= 8) {
-            const Text& octet = m_octets[(address >> shift) & 0xFFU];
-            std::copy_n(octet.m_chars.data(), octet.m_chars.size(),
-                        at); // always 3 bytes: a fixed, cheap copy
-            at += octet.m_nLength;
-            if (shift == 0) {
-                return at;
-            }
-            *at++ = '.';
-        }
-    }
-
-    static char* Copy(char* at, const std::string& text) {
-        const std::size_t length = std::min(text.size(), kMaxCell);
-        std::copy_n(text.data(), length, at);
-        return at + length;
-    }
-
-    // Rows updated in the same second share one text. The slot is picked by the second itself, so rows
-    // from a few minutes of traffic, in any order, mostly find their text made.
-    const std::string& DateText(std::int64_t seconds) {
-        DateSlot& slot = m_dates[static_cast<std::uint64_t>(seconds) % m_dates.size()];
-        if (!slot.m_bFilled || slot.m_tSeconds != seconds) {
-            slot.m_strText = DateTimeText(seconds);
-            slot.m_tSeconds = seconds;
-            slot.m_bFilled = true;
-        }
-        return slot.m_strText;
-    }
-
-    struct DateSlot {
-        std::int64_t m_tSeconds = 0;
-        bool m_bFilled = false;
-        std::string m_strText;
-    };
-    std::array<Text, 256> m_octets{};
-    std::array<std::string, 256> m_protocols;
-    std::array<DateSlot, 1024> m_dates{};
-};
 
 // Collects output and hands it to the stream in blocks.
 class BlockWriter {
@@ -131,7 +44,7 @@ private:
 };
 
 void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
-    CellWriter cells;
+    CCellWriter cells;
     std::string cell;
     auto cellText = [&](std::size_t r, int c) -> const std::string& {
         cell.clear();
@@ -178,8 +91,8 @@ void Csv(const CRowStore& rows, BlockWriter& writer) {
         out += kColumnHeadings[static_cast<std::size_t>(c)];
         out += c + 1 < ColumnCount ? ',' : '\n';
     }
-    CellWriter cells;
-    std::array<char, ColumnCount*(CellWriter::kMaxCell + 1)> line;
+    CCellWriter cells;
+    std::array<char, ColumnCount*(CCellWriter::kMaxCell + 1)> line;
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
         const CTrafficEntry& e = rows.Row(r);
         char* at = line.data();
@@ -196,7 +109,7 @@ void Csv(const CRowStore& rows, BlockWriter& writer) {
 void Json(const CRowStore& rows, BlockWriter& writer) {
     std::string& out = writer.Block();
     out += '[';
-    CellWriter cells;
+    CCellWriter cells;
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
         const CTrafficEntry& e = rows.Row(r);
         out += r == 0 ? "\n  {" : ",\n  {";
@@ -223,8 +136,9 @@ void Json(const CRowStore& rows, BlockWriter& writer) {
 }
 
 void Text(const CRowStore& rows, BlockWriter& writer) {
+    CCellWriter cells;
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
-        AppendRowAsText(rows, r, writer.Block());
+        AppendRowAsText(cells, rows.Row(r), writer.Block());
         writer.RowDone();
     }
 }

@@ -3,14 +3,37 @@
 
 #include "export/ListToText.h"
 #include "export/TextFile.h"
+#include "platform/SystemError.h"
+#include "view/FlowsentryView.h"
 #include "view/MessageBox.h"
 
 #include <QClipboard>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <malloc.h>
+#include <system_error>
+#include <utility>
 
 namespace flowsentry {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Rows copied between two looks at the clock while taking the snapshot (a few microseconds), and rows
+// rendered between two looks at the cancel flag (about a millisecond).
+constexpr std::size_t kRowsPerClockRead = 1024;
+constexpr std::size_t kRowsPerPiece = 4096;
+// A row of text is 50 to 70 bytes. Reserving what most lists need at once places a large text in memory of
+// its own, which goes back to the system when it is freed; grown a piece at a time, it would pass through the
+// worker's heap, which keeps what it once held.
+constexpr std::size_t kRowBytes = 72;
+
+} // namespace
 
 QString AskSaveFileName(QWidget* parent) {
     // The dialog asks before an existing file is replaced.
@@ -25,35 +48,222 @@ bool ConfirmReplace(QWidget* parent, const QString& path) {
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
-bool SaveListAsText(QWidget* parent, const CRowStore& rows, const SaveNameAsker& askName,
-                    const ReplaceConfirmer& confirm) {
+std::optional<std::string> ChooseSavePath(QWidget* parent, const SaveNameAsker& askName,
+                                          const ReplaceConfirmer& confirm) {
     const QString chosen = askName(parent);
     if (chosen.isEmpty()) {
-        return false;
+        return std::nullopt;
     }
-    const std::string path = WithTextExtension(chosen.toStdString());
+    std::string path = WithTextExtension(chosen.toStdString());
     // The dialog asked about the name as typed; the name with ".txt" added is another file, which may exist.
     if (path != chosen.toStdString()) {
         const QFileInfo target(QString::fromStdString(path));
         if ((target.exists() || target.isSymLink()) && !target.isDir() &&
             !confirm(parent, QString::fromStdString(path))) {
-            return false;
+            return std::nullopt;
         }
     }
-    // Rendered only now, after the dialog, so the file shows the rows as they are at this moment.
-    const std::string error = WriteFileReplacing(path, ListToText(rows));
-    if (!error.empty()) {
-        ShowWarning(parent,
-                    QStringLiteral("The table could not be saved.\n\n%1").arg(QString::fromStdString(error)));
+    return path;
+}
+
+CListExport::CListExport(CFlowsentryView& view, QWidget* messageParent)
+    : m_view(view), m_pMessageParent(messageParent) {}
+
+CListExport::~CListExport() {
+    m_bCancel = true;
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    if (m_bHolding) {
+        m_view.ReleaseRows();
+    }
+}
+
+bool CListExport::StartSave(const std::string& path) {
+    if (IsRunning()) {
         return false;
     }
+    m_strPath = path;
+    return Start(Job::Save);
+}
+
+bool CListExport::StartCopy(QClipboard& clipboard) {
+    if (IsRunning()) {
+        return false;
+    }
+    m_pClipboard = &clipboard;
+    return Start(Job::Copy);
+}
+
+bool CListExport::Start(Job job) {
+    m_job = job;
+    ++m_nSerial;
+    m_bCancel = false;
+    m_nRowsDone = 0;
+    m_result = Result();
+    m_nRows = m_view.Model().Rows().RowCount();
+    m_phase = Phase::Snapshot;
+    try {
+        m_snapshot.reserve(m_nRows);
+    } catch (const std::bad_alloc&) {
+        m_result.m_strError = SystemErrorText(ENOMEM);
+        Finish(true);
+        return true;
+    }
+    m_view.HoldRows();
+    m_bHolding = true;
+    // The first slice at once: the text is the list as it is at the command.
+    CopySlice();
     return true;
 }
 
-void CopyListToClipboard(const CRowStore& rows, QClipboard& clipboard) {
-    // The cells are ASCII, so Latin-1 keeps the bytes exactly as the file has them.
-    const std::string text = ListToText(rows);
-    clipboard.setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+// The rows cannot be rendered where they are: the window thread changes them at every refresh. Copying
+// them is cheap, but at two million rows it still takes some tens of milliseconds, so it is spread over
+// several turns of the event loop, during which the list is held still.
+void CListExport::CopySlice() {
+    const CRowStore& rows = m_view.Model().Rows();
+    Q_ASSERT(rows.RowCount() == m_nRows);
+    const std::size_t end =
+        m_nRows - m_snapshot.size() > m_nSliceRows ? m_snapshot.size() + m_nSliceRows : m_nRows;
+    const auto deadline = Clock::now() + kSliceTime;
+    while (m_snapshot.size() < end) {
+        const std::size_t stop = std::min(end, m_snapshot.size() + kRowsPerClockRead);
+        for (std::size_t row = m_snapshot.size(); row < stop; ++row) {
+            m_snapshot.push_back(rows.Row(row));
+        }
+        if (Clock::now() >= deadline) {
+            break;
+        }
+    }
+    m_nRowsDone = m_snapshot.size();
+    if (m_snapshot.size() < m_nRows) {
+        QTimer::singleShot(0, this, [this, serial = m_nSerial] {
+            if (serial == m_nSerial && m_phase == Phase::Snapshot) {
+                CopySlice();
+            }
+        });
+        return;
+    }
+    m_bHolding = false;
+    m_view.ReleaseRows();
+    StartWorker();
+}
+
+void CListExport::StartWorker() {
+    m_phase = Phase::Render;
+    m_nRowsDone = 0;
+    try {
+        m_worker = std::thread([this, rows = std::move(m_snapshot), serial = m_nSerial]() mutable {
+            Render(std::move(rows));
+            QMetaObject::invokeMethod(
+                this, [this, serial] { OnWorkerDone(serial); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error& error) {
+        m_result.m_strError = SystemErrorText(error.code().value());
+        Finish(true);
+    }
+    m_snapshot = {};
+}
+
+// On the worker thread: touches only the rows it was given, the path, the atomics and m_result.
+void CListExport::Render(std::vector<CTrafficEntry> rows) {
+    Result result;
+    try {
+        QByteArray text;
+        text.reserve(static_cast<qsizetype>(rows.size() * kRowBytes));
+        std::string piece;
+        CCellWriter cells;
+        for (std::size_t row = 0; row < rows.size();) {
+            if (m_bCancel.load(std::memory_order_relaxed)) {
+                result.m_bCancelled = true;
+                break;
+            }
+            const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
+            piece.clear();
+            for (; row < end; ++row) {
+                AppendRowAsText(cells, rows[row], piece);
+            }
+            text.append(piece.data(), static_cast<qsizetype>(piece.size()));
+            m_nRowsDone.store(row, std::memory_order_relaxed);
+        }
+        std::vector<CTrafficEntry>().swap(rows);
+        result.m_bCancelled = result.m_bCancelled || m_bCancel.load();
+        if (!result.m_bCancelled && m_job == Job::Save) {
+            // From here on the job cannot be cancelled: a file written in place would be left short.
+            m_phase = Phase::Write;
+            result.m_strError = WriteFileReplacing(
+                m_strPath, std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+        } else if (!result.m_bCancelled) {
+            text.squeeze();
+            result.m_text = std::move(text);
+        }
+    } catch (const std::bad_alloc&) {
+        result.m_strError = SystemErrorText(ENOMEM);
+    }
+    m_result = std::move(result);
+    // The large buffers were mapped and are gone already, but the heap keeps what the pieces and the cell
+    // texts freed; hand it back rather than leave the process bigger after every export.
+    malloc_trim(0);
+}
+
+void CListExport::OnWorkerDone(unsigned serial) {
+    if (serial != m_nSerial || !m_worker.joinable()) {
+        return; // CancelAndWait has collected this job already
+    }
+    m_worker.join();
+    Finish(true);
+}
+
+void CListExport::Cancel() {
+    if (m_phase == Phase::Snapshot) {
+        // Nothing has left the window thread yet.
+        m_result.m_bCancelled = true;
+        Finish(false);
+        return;
+    }
+    m_bCancel = true;
+}
+
+void CListExport::CancelAndWait() {
+    Cancel();
+    if (m_worker.joinable()) {
+        m_worker.join();
+        Finish(true);
+    }
+}
+
+void CListExport::Finish(bool report) {
+    const Job job = std::exchange(m_job, Job::None);
+    const Result result = std::exchange(m_result, Result());
+    // A Cancel that came while the finished text was on its way is still honoured: the clipboard is
+    // untouched. A file written by then stays written.
+    const bool cancelled = result.m_bCancelled || (job == Job::Copy && m_bCancel.load());
+    m_phase = Phase::Idle;
+    m_snapshot = {};
+    if (m_bHolding) {
+        m_bHolding = false;
+        m_view.ReleaseRows();
+    }
+    const bool failed = !result.m_strError.empty();
+    const bool completed = !failed && !cancelled;
+    if (completed && job == Job::Copy) {
+        // The text as bytes: the clipboard holds one byte a character rather than a QString's two, and
+        // serves other programs without converting it. The cells are ASCII, so these are the file's bytes.
+        auto* data = new QMimeData;
+        data->setData(QStringLiteral("text/plain"), result.m_text);
+        m_pClipboard->setMimeData(data);
+    }
+    m_pClipboard = nullptr;
+    emit Finished(completed);
+    if (failed && report) {
+        const QString what = job == Job::Save ? QStringLiteral("The table could not be saved.\n\n%1")
+                                              : QStringLiteral("The table could not be copied.\n\n%1");
+        ShowWarning(m_pMessageParent, what.arg(QString::fromStdString(result.m_strError)));
+    }
+}
+
+CListExport::Progress CListExport::CurrentProgress() const {
+    return Progress{m_job, m_phase.load(), m_nRowsDone.load(std::memory_order_relaxed), m_nRows};
 }
 
 } // namespace flowsentry

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "traffic/CellWriter.h"
 #include "traffic/RowStore.h"
 
 #include <string>
@@ -11,6 +12,6 @@ namespace flowsentry {
 // a carriage return, no heading line. The same bytes go to a saved file and to the clipboard.
 std::string ListToText(const CRowStore& rows);
 // One row of that text (its cells, tabs and carriage return), appended to `out`.
-void AppendRowAsText(const CRowStore& rows, std::size_t row, std::string& out);
+void AppendRowAsText(CCellWriter& cells, const CTrafficEntry& entry, std::string& out);
 
 } // namespace flowsentry

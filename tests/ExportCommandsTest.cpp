@@ -4,10 +4,13 @@
 #include "QtTestUtil.h"
 #include "TestUtil.h"
 #include "export/ListToText.h"
+#include "view/FlowsentryView.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QMessageBox>
+#include <QSignalSpy>
+#include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -22,12 +25,11 @@ namespace fs = std::filesystem;
 class ExportCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        CTrafficTable table;
-        table.AddSample(test::Sample("10.250.0.2", "10.250.0.1", 17, 128, 1'700'000'000),
-                        test::Ip("10.250.0.1"));
-        table.AddSample(test::Sample("10.250.0.1", "10.250.0.9", 1, 84, 1'700'000'001),
-                        test::Ip("10.250.0.1"));
-        m_rows.Apply(table.PullChanges());
+        m_view.Table().AddSample(test::Sample("10.250.0.2", "10.250.0.1", 17, 128, 1'700'000'000),
+                                 test::Ip("10.250.0.1"));
+        m_view.Table().AddSample(test::Sample("10.250.0.1", "10.250.0.9", 1, 84, 1'700'000'001),
+                                 test::Ip("10.250.0.1"));
+        m_view.Refresh();
     }
     SaveNameAsker Answer(const fs::path& p) {
         return [p, this](QWidget*) {
@@ -35,42 +37,67 @@ protected:
             return QString::fromStdString(p.string());
         };
     }
+    // Rows 10.2.x.y -> 10.250.0.1, one per n, each stamped with its own second.
+    void AddPeers(int first, int count, std::uint64_t bytes = 60) {
+        std::vector<CTrafficEntry> samples;
+        for (int n = first; n < first + count; ++n) {
+            const std::string src = "10.2." + std::to_string(n / 256) + "." + std::to_string(n % 256);
+            samples.push_back(test::Sample(src, "10.250.0.1", 6, bytes, 1'700'000'000 + n));
+        }
+        m_view.Table().AddSamples(samples, test::Ip("10.250.0.1"));
+    }
+    bool WaitForTheJob() {
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !m_export.IsRunning(); }, 20'000));
+        return m_finished.count() > 0 && m_finished.takeLast().at(0).toBool();
+    }
+    // Save and Save As, as the window runs them.
+    bool Save(const SaveNameAsker& askName, const ReplaceConfirmer& confirm = ConfirmReplace) {
+        const auto path = ChooseSavePath(nullptr, askName, confirm);
+        return path && m_export.StartSave(*path) && WaitForTheJob();
+    }
+    bool Copy() { return m_export.StartCopy(*QApplication::clipboard()) && WaitForTheJob(); }
+    [[nodiscard]] std::string ListText() const { return ListToText(m_view.Model().Rows()); }
 
     const test::ScopedUtc m_utc;
     const test::ScopedTempDir m_temp{"flowsentry-export"};
     const fs::path& m_dir = m_temp.Path();
-    CRowStore m_rows;
+    CFlowsentryView m_view;
+    CListExport m_export{m_view, nullptr};
+    QSignalSpy m_finished{&m_export, &CListExport::Finished};
     int m_nAsked = 0;
 };
 
 TEST_F(ExportCommands, SaveWritesTheTextAndAddsTheExtension) {
-    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic")));
-    EXPECT_EQ(test::ReadFile(m_dir / "traffic.txt"), ListToText(m_rows));
+    EXPECT_TRUE(Save(Answer(m_dir / "traffic")));
+    EXPECT_EQ(test::ReadFile(m_dir / "traffic.txt"), ListText());
     EXPECT_EQ(test::ReadFile(m_dir / "traffic.txt"),
               "10.250.0.1\t10.250.0.9\t84\t0\t84\t1\t0\t1\t22:13:21 11/14/2023\tICMP\t\r"
               "10.250.0.1\t10.250.0.2\t0\t128\t128\t0\t1\t1\t22:13:20 11/14/2023\tUDP\t\r");
     // Asked again on every save; nothing is remembered.
-    EXPECT_TRUE(SaveListAsText(nullptr, CRowStore(), Answer(m_dir / "empty.log")));
+    m_view.ClearTraffic();
+    EXPECT_TRUE(Save(Answer(m_dir / "empty.log")));
     EXPECT_EQ(m_nAsked, 2);
     EXPECT_TRUE(fs::exists(m_dir / "empty.log"));
     EXPECT_EQ(fs::file_size(m_dir / "empty.log"), 0U);
     // Cancelled: nothing written, nothing said.
-    EXPECT_FALSE(SaveListAsText(nullptr, m_rows, [](QWidget*) { return QString(); }));
+    EXPECT_FALSE(Save([](QWidget*) { return QString(); }));
 }
 
 TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
     const fs::path target = m_dir / "traffic.txt";
-    ASSERT_TRUE(SaveListAsText(nullptr, m_rows, Answer(target)));
+    ASSERT_TRUE(Save(Answer(target)));
     const std::string good = test::ReadFile(target);
 
     // A folder of that name.
     fs::create_directory(m_dir / "folder.txt");
     {
         const test::MessageBoxCloser seen;
-        EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "folder.txt")));
+        EXPECT_FALSE(Save(Answer(m_dir / "folder.txt")));
         EXPECT_EQ(seen.m_nCount, 1);
         EXPECT_EQ(seen.m_strTitle, "Flowsentry");
         EXPECT_EQ(seen.m_icon, QMessageBox::Warning);
+        EXPECT_TRUE(seen.m_strText.startsWith("The table could not be saved."))
+            << seen.m_strText.toStdString();
         EXPECT_TRUE(seen.m_strText.contains("Is a directory")) << seen.m_strText.toStdString();
     }
 
@@ -80,7 +107,7 @@ TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
         bool saved = true;
         {
             const test::ScopedFileSizeLimit limit(16);
-            saved = SaveListAsText(nullptr, m_rows, Answer(target));
+            saved = Save(Answer(target));
         }
         EXPECT_FALSE(saved);
         EXPECT_EQ(full.m_nCount, 1);
@@ -101,17 +128,17 @@ TEST_F(ExportCommands, AddingTheExtensionNeverReplacesAFileUnasked) {
 
     // "traffic" becomes the existing "traffic.txt", which the dialog did not ask about: asked here, and a no
     // leaves it alone.
-    EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic"), confirm));
+    EXPECT_FALSE(Save(Answer(m_dir / "traffic"), confirm));
     EXPECT_EQ(asked, QStringList{QString::fromStdString(existing.string())});
     EXPECT_EQ(test::ReadFile(existing), "old\r");
     answer = true;
-    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic"), confirm));
+    EXPECT_TRUE(Save(Answer(m_dir / "traffic"), confirm));
     EXPECT_EQ(asked.size(), 2);
-    EXPECT_EQ(test::ReadFile(existing), ListToText(m_rows));
+    EXPECT_EQ(test::ReadFile(existing), ListText());
 
     // The exact name was the dialog's to ask about; a new name needs no question.
-    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(existing), confirm));
-    EXPECT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "fresh"), confirm));
+    EXPECT_TRUE(Save(Answer(existing), confirm));
+    EXPECT_TRUE(Save(Answer(m_dir / "fresh"), confirm));
     EXPECT_EQ(asked.size(), 2);
     EXPECT_TRUE(fs::exists(m_dir / "fresh.txt"));
 
@@ -119,7 +146,7 @@ TEST_F(ExportCommands, AddingTheExtensionNeverReplacesAFileUnasked) {
     { std::ofstream(existing, std::ios::binary) << "old\r"; }
     {
         const test::MessageBoxCloser box; // closes without a Yes
-        EXPECT_FALSE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "traffic")));
+        EXPECT_FALSE(Save(Answer(m_dir / "traffic")));
         EXPECT_EQ(box.m_nCount, 1);
         EXPECT_EQ(box.m_strTitle, "Flowsentry");
         EXPECT_EQ(box.m_icon, QMessageBox::Question);
@@ -130,13 +157,84 @@ TEST_F(ExportCommands, AddingTheExtensionNeverReplacesAFileUnasked) {
 
 TEST_F(ExportCommands, ClipboardHoldsTheSameBytesAsTheFile) {
     QClipboard* clipboard = QApplication::clipboard();
-    CopyListToClipboard(m_rows, *clipboard);
-    ASSERT_TRUE(SaveListAsText(nullptr, m_rows, Answer(m_dir / "t.txt")));
+    ASSERT_TRUE(Copy());
+    ASSERT_TRUE(Save(Answer(m_dir / "t.txt")));
     const QString text = clipboard->text();
     EXPECT_EQ(text.toStdString(), test::ReadFile(m_dir / "t.txt"));
     EXPECT_FALSE(text.contains(QChar(0)));
-    CopyListToClipboard(CRowStore(), *clipboard);
+    m_view.ClearTraffic();
+    ASSERT_TRUE(Copy());
     EXPECT_TRUE(clipboard->text().isEmpty());
+}
+
+// The rows are copied a few at a time while the capture goes on: the text is the list at the command,
+// byte for byte, and what changed meanwhile reaches the list once the copy is taken. Enough rows for the
+// text to be rendered in several pieces.
+TEST_F(ExportCommands, TheTextIsTheListAtTheCommandWhileTheRowsChange) {
+    AddPeers(0, 9'000);
+    m_view.Refresh();
+    m_export.SetSliceRows(4'000);
+    for (const bool save : {false, true}) {
+        SCOPED_TRACE(save ? "Save" : "Copy");
+        const std::string atCommand = ListText();
+        const std::size_t rowsAtCommand = m_view.Model().Rows().RowCount();
+        const fs::path path = m_dir / "changing.txt";
+        ASSERT_TRUE(save ? m_export.StartSave(path.string())
+                         : m_export.StartCopy(*QApplication::clipboard()));
+        // One job at a time.
+        EXPECT_FALSE(m_export.StartCopy(*QApplication::clipboard()));
+        EXPECT_FALSE(m_export.StartSave((m_dir / "second.txt").string()));
+
+        // Rows the copy has not reached yet change, and new ones come, as a capture would make them.
+        AddPeers(0, 9'000, 1'000);
+        AddPeers(save ? 30'000 : 20'000, 5);
+        m_view.Refresh();
+        EXPECT_EQ(ListText(), atCommand);
+
+        EXPECT_TRUE(WaitForTheJob());
+        EXPECT_EQ(save ? test::ReadFile(path) : QApplication::clipboard()->text().toStdString(), atCommand);
+        EXPECT_FALSE(fs::exists(m_dir / "second.txt"));
+        EXPECT_EQ(m_view.Model().Rows().RowCount(), rowsAtCommand + 5);
+        EXPECT_NE(ListText(), atCommand);
+    }
+}
+
+TEST_F(ExportCommands, CancelLeavesTheFileAndTheClipboardAsTheyWere) {
+    AddPeers(0, 50'000);
+    m_view.Refresh();
+    const fs::path target = m_dir / "traffic.txt";
+    { std::ofstream(target, std::ios::binary) << "old\r"; }
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+
+    // While the rows are being copied; the list is let go at once.
+    m_export.SetSliceRows(10'000);
+    for (const bool save : {false, true}) {
+        ASSERT_TRUE(save ? m_export.StartSave(target.string())
+                         : m_export.StartCopy(*QApplication::clipboard()));
+        ASSERT_EQ(m_export.CurrentProgress().m_phase, CListExport::Phase::Snapshot);
+        m_export.Cancel();
+        EXPECT_FALSE(m_export.IsRunning());
+        EXPECT_FALSE(WaitForTheJob());
+        EXPECT_FALSE(m_view.RowsHeld());
+    }
+    EXPECT_EQ(test::ReadFile(target), "old\r");
+    EXPECT_EQ(QApplication::clipboard()->text(), "before");
+
+    // While the text is being rendered (or just after): the clipboard keeps what it had. A save already
+    // writing is finished instead, so the file is either untouched or whole, never part written.
+    m_export.SetSliceRows(static_cast<std::size_t>(-1));
+    ASSERT_TRUE(m_export.StartCopy(*QApplication::clipboard()));
+    m_export.Cancel();
+    EXPECT_FALSE(WaitForTheJob());
+    EXPECT_EQ(QApplication::clipboard()->text(), "before");
+
+    ASSERT_TRUE(m_export.StartSave(target.string()));
+    m_export.Cancel();
+    const bool written = WaitForTheJob();
+    EXPECT_EQ(test::ReadFile(target), written ? ListText() : "old\r");
+    for (const auto& entry : fs::directory_iterator(m_dir)) {
+        EXPECT_EQ(entry.path().filename(), "traffic.txt") << "left behind";
+    }
 }
 
 } // namespace

@@ -4,13 +4,17 @@
 #include "about/WebAddresses.h"
 #include "app/FlowsentryApp.h"
 #include "capture/HelperSource.h"
+#include "export/ListToText.h"
 #include "view/FlowsentryView.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -22,11 +26,24 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <filesystem>
+#include <memory>
 
 namespace flowsentry {
 namespace {
 
 QString Text(const char* text) { return QString::fromLatin1(text); }
+
+// Rows 10.3.x.y -> 10.0.0.1 as a capture would leave them, shown in the list.
+void AddRows(CFlowsentryView& view, int count) {
+    std::vector<CTrafficEntry> samples;
+    for (int n = 0; n < count; ++n) {
+        const std::string src = "10.3." + std::to_string(n / 256) + "." + std::to_string(n % 256);
+        samples.push_back(test::Sample(src, "10.0.0.1", 17, 100, 1'700'000'000));
+    }
+    view.Table().AddSamples(samples, test::Ip("10.0.0.1"));
+    view.Refresh();
+}
 
 struct ActionCase {
     Command m_command;
@@ -149,6 +166,8 @@ TEST(MainFrame, KeysReachTheirCommandsWithTheToolbarHiddenAndTheOthersDoNothing)
     for (const KeyCase& c : cases) {
         fired.clear();
         QTest::keyClick(&frame.View(), c.m_key.key(), c.m_key.keyboardModifiers());
+        // Copy runs beside the window, and is off until it is done.
+        ASSERT_TRUE(QTest::qWaitFor([&frame] { return !frame.Export().IsRunning(); }, 5000));
         std::vector<QAction*> expected;
         if (c.m_expected != Command::Count) {
             expected.push_back(frame.Action(c.m_expected));
@@ -236,6 +255,86 @@ TEST(MainFrame, EachWebButtonOpensThePageItsLabelNames) {
     EXPECT_EQ(ratewatch.queryItemValue("utm_medium"), Text(about::kLinkCode));
     EXPECT_EQ(ratewatch.queryItemValue("utm_campaign"), Text(about::kAppCode));
     EXPECT_NE(Text(about::kAppCode), Text(about::kLinkCode));
+}
+
+// Save and Copy run beside the window: their commands are off meanwhile and the status bar shows how far
+// they are; Stop Analyzing empties the list once the rows are copied; closing the window cancels the job.
+TEST(MainFrame, SaveAndCopyRunBesideTheWindowUntilItCloses) {
+    CMainFrame frame;
+    frame.show();
+    CFlowsentryView& view = frame.View();
+    AddRows(view, 20'000);
+    frame.Export().SetSliceRows(5'000);
+    QClipboard* clipboard = QApplication::clipboard();
+    auto* progress = frame.statusBar()->findChild<QProgressBar*>();
+    auto* cancel = frame.statusBar()->findChild<QPushButton*>();
+    ASSERT_TRUE(progress != nullptr && cancel != nullptr);
+    EXPECT_FALSE(progress->isVisible());
+    const QList<QAction*> commands = {frame.Action(Command::FileSave), frame.Action(Command::FileSaveAs),
+                                      frame.Action(Command::EditCopy)};
+
+    const std::string atCommand = ListToText(view.Model().Rows());
+    frame.Action(Command::EditCopy)->trigger();
+    ASSERT_TRUE(frame.Export().IsRunning());
+    for (const QAction* command : commands) {
+        EXPECT_FALSE(command->isEnabled()) << command->text().toStdString();
+    }
+    EXPECT_TRUE(progress->isVisible());
+    EXPECT_TRUE(progress->text().startsWith("Copying 20")) << progress->text().toStdString();
+    EXPECT_TRUE(cancel->isVisible() && cancel->isEnabled());
+    frame.OnStopAnalyzing();
+    EXPECT_EQ(view.model()->rowCount(), 20'000);
+
+    ASSERT_TRUE(QTest::qWaitFor([&frame] { return !frame.Export().IsRunning(); }, 20'000));
+    EXPECT_EQ(clipboard->text().toStdString(), atCommand);
+    EXPECT_EQ(view.model()->rowCount(), 0);
+    EXPECT_FALSE(progress->isVisible());
+    for (const QAction* command : commands) {
+        EXPECT_TRUE(command->isEnabled()) << command->text().toStdString();
+    }
+
+    // The Cancel button, and closing the window: the clipboard keeps what it had, the list moves on.
+    AddRows(view, 20'000);
+    clipboard->setText(QStringLiteral("before"));
+    frame.Action(Command::EditCopy)->trigger();
+    ASSERT_TRUE(frame.Export().IsRunning());
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    EXPECT_FALSE(frame.Export().IsRunning());
+    frame.Action(Command::EditCopy)->trigger();
+    ASSERT_TRUE(frame.Export().IsRunning());
+    frame.close();
+    EXPECT_FALSE(frame.Export().IsRunning());
+    EXPECT_FALSE(view.RowsHeld());
+    EXPECT_EQ(clipboard->text(), "before");
+    EXPECT_TRUE(commands[0]->isEnabled());
+}
+
+// Destroyed while the rows are being copied or the text rendered or written: the job's thread ends with it,
+// and a save leaves either no file or a whole one.
+TEST(MainFrame, AWindowDestroyedDuringASaveOrCopyGoesCleanly) {
+    const test::ScopedTempDir temp("flowsentry-frame");
+    const std::string path = (temp.Path() / "list.txt").string();
+    for (const int slice : {1'000, -1}) {
+        for (const Command command : {Command::EditCopy, Command::FileSave}) {
+            std::string expected;
+            {
+                auto frame = std::make_unique<CMainFrame>();
+                CMainFrame::Seams seams;
+                seams.m_askSaveName = [&path](QWidget*) { return QString::fromStdString(path); };
+                frame->SetSeams(seams);
+                AddRows(frame->View(), 50'000);
+                expected = ListToText(frame->View().Model().Rows());
+                frame->Export().SetSliceRows(static_cast<std::size_t>(slice));
+                frame->Action(command)->trigger();
+                EXPECT_TRUE(frame->Export().IsRunning());
+            }
+            if (std::filesystem::exists(path)) {
+                EXPECT_EQ(test::ReadFile(path), expected);
+                std::filesystem::remove(path);
+            }
+            EXPECT_TRUE(std::filesystem::is_empty(temp.Path()));
+        }
+    }
 }
 
 class FlowsentryAppTest : public testing::Test {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "TestUtil.h"
+#include "traffic/CellWriter.h"
 #include "traffic/RowStore.h"
 #include "traffic/TrafficTable.h"
 

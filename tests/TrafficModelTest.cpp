@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "QtPrinters.h"
+#include "traffic/CellWriter.h"
 #include "TestUtil.h"
 #include "view/ColumnWidths.h"
 #include "view/TrafficModel.h"

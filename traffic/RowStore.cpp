@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "traffic/RowStore.h"
+#include "traffic/CellWriter.h"
 
 namespace flowsentry {
 

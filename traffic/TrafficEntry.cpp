@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "traffic/TrafficEntry.h"
 
+#include <array>
 #include <charconv>
 #include <ctime>
 
@@ -104,21 +105,6 @@ std::uint64_t CounterValue(const CTrafficEntry& entry, int column) {
         return entry.m_nSendPackets + entry.m_nRcvPackets;
     default:
         return 0;
-    }
-}
-
-std::string CellText(const CTrafficEntry& entry, int column) {
-    switch (column) {
-    case ColSrcAddress:
-        return Ipv4ToText(entry.m_dwSrcAddress);
-    case ColDestAddress:
-        return Ipv4ToText(entry.m_dwDestAddress);
-    case ColDateTime:
-        return DateTimeText(entry.m_tLastUpdate);
-    case ColProto:
-        return ProtocolText(entry.m_nProto);
-    default:
-        return IsCounterColumn(column) ? std::to_string(CounterValue(entry, column)) : std::string();
     }
 }
 

@@ -93,7 +93,5 @@ constexpr bool IsCounterColumn(int column) { return column >= ColSendData && col
 // The number a counter column holds (totals summed): what its cell shows, what the list sorts by and what
 // the machine formats write. 0 for the other columns.
 std::uint64_t CounterValue(const CTrafficEntry& entry, int column);
-// The text of one cell of an entry's row, for columns 0 to 9.
-std::string CellText(const CTrafficEntry& entry, int column);
 
 } // namespace flowsentry

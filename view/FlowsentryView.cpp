@@ -7,6 +7,7 @@
 #include <QPalette>
 #include <QScrollBar>
 #include <algorithm>
+#include <utility>
 
 namespace flowsentry {
 
@@ -82,7 +83,20 @@ bool CFlowsentryView::StartCapture() {
     return true;
 }
 
+void CFlowsentryView::HoldRows() { ++m_nRowHolds; }
+
+void CFlowsentryView::ReleaseRows() {
+    if (m_nRowHolds > 0 && --m_nRowHolds == 0 && std::exchange(m_bRefreshHeld, false)) {
+        Refresh();
+    }
+}
+
 void CFlowsentryView::Refresh() {
+    if (m_nRowHolds > 0) {
+        m_bRefreshHeld = true;
+        emit Refreshed();
+        return;
+    }
     // Read before the pull: a capture that had ended by then has folded everything it will.
     const bool capturing = m_sniffer.IsRunning();
     const TrafficBatch batch = m_table.PullChanges();

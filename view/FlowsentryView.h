@@ -41,6 +41,13 @@ public:
     // Empties the list and the table, so that counting starts again from zero.
     void ClearTraffic();
 
+    // While the rows are held, Refresh leaves the table's changes in the table, so that the list's rows stay
+    // exactly as they are (Save and Copy copy them a slice at a time); the capture keeps counting into the
+    // table meanwhile. The last release brings the list up to date at once. Holds nest.
+    void HoldRows();
+    void ReleaseRows();
+    [[nodiscard]] bool RowsHeld() const { return m_nRowHolds > 0; }
+
 signals:
     // A capture ended by itself, on a failure (the text says what happened in the system's words) or at
     // the end of a capture file (empty text). Emitted once per capture, on the window thread.
@@ -69,6 +76,8 @@ private:
     CTrafficModel m_model;
     QTimer m_refreshTimer;
     bool m_bLaidOut = false;
+    int m_nRowHolds = 0;
+    bool m_bRefreshHeld = false; // a refresh came while the rows were held
 };
 
 } // namespace flowsentry

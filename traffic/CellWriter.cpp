@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "traffic/CellWriter.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace flowsentry {
+CCellWriter::CCellWriter() {
+    for (unsigned octet = 0; octet < m_octets.size(); ++octet) {
+        Text& text = m_octets[octet];
+        text.m_nLength = static_cast<std::uint8_t>(
+            std::to_chars(text.m_chars.data(), text.m_chars.data() + text.m_chars.size(), octet).ptr -
+            text.m_chars.data());
+    }
+    for (unsigned proto = 0; proto < m_protocols.size(); ++proto) {
+        m_protocols[proto] = ProtocolText(static_cast<std::uint8_t>(proto));
+    }
+}
+
+char* CCellWriter::Write(char* at, const CTrafficEntry& e, int column) {
+    switch (column) {
+    case ColSrcAddress:
+        return WriteAddress(at, e.m_dwSrcAddress);
+    case ColDestAddress:
+        return WriteAddress(at, e.m_dwDestAddress);
+    case ColDateTime:
+        return Copy(at, DateText(e.m_tLastUpdate));
+    case ColProto:
+        return Copy(at, m_protocols[e.m_nProto]);
+    default:
+        return std::to_chars(at, at + kMaxCell, CounterValue(e, column)).ptr;
+    }
+}
+
+void CCellWriter::Append(std::string& out, const CTrafficEntry& e, int column) {
+    std::array<char, kMaxCell> cell;
+    out.append(cell.data(), Write(cell.data(), e, column));
+}
+
+char* CCellWriter::WriteAddress(char* at, Ipv4Address address) const {
+    for (unsigned shift = 24;; shift -= 8) {
+        const Text& octet = m_octets[(address >> shift) & 0xFFU];
+        std::copy_n(octet.m_chars.data(), octet.m_chars.size(), at); // always 3 bytes: a fixed, cheap copy
+        at += octet.m_nLength;
+        if (shift == 0) {
+            return at;
+        }
+        *at++ = '.';
+    }
+}
+
+char* CCellWriter::Copy(char* at, const std::string& text) {
+    const std::size_t length = std::min(text.size(), kMaxCell);
+    std::copy_n(text.data(), length, at);
+    return at + length;
+}
+
+// Rows updated in the same second share one text. The slot is picked by the second itself, so rows from a
+// few minutes of traffic, in any order, mostly find their text made.
+const std::string& CCellWriter::DateText(std::int64_t seconds) {
+    DateSlot& slot = m_dates[static_cast<std::uint64_t>(seconds) % m_dates.size()];
+    if (!slot.m_bFilled || slot.m_tSeconds != seconds) {
+        slot.m_strText = DateTimeText(seconds);
+        slot.m_tSeconds = seconds;
+        slot.m_bFilled = true;
+    }
+    return slot.m_strText;
+}
+
+std::string CellText(const CTrafficEntry& entry, int column) {
+    if (column < 0 || column >= ColumnCount) {
+        return {};
+    }
+    // One writer per thread: it caches texts, and cells are asked for from the window and the CLI alike.
+    thread_local CCellWriter writer;
+    std::array<char, CCellWriter::kMaxCell> cell{};
+    return {cell.data(), writer.Write(cell.data(), entry, column)};
+}
+
+} // namespace flowsentry
