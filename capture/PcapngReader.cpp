@@ -387,7 +387,9 @@ void CPcapngReader::Deliver(const Interface& interface, const std::uint8_t* data
 
 CPcapngReader::Fill CPcapngReader::Ensure(std::size_t bytes) {
     while (m_nEnd - m_nBegin < bytes) {
-        if (m_nBegin + bytes > m_nCapacity) {
+        // What is left is at most one block, so moving it costs little, and each read then gets most of the
+        // buffer instead of the few bytes left at its end.
+        if (m_nBegin + bytes > m_nCapacity || m_nCapacity - m_nEnd < kBufferBytes / 16) {
             MakeRoom(bytes);
             if (m_pBuffer == nullptr) {
                 errno = ENOMEM;
