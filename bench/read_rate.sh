@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Capture-file reading against its floor. Makes two files with flowsentry-gen (snaplen 128, as a capture of
-# headers would be): 1,000,000 frames over 10,000 flows, and 10,000,000 frames over 100,000 flows. For each,
-# runs in turn, RUNS times (each time 10 runs in a row for the small file, 2 for the large one):
-#   floor       bench/bare_pcap_read: libpcap's read loop alone, through a 1 MiB stdio buffer
+# Capture-file reading against its floor. Makes three files with flowsentry-gen (snaplen 128, as a capture of
+# headers would be): 1,000,000 frames over 10,000 flows, and 10,000,000 frames over 100,000 flows, in pcap,
+# and the large one again in pcapng. For each, runs in turn, RUNS times (each time 10 runs in a row for the
+# small file, 2 for the large ones):
+#   floor       bench/bare_pcap_read: libpcap's read loop alone, through a 1 MiB stdio buffer (for pcapng,
+#               libpcap's own pcapng reader, which Flowsentry does not use)
 #   flowsentry  flowsentry-cli --read FILE --format csv >/dev/null
 # and prints the median wall seconds of each and the packets-per-second ratio flowsentry / floor (the same
 # packets, so the floor's time over flowsentry's). The runs alternate, so that a change in the machine's
 # load touches both alike; on a shared machine, look at the spread too.
 #
 #   bench/read_rate.sh [BUILD_DIR] [SCRATCH_DIR] [RUNS]
-#       defaults: build/dev, a new directory under /tmp (about 1.6 GB, kept for the next call), 7
+#       defaults: build/dev, a new directory under /tmp (about 3.2 GB, kept for the next call), 7
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/dev}"
@@ -43,9 +45,10 @@ median() {
 }
 
 measure() {
-    local name=$1 packets=$2 flows=$3 repeat=$4
-    local file="$scratch/$name.pcap"
-    [ -f "$file" ] || "$gen" --out "$file" --packets "$packets" --flows "$flows" --snaplen 128
+    local name=$1 packets=$2 flows=$3 repeat=$4 format=${5:-pcap}
+    local file="$scratch/$name.$format"
+    [ -f "$file" ] || "$gen" --out "$file" --packets "$packets" --flows "$flows" --snaplen 128 \
+        $([ "$format" = pcapng ] && echo --pcapng)
     # One unmeasured run of each brings the file into the page cache.
     wall 1 "$floor" "$file" >/dev/null
     wall 1 "$cli" --read "$file" --format csv >/dev/null
@@ -60,10 +63,11 @@ measure() {
     c=$(median <"$scratch/cli.txt")
     awk -v n="$name" -v f="$f" -v c="$c" -v lo="$(sort -g "$scratch/cli.txt" | head -1)" \
         -v hi="$(sort -g "$scratch/cli.txt" | tail -1)" 'BEGIN {
-        printf "%-4s floor %6.3f s  flowsentry %6.3f s (%.3f to %.3f)  packets/s ratio %.2f\n", n, f, c, lo, hi, f / c }'
+        printf "%-7s floor %6.3f s  flowsentry %6.3f s (%.3f to %.3f)  packets/s ratio %.2f\n", n, f, c, lo, hi, f / c }'
 }
 
 echo "median of $runs runs each, wall seconds; ratio = flowsentry's packets per second / the floor's"
 measure 1m 1000000 10000 10
 measure 10m 10000000 100000 2
+measure 10m-ng 10000000 100000 2 pcapng
 echo "(capture files kept in $scratch)"

@@ -4,19 +4,74 @@
 #include "capture/LinkLayer.h"
 #include "platform/Interfaces.h"
 #include "platform/SystemError.h"
+#include "traffic/CountText.h"
 
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
 
 namespace flowsentry {
 
 namespace {
 
-// A real-time signal nobody else uses (glibc keeps the ones below SIGRTMIN for itself).
-int WakeSignal() {
-    return SIGRTMIN + 3;
+// The mark our wake-ups carry (its address, sent with pthread_sigqueue).
+const int g_wakeMark = 0;
+
+std::mutex g_wakeHandlerMutex;
+int g_nWakeHandlerUsers = 0; // sources holding our handler; the last one to go puts the previous one back
+// Written only while our handler is not installed, so the handler reads it without a lock.
+struct sigaction g_previousWakeAction {};
+
+// Something else in the process may use the wake signal all the same: our wake-ups carry a mark that tells
+// them apart, and any other arrival goes to the handler the process had before.
+void OnWakeSignal(int signal, siginfo_t* info, void* context) {
+    if (info != nullptr && info->si_code == SI_QUEUE && info->si_value.sival_ptr == &g_wakeMark) {
+        return; // ours: making the blocked read fail with EINTR was all it had to do
+    }
+    const struct sigaction& previous = g_previousWakeAction;
+    if ((previous.sa_flags & SA_SIGINFO) != 0U) {
+        if (previous.sa_sigaction != nullptr) {
+            previous.sa_sigaction(signal, info, context);
+        }
+    } else if (previous.sa_handler == SIG_DFL) {
+        // What the process would have done without us: the default action, once this handler returns.
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    } else if (previous.sa_handler != SIG_IGN) {
+        previous.sa_handler(signal);
+    }
+}
+
+bool HoldWakeHandler() {
+    const std::lock_guard lock(g_wakeHandlerMutex);
+    if (g_nWakeHandlerUsers == 0) {
+        struct sigaction action {};
+        action.sa_sigaction = &OnWakeSignal;
+        sigemptyset(&action.sa_mask);
+        // No SA_RESTART: the point is that a blocked read() fails with EINTR.
+        action.sa_flags = SA_SIGINFO;
+        if (sigaction(CPacketSource::WakeSignal(), nullptr, &g_previousWakeAction) != 0 ||
+            sigaction(CPacketSource::WakeSignal(), &action, nullptr) != 0) {
+            return false;
+        }
+    }
+    ++g_nWakeHandlerUsers;
+    return true;
+}
+
+void ReleaseWakeHandler() {
+    const std::lock_guard lock(g_wakeHandlerMutex);
+    if (--g_nWakeHandlerUsers > 0) {
+        return;
+    }
+    // Unless someone installed a handler of their own meanwhile, which stays.
+    struct sigaction current {};
+    if (sigaction(CPacketSource::WakeSignal(), nullptr, &current) == 0 &&
+        (current.sa_flags & SA_SIGINFO) != 0U && current.sa_sigaction == &OnWakeSignal) {
+        sigaction(CPacketSource::WakeSignal(), &g_previousWakeAction, nullptr);
+    }
 }
 
 std::string ActivationError(pcap_t* handle, int status) {
@@ -32,15 +87,27 @@ std::string ActivationError(pcap_t* handle, int status) {
 
 CSampleSource::~CSampleSource() = default;
 
+// A real-time signal that nothing else is expected to use (glibc keeps the ones below SIGRTMIN for itself).
+int CPacketSource::WakeSignal() {
+    return SIGRTMIN + 3;
+}
+
 CPacketSource::~CPacketSource() {
     Close();
+    if (m_bWakeHandler) {
+        ReleaseWakeHandler();
+    }
+}
+
+std::string CPacketSource::UnsupportedLinkTypeText(int linkType) {
+    return "its link type " + LinkTypeName(linkType) +
+           " is not supported (Ethernet, Linux cooked, raw IP and loopback are)";
 }
 
 bool CPacketSource::Adopt(pcap_t* handle) {
     m_nLinkType = pcap_datalink(handle);
     if (!IsSupportedLinkType(m_nLinkType)) {
-        SetError("its link type " + LinkTypeName(m_nLinkType) +
-                 " is not supported (Ethernet, Linux cooked, raw IP and loopback are)");
+        SetError(UnsupportedLinkTypeText(m_nLinkType));
         pcap_close(handle);
         return false;
     }
@@ -55,6 +122,7 @@ void CPacketSource::Close() {
         pcap_close(m_pHandle);
         m_pHandle = nullptr;
     }
+    m_readerThread.reset();
 }
 
 void CPacketSource::BreakLoop() {
@@ -64,41 +132,49 @@ void CPacketSource::BreakLoop() {
         pcap_breakloop(m_pHandle);
     }
     if (m_readerThread) {
-        pthread_kill(*m_readerThread, WakeSignal());
+        sigval mark{};
+        mark.sival_ptr = const_cast<int*>(&g_wakeMark);
+        pthread_sigqueue(*m_readerThread, CPacketSource::WakeSignal(), mark);
     }
 }
 
 void CPacketSource::InterruptBlockingReadsOfThisThread() {
-    // The handler does nothing; installed without SA_RESTART, it makes a blocked read() fail with EINTR,
-    // which libpcap reports as a read error and Read() as Interrupted, since the stop flag is set.
-    static const bool installed = [] {
-        struct sigaction action {};
-        action.sa_handler = [](int) {};
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;
-        return sigaction(WakeSignal(), &action, nullptr) == 0;
-    }();
-    if (installed) {
-        const std::lock_guard lock(m_handleMutex);
-        m_readerThread = pthread_self();
+    if (!m_bWakeHandler) {
+        m_bWakeHandler = HoldWakeHandler();
     }
+    if (!m_bWakeHandler) {
+        return;
+    }
+    // The thread inherits the mask of whoever started it: a program that blocks signals before it starts a
+    // capture would leave the wake-up pending, and the read (and so the stop) waiting for ever.
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, CPacketSource::WakeSignal());
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+    const std::lock_guard lock(m_handleMutex);
+    m_readerThread = pthread_self();
+}
+
+std::string CPacketSource::AfterRecords(const char* what) const {
+    return std::string(what) + " after " + PacketCountText(m_nRecords) + ": ";
 }
 
 // NOLINTNEXTLINE(readability-non-const-parameter): the type libpcap calls back
 void CPacketSource::OnPacket(std::uint8_t* user, const pcap_pkthdr* header, const std::uint8_t* bytes) {
     const auto& read = *reinterpret_cast<const ReadContext*>(user);
     CPacketSource& self = *read.m_pSource;
-    if (self.m_bDamaged) {
-        return;
-    }
     ++self.m_nRecords;
-    // No frame is 0 bytes long on the wire: such a record is damage, not traffic.
-    if (header->len == 0 && self.IsFile()) {
-        self.m_bDamaged = true;
-        return;
+    // A pcap record's seconds are an unsigned 32-bit field, which Debian's libpcap 1.10 hands over as a
+    // signed one: times after January 2038 came out before 1970. No capture is older than 1970, so a
+    // negative value is the upper half of the field.
+    std::int64_t seconds = header->ts.tv_sec;
+    if (seconds < 0) {
+        seconds += std::int64_t{1} << 32U;
     }
-    AppendFrameSample(self.m_nLinkType, std::span(bytes, header->caplen), header->len, header->ts.tv_sec,
-                      self.m_nMtu, *read.m_pSamples, *read.m_pCounters);
+    // A record with nothing captured is no damage (other readers skip it): the link layer counts it as
+    // too short.
+    AppendFrameSample(self.m_nLinkType, std::span(bytes, header->caplen), header->len, seconds, self.m_nMtu,
+                      *read.m_pSamples, *read.m_pCounters);
 }
 
 ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, CaptureCounters& counters) {
@@ -114,27 +190,32 @@ ReadStatus CPacketSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
     ReadContext read{this, &samples, &counters};
     const int result =
         pcap_dispatch(handle, maxFrames, &CPacketSource::OnPacket, reinterpret_cast<std::uint8_t*>(&read));
-    if (m_bDamaged) {
-        SetError("the file is damaged after " + std::to_string(m_nRecords - 1) +
-                 " packets: a packet record has a length of 0");
-        return ReadStatus::Failed;
-    }
     if (result == PCAP_ERROR_BREAK || m_bBreak) {
         return ReadStatus::Interrupted;
     }
     if (result == PCAP_ERROR) {
-        if (IsFile()) {
-            SetError("the file is damaged after " + std::to_string(m_nRecords) +
-                     " packets: " + pcap_geterr(handle));
-        } else {
-            SetError(pcap_geterr(handle));
-        }
+        SetError(IsFile() ? FileReadError(handle) : std::string(pcap_geterr(handle)));
         return ReadStatus::Failed;
     }
     if (result == 0 && IsFile()) {
         return ReadStatus::EndOfInput;
     }
     return ReadStatus::Frames;
+}
+
+// Why libpcap stopped reading a file, from the state of its stream rather than from the words of its
+// message: the system failed the read, the file ended inside a record, or libpcap refused a record it read
+// whole (a length beyond its limits), which need not mean that the file is damaged.
+std::string CPacketSource::FileReadError(pcap_t* handle) const {
+    std::FILE* stream = pcap_file(handle);
+    const std::string detail = pcap_geterr(handle);
+    if (stream != nullptr && std::ferror(stream) != 0) {
+        return AfterRecords("the file cannot be read") + detail;
+    }
+    if (stream != nullptr && std::feof(stream) != 0) {
+        return AfterRecords("the file is damaged") + detail;
+    }
+    return AfterRecords("libpcap cannot read the file") + detail;
 }
 
 std::optional<std::uint64_t> CPacketSource::KernelDrops() {

@@ -3,13 +3,12 @@
 
 #include "capture/SampleSource.h"
 
-#include <pcap/pcap.h>
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <pcap/pcap.h>
+#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -31,15 +30,26 @@ public:
     // for a file, whose datagrams count as they stand.
     [[nodiscard]] std::uint32_t Mtu() const { return m_nMtu; }
 
+    // The real-time signal that wakes a read blocked on a pipe (SIGRTMIN + 3). A program that uses it as
+    // well keeps its handler: while a source needs ours, every arrival that is not a source's own wake-up
+    // is passed on to it, and it is put back when the last such source goes.
+    static int WakeSignal();
+
 protected:
     // Takes over an opened handle: checks its link type and lets BreakLoop reach it.
     bool Adopt(pcap_t* handle);
+    static std::string UnsupportedLinkTypeText(int linkType);
     [[nodiscard]] virtual bool IsFile() const = 0;
-    // For sources whose reads block in stdio (a pipe or a FIFO that stays open without data): the calling
-    // thread is the one BreakLoop interrupts with a signal, because pcap_breakloop cannot wake a read.
+    // For sources whose reads block (a pipe or a FIFO that stays open without data): the calling thread is
+    // the one BreakLoop interrupts with a signal, because pcap_breakloop cannot wake a read. A read that the
+    // signal interrupts fails with EINTR; BreakRequested() then tells a stop from other interruptions.
     void InterruptBlockingReadsOfThisThread();
+    [[nodiscard]] const std::atomic<bool>& BreakRequested() const { return m_bBreak; }
     [[nodiscard]] pcap_t* Handle() const { return m_pHandle; }
     void SetMtu(std::uint32_t mtu) { m_nMtu = mtu; }
+    // "the file is damaged after 3 packets: " and the like, for the reasons a file read ends early.
+    [[nodiscard]] std::string AfterRecords(const char* what) const;
+    void CountRecord() { ++m_nRecords; }
 
 private:
     // What libpcap hands to OnPacket during one read.
@@ -50,15 +60,17 @@ private:
     };
 
     static void OnPacket(std::uint8_t* user, const pcap_pkthdr* header, const std::uint8_t* bytes);
+    [[nodiscard]] std::string FileReadError(pcap_t* handle) const;
 
-    std::mutex m_handleMutex; // guards m_pHandle and the reader thread between the capture thread and BreakLoop
+    std::mutex
+        m_handleMutex; // guards m_pHandle and the reader thread between the capture thread and BreakLoop
     pcap_t* m_pHandle = nullptr;
-    std::optional<pthread_t> m_readerThread;
+    std::optional<pthread_t> m_readerThread; // until Close: a thread id is reused once its thread is joined
+    bool m_bWakeHandler = false;             // this source holds the wake signal's handler
     std::atomic<bool> m_bBreak{false};
     int m_nLinkType = -1;
     std::uint32_t m_nMtu = 0;
     std::uint64_t m_nRecords = 0; // frames read so far, to say where a file is damaged
-    bool m_bDamaged = false;
 };
 
 // Live capture on the interface that owns a local IPv4 address: promiscuous, kernel filter "ip", the

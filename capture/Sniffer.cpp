@@ -4,6 +4,7 @@
 #include "capture/HelperSource.h"
 
 #include <deque>
+#include <shared_mutex>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -167,13 +168,80 @@ const char* LinkChangeText(LinkState state) {
     return "the interface is up again";
 }
 
-CSniffer::~CSniffer() { StopSniffing(); }
+// What one capture thread works with. The thread holds it too, so that it outlives a sniffer that let the
+// thread go (a read that no wake-up ends): the source is the run's alone, and the sniffer and the table are
+// reached only through WithOwner, which runs nothing once the sniffer has let go.
+class CSniffer::Run {
+public:
+    Run(CSniffer& owner, std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local)
+        : m_pSource(std::move(source)), m_strDescription(m_pSource->Describe()), m_local(local),
+          m_pOwner(&owner) {}
+
+    // The capture thread's body.
+    void Capture();
+    // Asks a running read to end; safe from any thread, again and again.
+    void Stop() {
+        m_bStop = true;
+        m_pSource->BreakLoop();
+    }
+    // After it returns true, the thread touches nothing outside the run; false when the run has ended
+    // meanwhile (the thread is then past its last blocking call, so it can be joined).
+    bool LetGo() {
+        const std::unique_lock lock(m_ownerMutex);
+        if (!m_pOwner->IsRunning()) {
+            return false;
+        }
+        m_pOwner = nullptr;
+        return true;
+    }
+    [[nodiscard]] const std::string& Description() const { return m_strDescription; }
+
+private:
+    // Runs `work` on the sniffer unless it has let go. A shared lock: the two capture threads pass at once,
+    // and only LetGo waits (for a fold in progress at most).
+    template <class Work> void WithOwner(Work&& work) {
+        const std::shared_lock lock(m_ownerMutex);
+        if (m_pOwner != nullptr) {
+            work(*m_pOwner);
+        }
+    }
+    void Finish(CaptureEnd end) {
+        WithOwner([end](CSniffer& owner) { owner.FinishRun(end); });
+    }
+    void Fail(int code, const std::string& text) {
+        WithOwner([code, &text](CSniffer& owner) { owner.RecordError(code, text); });
+    }
+    void Fold(SampleBuffer& samples) {
+        WithOwner([this, &samples](CSniffer& owner) { owner.Fold(samples, m_local); });
+        samples.clear();
+    }
+    // Reads and folds on this thread; returns how the run ended.
+    CaptureEnd ReadAndFold();
+    // Reads here and folds on a second thread; nothing when that thread could not be started.
+    std::optional<CaptureEnd> ReadAndFoldApart();
+    // After each read: publishes the counters, polls the kernel's drops now and then, and says how the run
+    // ended, or nothing when it goes on.
+    std::optional<CaptureEnd> AfterRead(ReadStatus status, const CaptureCounters& counters,
+                                        Clock::time_point& nextDropPoll);
+    void FoldLoop(SamplePipe& pipe);
+
+    const std::unique_ptr<CSampleSource> m_pSource;
+    const std::string
+        m_strDescription; // taken before the thread starts, for the message of a stop that fails
+    const std::optional<Ipv4Address> m_local;
+    std::atomic<bool> m_bStop{false};
+    std::shared_mutex m_ownerMutex;
+    CSniffer* m_pOwner; // null once the sniffer has let go of this run
+};
+
+CSniffer::~CSniffer() {
+    StopSniffing();
+}
 
 void CSniffer::Initialize(CTrafficTable* table) {
     StopSniffing();
     m_pTrafficTable = table;
     m_strInterfaceAddress.clear();
-    m_bStop = false;
 }
 
 void CSniffer::SetEndCallback(EndCallback callback) {
@@ -193,46 +261,49 @@ bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optiona
         RecordError(kErrorThread, "The sniffer has no traffic table to fill.");
         return false;
     }
-    m_bStop = false;
     for (auto* counter : {&m_nFrames, &m_nCounted, &m_nNotIpv4, &m_nTooShort, &m_nFailed, &m_nKernelDrops}) {
         *counter = 0;
     }
     m_end = CaptureEnd::None;
     m_link = LinkState::Up;
-    CSampleSource* reader = source.get();
-    {
-        const std::lock_guard lock(m_sourceMutex);
-        m_pSource = std::move(source);
-    }
+    m_pRun = std::make_shared<Run>(*this, std::move(source), local);
     m_bRunning = true;
     try {
-        m_hSnifferThread = std::thread([this, reader, local] { CaptureLoop(*reader, local); });
+        m_hSnifferThread = std::thread([run = m_pRun] { run->Capture(); });
     } catch (const std::system_error&) {
         RecordError(kErrorThread, "Sniffer Thread Creation Failed!");
         m_bRunning = false;
         m_end = CaptureEnd::Failed;
-        const std::lock_guard lock(m_sourceMutex);
-        m_pSource.reset();
+        m_pRun.reset();
         return false;
     }
     return true;
 }
 
 void CSniffer::StopSniffing() {
-    m_bStop = true;
     if (m_hSnifferThread.joinable()) {
         // Asked again until the run is over: a wake-up that lands just before a blocking read begins
         // would otherwise be lost.
+        const auto deadline = Clock::now() + kStopTimeout;
+        bool ended = false;
         do {
-            const std::lock_guard lock(m_sourceMutex);
-            if (m_pSource != nullptr) {
-                m_pSource->BreakLoop();
-            }
-        } while (!WaitUntilEnded(kStopRetryInterval));
-        m_hSnifferThread.join();
+            m_pRun->Stop();
+            ended = WaitUntilEnded(kStopRetryInterval);
+        } while (!ended && Clock::now() < deadline);
+        if (ended || !m_pRun->LetGo()) {
+            m_hSnifferThread.join();
+        } else {
+            // The thread waits in a call that nothing wakes (a read from a hung file system, say). It is let
+            // go rather than waited for: the window stays alive, and the thread, if it ever returns, ends
+            // without touching the sniffer or the table again (Run::WithOwner), then frees its run.
+            m_hSnifferThread.detach();
+            RecordError(kErrorStop, m_pRun->Description() +
+                                        ": the capture did not stop: a read did not return within " +
+                                        std::to_string(kStopTimeout.count()) + " seconds of the stop");
+            FinishRun(CaptureEnd::Failed);
+        }
     }
-    const std::lock_guard lock(m_sourceMutex);
-    m_pSource.reset();
+    m_pRun.reset();
 }
 
 bool CSniffer::WaitUntilEnded(std::chrono::milliseconds timeout) {
@@ -265,13 +336,6 @@ void CSniffer::Fold(SampleBuffer& samples, std::optional<Ipv4Address> local) {
     samples.clear();
 }
 
-void CSniffer::FoldLoop(SamplePipe& pipe, std::optional<Ipv4Address> local) {
-    while (std::unique_ptr<SamplePipe::Buffer> samples = pipe.TakeFull()) {
-        Fold(*samples, local);
-        pipe.GiveBack(std::move(samples));
-    }
-}
-
 void CSniffer::FinishRun(CaptureEnd end) {
     m_end = end;
     {
@@ -284,20 +348,31 @@ void CSniffer::FinishRun(CaptureEnd end) {
     }
 }
 
-std::optional<CaptureEnd> CSniffer::AfterRead(CSampleSource& source, ReadStatus status,
-                                              const CaptureCounters& counters,
-                                              Clock::time_point& nextDropPoll) {
-    PublishCounters(counters);
+void CSniffer::Run::FoldLoop(SamplePipe& pipe) {
+    while (std::unique_ptr<SamplePipe::Buffer> samples = pipe.TakeFull()) {
+        Fold(*samples);
+        pipe.GiveBack(std::move(samples));
+    }
+}
+
+std::optional<CaptureEnd> CSniffer::Run::AfterRead(ReadStatus status, const CaptureCounters& counters,
+                                                   Clock::time_point& nextDropPoll) {
+    std::optional<std::uint64_t> drops;
     const auto now = Clock::now();
     if (now >= nextDropPoll || status != ReadStatus::Frames) {
-        if (const auto drops = source.KernelDrops()) {
-            m_nKernelDrops.store(*drops, std::memory_order_relaxed);
-        }
+        drops = m_pSource->KernelDrops();
         nextDropPoll = now + kDropPollInterval;
     }
-    if (const LinkState link = source.Link(); link != m_link.exchange(link) && m_onLink) {
-        m_onLink(link, source.Describe());
-    }
+    const LinkState link = m_pSource->Link();
+    WithOwner([this, &counters, drops, link](CSniffer& owner) {
+        owner.PublishCounters(counters);
+        if (drops) {
+            owner.m_nKernelDrops.store(*drops, std::memory_order_relaxed);
+        }
+        if (link != owner.m_link.exchange(link) && owner.m_onLink) {
+            owner.m_onLink(link, m_pSource->Describe()); // named as it is now, interface included
+        }
+    });
     if (status == ReadStatus::Interrupted || m_bStop) {
         return CaptureEnd::Stopped;
     }
@@ -305,32 +380,31 @@ std::optional<CaptureEnd> CSniffer::AfterRead(CSampleSource& source, ReadStatus 
         return CaptureEnd::EndOfInput;
     }
     if (status == ReadStatus::Failed) {
-        RecordError(kErrorRead, source.Describe() + ": " + source.ErrorText());
+        Fail(kErrorRead, m_pSource->Describe() + ": " + m_pSource->ErrorText());
         return CaptureEnd::Failed;
     }
     return std::nullopt;
 }
 
-CaptureEnd CSniffer::ReadAndFold(CSampleSource& source, std::optional<Ipv4Address> local) {
+CaptureEnd CSniffer::Run::ReadAndFold() {
     CaptureCounters counters;
     SampleBuffer samples;
     samples.reserve(kBatchFrames);
     auto nextDropPoll = Clock::now();
     while (true) {
-        const ReadStatus status = source.ReadSamples(kBatchFrames, samples, counters);
-        Fold(samples, local);
-        if (const auto end = AfterRead(source, status, counters, nextDropPoll)) {
+        const ReadStatus status = m_pSource->ReadSamples(kBatchFrames, samples, counters);
+        Fold(samples);
+        if (const auto end = AfterRead(status, counters, nextDropPoll)) {
             return *end;
         }
     }
 }
 
-std::optional<CaptureEnd> CSniffer::ReadAndFoldApart(CSampleSource& source,
-                                                     std::optional<Ipv4Address> local) {
+std::optional<CaptureEnd> CSniffer::Run::ReadAndFoldApart() {
     SamplePipe pipe(kPipeBuffers, kWakeFolderAt);
     std::thread folder;
     try {
-        folder = std::thread([this, &pipe, local] { FoldLoop(pipe, local); });
+        folder = std::thread([this, &pipe] { FoldLoop(pipe); });
     } catch (const std::system_error&) {
         return std::nullopt;
     }
@@ -338,17 +412,17 @@ std::optional<CaptureEnd> CSniffer::ReadAndFoldApart(CSampleSource& source,
     std::unique_ptr<SamplePipe::Buffer> samples = pipe.TakeEmpty();
     auto nextDropPoll = Clock::now();
     std::optional<CaptureEnd> end;
-    const bool inputMayPause = source.ReadsMayWait();
+    const bool inputMayPause = m_pSource->ReadsMayWait();
     while (!end) {
         const std::uint64_t framesBefore = counters.m_nFrames;
-        const ReadStatus status = source.ReadSamples(kBatchFrames, *samples, counters);
+        const ReadStatus status = m_pSource->ReadSamples(kBatchFrames, *samples, counters);
         if (!samples->empty()) {
             const bool shortRead =
                 counters.m_nFrames - framesBefore < static_cast<std::uint64_t>(kBatchFrames);
             pipe.PushFull(std::move(samples), inputMayPause || shortRead);
             samples = pipe.TakeEmpty();
         }
-        end = AfterRead(source, status, counters, nextDropPoll);
+        end = AfterRead(status, counters, nextDropPoll);
     }
     // Everything read is folded before the run ends, so a stop or the end of a file leaves the table
     // complete and nothing reaches it afterwards.
@@ -357,27 +431,27 @@ std::optional<CaptureEnd> CSniffer::ReadAndFoldApart(CSampleSource& source,
     return end;
 }
 
-void CSniffer::CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> local) {
+void CSniffer::Run::Capture() {
+    CSampleSource& source = *m_pSource;
     if (!source.Open()) {
         // A stop that interrupted the opening (a pipe with no data yet) is a stop, not a failure.
         if (m_bStop) {
-            FinishRun(CaptureEnd::Stopped);
+            Finish(CaptureEnd::Stopped);
             return;
         }
-        RecordError(kErrorOpen, source.Describe() + ": " + source.ErrorText());
-        FinishRun(CaptureEnd::Failed);
+        Fail(kErrorOpen, source.Describe() + ": " + source.ErrorText());
+        Finish(CaptureEnd::Failed);
         return;
     }
     // Frames decoded in this process (a capture file) are folded on a second thread while this one reads,
     // so that reading and folding use both cores. Samples that arrive ready to fold (from the capture
     // helper) are folded here: a second thread would only add a wake-up per batch.
-    const std::optional<CaptureEnd> end =
-        source.DecodesWhileReading() ? ReadAndFoldApart(source, local) : ReadAndFold(source, local);
+    const std::optional<CaptureEnd> end = source.DecodesWhileReading() ? ReadAndFoldApart() : ReadAndFold();
     if (!end) {
-        RecordError(kErrorThread, "Sniffer Thread Creation Failed!");
+        Fail(kErrorThread, "Sniffer Thread Creation Failed!");
     }
     source.Close();
-    FinishRun(end.value_or(CaptureEnd::Failed));
+    Finish(end.value_or(CaptureEnd::Failed));
 }
 
 } // namespace flowsentry

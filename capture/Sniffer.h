@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,7 @@ enum CaptureErrorCode : int {
     kErrorOpen = 1,   // the source could not be opened (no such address, no permission, not a capture file)
     kErrorRead = 2,   // reading broke off (the interface went down, the file is damaged)
     kErrorThread = 3, // the capture thread could not be created
+    kErrorStop = 4,   // a stop was not answered in time (a read that nothing wakes)
 };
 
 // Counters of a capture run, readable from any thread while it runs.
@@ -69,6 +71,11 @@ struct SnifferStats {
 // (GetErrorText, LastEnd) and the end callback runs once on the capture thread. The callback must not block
 // and must not call back into the sniffer: post the value to your own thread (a queued signal). The link
 // callback runs there too, under the same rules, each time the captured interface's link changes.
+//
+// A capture thread that does not answer a stop within kStopTimeout (a read that no wake-up reaches) is let
+// go: StopSniffing returns, the run ends as Failed with code kErrorStop, and the end callback runs on the
+// caller's thread. The thread keeps only what it shares with no one (its source); from then on it touches
+// neither the sniffer nor the table, which may both go.
 class CSniffer : public CSocketError {
 public:
     using EndCallback = std::function<void(CaptureEnd end, const std::string& errorText)>;
@@ -80,7 +87,8 @@ public:
 
     // Binds the table (not owned). Stops a running capture first, so no thread is ever lost track of.
     void Initialize(CTrafficTable* table);
-    // Called on the capture thread when a run ends by itself (not after StopSniffing).
+    // Called on the capture thread when a run ends by itself (not after StopSniffing), and on the caller's
+    // thread when StopSniffing gives up on a thread that does not stop.
     void SetEndCallback(EndCallback callback);
     // Called on the capture thread when the captured interface's link goes down or comes up again.
     void SetLinkCallback(LinkCallback callback);
@@ -105,32 +113,26 @@ public:
     // The chosen local IPv4 address (dotted quad); set while no capture runs.
     std::string m_strInterfaceAddress;
 
+    // How long a stop waits for the capture thread before it lets the thread go.
+    static constexpr std::chrono::seconds kStopTimeout{2};
+
 private:
     class SamplePipe;
+    class Run;
     using Clock = std::chrono::steady_clock;
 
-    void CaptureLoop(CSampleSource& source, std::optional<Ipv4Address> local);
-    // Reads and folds on this thread; returns how the run ended.
-    CaptureEnd ReadAndFold(CSampleSource& source, std::optional<Ipv4Address> local);
-    // Reads here and folds on a second thread; nothing when that thread could not be started.
-    std::optional<CaptureEnd> ReadAndFoldApart(CSampleSource& source, std::optional<Ipv4Address> local);
-    // After each read: publishes the counters, polls the kernel's drops now and then, and says how the run
-    // ended, or nothing when it goes on.
-    std::optional<CaptureEnd> AfterRead(CSampleSource& source, ReadStatus status,
-                                        const CaptureCounters& counters, Clock::time_point& nextDropPoll);
-    void FoldLoop(SamplePipe& pipe, std::optional<Ipv4Address> local);
+    // What the capture thread does to the sniffer and the table, always through its Run's check that the
+    // sniffer still holds it.
     void Fold(SampleBuffer& samples, std::optional<Ipv4Address> local);
     void PublishCounters(const CaptureCounters& counters);
     void FinishRun(CaptureEnd end);
 
-    std::atomic<bool> m_bStop{false};
     std::thread m_hSnifferThread;
     CTrafficTable* m_pTrafficTable = nullptr;
     EndCallback m_onEnd;
     LinkCallback m_onLink;
 
-    std::mutex m_sourceMutex; // guards m_pSource between StopSniffing and the capture thread's start
-    std::unique_ptr<CSampleSource> m_pSource;
+    std::shared_ptr<Run> m_pRun; // the current or last run; shared with its thread
 
     std::mutex m_endMutex;
     std::condition_variable m_endSignal;

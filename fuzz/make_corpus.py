@@ -91,6 +91,40 @@ def write_file(name, content):
         f.write(content)
 
 
+# pcapng in either byte order, block by block: several interfaces and sections, every packet block type.
+def block(e, kind, body):
+    body += bytes(-len(body) % 4)
+    return struct.pack(e + "II", kind, 12 + len(body)) + body + struct.pack(e + "I", 12 + len(body))
+
+
+def section(e, blocks):
+    return block(e, 0x0A0D0D0A, struct.pack(e + "IHHq", 0x1A2B3C4D, 1, 0, -1)) + b"".join(blocks)
+
+
+def interface(e, link, snaplen, tsresol=None, tsoffset=None):
+    options = b""
+    if tsresol is not None:
+        options += struct.pack(e + "HHB3x", 9, 1, tsresol)
+    if tsoffset is not None:
+        options += struct.pack(e + "HHq", 14, 8, tsoffset)
+    if options:
+        options += struct.pack(e + "HH", 0, 0)
+    return block(e, 1, struct.pack(e + "HHI", link, 0, snaplen) + options)
+
+
+def epb(e, iface, ts, frame, length=None):
+    return block(e, 6, struct.pack(e + "IIIII", iface, ts >> 32, ts & 0xFFFFFFFF, len(frame),
+                                   len(frame) if length is None else length) + frame)
+
+
+def obsolete_pb(e, iface, ts, frame):
+    return block(e, 2, struct.pack(e + "HHIIII", iface, 0, ts >> 32, ts & 0xFFFFFFFF, len(frame), len(frame)) + frame)
+
+
+def spb(e, frame, length=None):
+    return block(e, 3, struct.pack(e + "I", len(frame) if length is None else length) + frame)
+
+
 eth = [(macs + b"\x08\x00" + udp, 74), (macs + b"\x08\x00" + tcp_in, 54), (macs + b"\x08\x06" + bytes(28), 42)]
 whole = pcap(1, eth)
 write_file("ethernet.pcap", whole)
@@ -103,6 +137,17 @@ write_file("zero-length.pcap", pcap(1, [(b"", 0)]))
 write_file("huge-record.pcap", whole[:24] + struct.pack("<IIII", 0, 0, 0x7FFFFFFF, 0x7FFFFFFF) + udp)
 write_file("unknown-link.pcap", pcap(147, eth))
 write_file("not-a-capture", b"GIF89a" + bytes(40))
+sll = bytes.fromhex("00000001000602000000000100000800")
+write_file("interfaces.pcapng", section("<", [
+    interface("<", 1, 65535), interface("<", 101, 40, tsresol=9), interface("<", 113, 128, tsresol=0x86, tsoffset=-3600),
+    interface("<", 147, 0), block("<", 5, b"statistics"),
+    epb("<", 0, 1700000000000000, eth[0][0]), epb("<", 1, 1700000000123456789, udp[:40], 60),
+    epb("<", 2, 1700000000 << 6, sll + tcp_in), epb("<", 3, 0, udp), epb("<", 0, 0, b""),
+    obsolete_pb("<", 2, 5, sll + udp), spb("<", eth[1][0], 54), block("<", 0x40000BAD, b"custom")]))
+write_file("sections.pcapng", section("<", [interface("<", 1, 96), epb("<", 0, 1, eth[0][0])]) +
+           section(">", [interface(">", 0, 0, tsresol=3), interface(">", 108, 64), epb(">", 1, 2, b"\0\0\0\x02" + udp),
+                         epb(">", 0, 3, b"\x02\0\0\0" + tcp_in), spb(">", b"\x02\0\0\0" + udp)]) +
+           section("<", [epb("<", 0, 4, eth[0][0])]))
 
 
 # The capture helper's stream (capture/SampleStream.h). The first byte sets the size of the pieces in which

@@ -49,10 +49,13 @@ def damaged_files(pcap, pcapng):
         ("corrupt-version.pcap", patched(pcap, 4, struct.pack("<HH", 9, 9)), "version", None),
         ("header-cut.pcap", pcap[:12], "not a pcap or pcapng capture file (it ends inside the file header)",
          None),
+        # A record that says it holds nothing is skipped (counted as too short); its bytes are then read as
+        # the next record's header, whose length libpcap refuses.
         ("zero-length-record.pcap", patched(pcap, 24 + 30 * PCAP_RECORD + 8, struct.pack("<II", 0, 0)),
-         "damaged after 30 packets", 30),
+         "libpcap cannot read the file after 31 packets: invalid packet capture length", 30),
+        # Damaged, or a record longer than libpcap takes: it cannot tell, nor can we.
         ("huge-record.pcap", patched(pcap, 24 + 7 * PCAP_RECORD + 8, struct.pack("<II", 0x7FFFFFFF, 0x7FFFFFFF)),
-         "damaged after 7 packets", 7),
+         "libpcap cannot read the file after 7 packets: invalid packet capture length", 7),
         ("unsupported-link.pcap", patched(pcap, 20, struct.pack("<I", 147)), "its link type 147 is not supported",
          None),
         ("truncated-block.pcapng", pcapng[:packets[10] + 30], "damaged after 10 packets", 10),

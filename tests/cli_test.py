@@ -12,6 +12,7 @@ import os
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -19,7 +20,7 @@ import termios
 import time
 import unittest
 
-from cli_util import HEADINGS, Tools, cells, expected_rows, generate, run
+from cli_util import HEADINGS, Tools, cells, expected_rows, generate, read_capture, run
 
 class Counts(unittest.TestCase):
     def setUp(self):
@@ -45,6 +46,16 @@ class Counts(unittest.TestCase):
             # One packet a second: rows whose last packets lie thousands of seconds apart, more than the
             # writer keeps date texts for, so that texts made for one second never stand for another.
             ("slow.pcap", ["--packets", "5000", "--flows", "3000", "--rate", "1"], None),
+            # pcap's seconds are unsigned: 2096, not 1960.
+            ("after-2038.pcap", ["--packets", "2000", "--flows", "9", "--start", "4000000000", "--rate", "3"], None),
+            # Interfaces of different link types and snapshot lengths, one of a type nobody reads; its
+            # packets are counted as not IPv4, the others' as they come.
+            ("interfaces.pcapng", ["--pcapng", "--link", "ethernet,raw,sll2,null,147", "--snaplen", "65535,40,128",
+                                   "--packets", "6000", "--flows", "41", "--min-size", "20"], "10.250.0.1"),
+            # Big-endian, nanosecond timestamps after 2038.
+            ("nanoseconds.pcapng", ["--pcapng", "--big-endian", "--tsresol", "9", "--link", "sll,loop",
+                                    "--start", "3000000000", "--rate", "7", "--packets", "3000", "--flows", "12"],
+             None),
         ]
         for name, gen_args, local in cases:
             with self.subTest(name):
@@ -71,6 +82,58 @@ class Counts(unittest.TestCase):
         self.assertEqual([line.split() for line in table[1:]], [[*r[:8], *r[8].split(), r[9]] for r in rows])
         stats = run("--read", path, "--stats", "--format", "csv").stderr.decode()
         self.assertIn("packets seen: 2000, counted: 2000", stats)
+
+    def test_pcapng_sections_and_pipes(self):
+        # Two captures joined with cat (a second section header, in the other byte order, with interfaces of
+        # its own), read from a file and from a pipe, which cannot seek back to the bytes that told the format.
+        first = self.generate("first.pcapng", "--pcapng", "--link", "ethernet,raw", "--snaplen", "128,65535",
+                              "--packets", "3000", "--flows", "17")
+        second = self.generate("second.pcapng", "--pcapng", "--big-endian", "--link", "sll,ethernet,147",
+                               "--tsresol", "9", "--start", "1800000000", "--packets", "2000", "--flows", "23",
+                               "--seed", "5", "--remote", "10.250.9.1")
+        joined = os.path.join(self.dir.name, "joined.pcapng")
+        with open(joined, "wb") as out:
+            for part in (first, second):
+                with open(part, "rb") as f:
+                    out.write(f.read())
+        # The unread type's packets (flows 2, 5, 8, ... of the second file).
+        foreign = sum(1 for link, _f, _l, _s in read_capture(joined) if link == 147)
+        self.assertGreater(foreign, 0)
+        pcap = self.generate("piped.pcap", "--packets", "3000", "--flows", "31", "--start", "4000000000")
+        for path in (joined, pcap):
+            want = [",".join(HEADINGS)] + [",".join(cells(r)) for r in reversed(expected_rows(path))]
+            with open(path, "rb") as f:
+                data = f.read()
+            for how, out in (("file", run("--read", path, "--format", "csv", "--stats")),
+                             ("pipe", run("--read", "-", "--format", "csv", "--stats", input=data))):
+                with self.subTest(os.path.basename(path), read=how):
+                    self.assertEqual(out.returncode, 0, out.stderr)
+                    self.assertEqual(out.stdout.decode().splitlines(), want)
+                    seen = 5000 if path == joined else 3000
+                    not_ipv4 = foreign if path == joined else 0
+                    self.assertIn("packets seen: %d, counted: %d," % (seen, seen - not_ipv4), out.stderr.decode())
+                    self.assertIn("not IPv4: %d," % not_ipv4, out.stderr.decode())
+
+    def test_records_with_nothing_captured_are_skipped(self):
+        # Other readers skip them; they are counted as too short, and the rest of the file is read.
+        path = self.generate("plain.pcap", "--packets", "300", "--flows", "7")
+        with open(path, "rb") as f:
+            data = f.read()
+        records, at = [], 24
+        while at < len(data):
+            cap = struct.unpack("<I", data[at + 8:at + 12])[0]
+            records.append(data[at:at + 16 + cap])
+            at += 16 + cap
+        empty = [struct.pack("<IIII", 1700000000, 0, 0, length) for length in (0, 60)]
+        holed = os.path.join(self.dir.name, "holed.pcap")
+        with open(holed, "wb") as f:
+            f.write(data[:24] + b"".join(records[:100]) + empty[0] + b"".join(records[100:200]) + empty[1] +
+                    b"".join(records[200:]))
+        out = run("--read", holed, "--format", "csv", "--stats")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout, run("--read", path, "--format", "csv").stdout)
+        self.assertIn("packets seen: 302, counted: 300,", out.stderr.decode())
+        self.assertIn("too short: 2,", out.stderr.decode())
 
     def test_empty_capture_prints_headings_only(self):
         path = self.generate("empty.pcap", "--packets", "0", "--flows", "1")

@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // flowsentry-gen: writes a capture file of made-up IPv4 traffic, for the sample job, tests and benchmarks.
-//   flowsentry-gen --out FILE --packets N --flows M [--link ethernet|raw|sll|sll2|null|loop]
+//   flowsentry-gen --out FILE --packets N --flows M [--link ethernet|raw|sll|sll2|null|loop|NUMBER]
 //                  [--protos 6,17,1] [--min-size B] [--max-size B] [--snaplen B] [--local ADDR]
 //                  [--remote ADDR] [--seed S] [--pcapng] [--start SECONDS] [--rate PPS]
+//                  [--tsresol R] [--big-endian]
 // Flow f carries protocol protos[f % P] between the local address and remote + f / P. The first M packets
 // visit every flow once, in order; the rest pick flows and directions at random. Sizes are IPv4 datagram
 // sizes, uniform in [min, max]; Ethernet frames of short datagrams are padded to 60 bytes as on the wire.
+// pcapng only: --link and --snaplen take comma-separated lists, one interface each (the shorter list
+// repeats), and flow f is captured on interface f % I; a NUMBER link type has no link header (a type no
+// reader knows). --tsresol writes the interfaces' if_tsresol option (its byte: 9 is nanoseconds, at most
+// 10^-9 s); --big-endian writes the section in big-endian byte order.
 #include "traffic/TrafficEntry.h"
-
-#include <pcap/dlt.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pcap/dlt.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,11 +32,13 @@ struct Options {
     std::string m_strOut;
     std::uint64_t m_nPackets = 1000;
     std::uint64_t m_nFlows = 10;
-    int m_nLinkType = DLT_EN10MB;
+    std::vector<int> m_linkTypes{DLT_EN10MB};
     std::vector<std::uint8_t> m_protos{6, 17, 1};
     std::uint32_t m_nMinSize = 40;
     std::uint32_t m_nMaxSize = 1500;
-    std::uint32_t m_nSnapLength = 65535;
+    std::vector<std::uint32_t> m_snapLengths{65535};
+    int m_nTimeResolution = -1; // the if_tsresol byte; none when negative (microseconds)
+    bool m_bBigEndian = false;
     Ipv4Address m_dwLocal = 0x0AFA0001;  // 10.250.0.1
     Ipv4Address m_dwRemote = 0x0AFA0002; // 10.250.0.2
     std::uint64_t m_nSeed = 1;
@@ -42,12 +48,14 @@ struct Options {
 };
 
 [[noreturn]] void Usage(const char* text) {
-    std::fprintf(stderr,
-                 "flowsentry-gen: %s\n"
-                 "usage: flowsentry-gen --out FILE --packets N --flows M [--link ethernet|raw|sll|sll2|null|loop]\n"
-                 "       [--protos 6,17,1] [--min-size B] [--max-size B] [--snaplen B] [--local ADDR]\n"
-                 "       [--remote ADDR] [--seed S] [--pcapng] [--start SECONDS] [--rate PPS]\n",
-                 text);
+    std::fprintf(
+        stderr,
+        "flowsentry-gen: %s\n"
+        "usage: flowsentry-gen --out FILE --packets N --flows M\n"
+        "       [--link ethernet|raw|sll|sll2|null|loop|NUMBER[,...]] [--protos 6,17,1] [--min-size B]\n"
+        "       [--max-size B] [--snaplen B[,...]] [--local ADDR] [--remote ADDR] [--seed S] [--pcapng]\n"
+        "       [--start SECONDS] [--rate PPS] [--tsresol R] [--big-endian]\n",
+        text);
     std::exit(2);
 }
 
@@ -68,12 +76,55 @@ Ipv4Address Address(const char* text) {
     return *address;
 }
 
+// The items of a comma-separated list.
+std::vector<std::string> Items(const char* text) {
+    std::vector<std::string> items(1);
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == ',') {
+            items.emplace_back();
+        } else {
+            items.back() += *p;
+        }
+    }
+    return items;
+}
+
+int LinkType(const std::string& link) {
+    if (link == "ethernet") {
+        return DLT_EN10MB;
+    }
+    if (link == "raw") {
+        return DLT_RAW;
+    }
+    if (link == "sll") {
+        return DLT_LINUX_SLL;
+    }
+    if (link == "sll2") {
+        return DLT_LINUX_SLL2;
+    }
+    if (link == "null") {
+        return DLT_NULL;
+    }
+    if (link == "loop") {
+        return DLT_LOOP;
+    }
+    if (!link.empty() && link.find_first_not_of("0123456789") == std::string::npos &&
+        Number(link.c_str()) < 65536) {
+        return static_cast<int>(Number(link.c_str()));
+    }
+    Usage("unknown link type");
+}
+
 Options Parse(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--pcapng") {
             o.m_bPcapng = true;
+            continue;
+        }
+        if (arg == "--big-endian") {
+            o.m_bBigEndian = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -91,7 +142,15 @@ Options Parse(int argc, char** argv) {
         } else if (arg == "--max-size") {
             o.m_nMaxSize = static_cast<std::uint32_t>(Number(value));
         } else if (arg == "--snaplen") {
-            o.m_nSnapLength = static_cast<std::uint32_t>(Number(value));
+            o.m_snapLengths.clear();
+            for (const std::string& item : Items(value)) {
+                o.m_snapLengths.push_back(static_cast<std::uint32_t>(Number(item.c_str())));
+            }
+        } else if (arg == "--tsresol") {
+            o.m_nTimeResolution = static_cast<int>(Number(value));
+            if (o.m_nTimeResolution > 9) {
+                Usage("--tsresol is at most 9 (nanoseconds)");
+            }
         } else if (arg == "--local") {
             o.m_dwLocal = Address(value);
         } else if (arg == "--remote") {
@@ -113,16 +172,9 @@ Options Parse(int argc, char** argv) {
                 }
             }
         } else if (arg == "--link") {
-            const std::string_view link = value;
-            o.m_nLinkType = link == "ethernet" ? DLT_EN10MB
-                            : link == "raw"    ? DLT_RAW
-                            : link == "sll"    ? DLT_LINUX_SLL
-                            : link == "sll2"   ? DLT_LINUX_SLL2
-                            : link == "null"   ? DLT_NULL
-                            : link == "loop"   ? DLT_LOOP
-                                               : -1;
-            if (o.m_nLinkType < 0) {
-                Usage("unknown link type");
+            o.m_linkTypes.clear();
+            for (const std::string& item : Items(value)) {
+                o.m_linkTypes.push_back(LinkType(item));
             }
         } else {
             Usage("unknown option");
@@ -131,6 +183,10 @@ Options Parse(int argc, char** argv) {
     if (o.m_strOut.empty() || o.m_nFlows == 0 || o.m_protos.empty() || o.m_nMinSize < 20 ||
         o.m_nMaxSize < o.m_nMinSize || o.m_nMaxSize > 65535 || o.m_nRate == 0) {
         Usage("needs --out, at least one flow and protocol, and 20 <= min-size <= max-size <= 65535");
+    }
+    if (!o.m_bPcapng && (o.m_linkTypes.size() > 1 || o.m_snapLengths.size() > 1 || o.m_nTimeResolution >= 0 ||
+                         o.m_bBigEndian)) {
+        Usage("several link types or snapshot lengths, --tsresol and --big-endian need --pcapng");
     }
     return o;
 }
@@ -167,7 +223,8 @@ std::size_t LinkHeader(int linkType, std::uint8_t* p) {
         std::memcpy(p, "\x00\x00\x00\x01\x00\x06\x02\x00\x00\x00\x00\x01\x00\x00\x08\x00", 16);
         return 16;
     case DLT_LINUX_SLL2:
-        std::memcpy(p, "\x08\x00\x00\x00\x00\x00\x00\x02\x00\x01\x00\x06\x02\x00\x00\x00\x00\x01\x00\x00", 20);
+        std::memcpy(p, "\x08\x00\x00\x00\x00\x00\x00\x02\x00\x01\x00\x06\x02\x00\x00\x00\x00\x01\x00\x00",
+                    20);
         return 20;
     case DLT_NULL:
         Put32Le(p, 2); // AF_INET in the byte order of the writer (little-endian here)
@@ -186,56 +243,83 @@ public:
         std::setvbuf(out, nullptr, _IOFBF, 1 << 20);
         std::uint8_t h[28] = {};
         if (o.m_bPcapng) {
-            Put32Le(h, 0x0A0D0D0A);
-            Put32Le(h + 4, 28);
-            Put32Le(h + 8, 0x1A2B3C4D);
-            h[12] = 1; // version 1.0
-            std::memset(h + 16, 0xFF, 8);  // section length unknown
-            Put32Le(h + 24, 28);
+            Put(h, 0x0A0D0D0A);
+            Put(h + 4, 28);
+            Put(h + 8, 0x1A2B3C4D);
+            Put16(h + 12, 1);             // version 1.0
+            std::memset(h + 16, 0xFF, 8); // section length unknown
+            Put(h + 24, 28);
             Write(h, 28);
-            std::uint8_t idb[20] = {};
-            Put32Le(idb, 1);
-            Put32Le(idb + 4, 20);
-            const int fileType = o.m_nLinkType == DLT_RAW ? kLinkTypeRaw : o.m_nLinkType;
-            idb[8] = static_cast<std::uint8_t>(fileType);
-            idb[9] = static_cast<std::uint8_t>(fileType >> 8);
-            Put32Le(idb + 12, o.m_nSnapLength);
-            Put32Le(idb + 16, 20);
-            Write(idb, 20);
+            for (std::size_t i = 0; i < Interfaces(); ++i) {
+                // Type, length, link type, reserved, snapshot length; if_tsresol; end of options; length.
+                std::uint8_t idb[32] = {};
+                const std::uint32_t length = o.m_nTimeResolution >= 0 ? 32 : 20;
+                Put(idb, 1);
+                Put(idb + 4, length);
+                const int linkType = o.m_linkTypes[i % o.m_linkTypes.size()];
+                Put16(idb + 8, static_cast<std::uint32_t>(linkType == DLT_RAW ? kLinkTypeRaw : linkType));
+                Put(idb + 12, SnapLength(i));
+                if (o.m_nTimeResolution >= 0) {
+                    Put16(idb + 16, 9);
+                    Put16(idb + 18, 1);
+                    idb[20] = static_cast<std::uint8_t>(o.m_nTimeResolution);
+                }
+                Put(idb + length - 4, length);
+                Write(idb, length);
+            }
         } else {
-            Put32Le(h, 0xA1B2C3D4);
+            Put(h, 0xA1B2C3D4);
             h[4] = 2; // version 2.4
             h[6] = 4;
-            Put32Le(h + 16, o.m_nSnapLength);
+            Put(h + 16, SnapLength(0));
             // Files carry LINKTYPE_ numbers; they equal the DLT_ ones except for raw IP.
-            Put32Le(h + 20, static_cast<std::uint32_t>(o.m_nLinkType == DLT_RAW ? kLinkTypeRaw : o.m_nLinkType));
+            const int linkType = o.m_linkTypes.front();
+            Put(h + 20, static_cast<std::uint32_t>(linkType == DLT_RAW ? kLinkTypeRaw : linkType));
             Write(h, 24);
         }
     }
 
-    void Record(std::uint64_t micros, const std::uint8_t* frame, std::uint32_t length) {
-        const std::uint32_t captured = std::min(length, m_options.m_nSnapLength);
+    [[nodiscard]] std::size_t Interfaces() const {
+        return std::max(m_options.m_linkTypes.size(), m_options.m_snapLengths.size());
+    }
+    [[nodiscard]] std::uint32_t SnapLength(std::size_t interface) const {
+        return m_options.m_snapLengths[interface % m_options.m_snapLengths.size()];
+    }
+
+    // `seconds` and `fraction` (of 10^9) since the epoch.
+    void Record(std::size_t interface, std::uint64_t seconds, std::uint64_t nanos, const std::uint8_t* frame,
+                std::uint32_t length) {
+        const std::uint32_t captured = std::min(length, SnapLength(interface));
         std::uint8_t h[28] = {};
         if (m_options.m_bPcapng) {
+            std::uint64_t units = seconds * 1000000 + nanos / 1000;
+            if (m_options.m_nTimeResolution >= 0) {
+                std::uint64_t perSecond = 1;
+                for (int i = 0; i < m_options.m_nTimeResolution; ++i) {
+                    perSecond *= 10;
+                }
+                units = seconds * perSecond + nanos / (1000000000 / perSecond);
+            }
             const std::uint32_t padded = (captured + 3U) & ~3U;
-            Put32Le(h, 6);
-            Put32Le(h + 4, 32 + padded);
-            Put32Le(h + 12, static_cast<std::uint32_t>(micros >> 32U));
-            Put32Le(h + 16, static_cast<std::uint32_t>(micros));
-            Put32Le(h + 20, captured);
-            Put32Le(h + 24, length);
+            Put(h, 6);
+            Put(h + 4, 32 + padded);
+            Put(h + 8, static_cast<std::uint32_t>(interface));
+            Put(h + 12, static_cast<std::uint32_t>(units >> 32U));
+            Put(h + 16, static_cast<std::uint32_t>(units));
+            Put(h + 20, captured);
+            Put(h + 24, length);
             Write(h, 28);
             Write(frame, captured);
             static const std::uint8_t zeros[4] = {};
             Write(zeros, padded - captured);
             std::uint8_t tail[4];
-            Put32Le(tail, 32 + padded);
+            Put(tail, 32 + padded);
             Write(tail, 4);
         } else {
-            Put32Le(h, static_cast<std::uint32_t>(micros / 1000000));
-            Put32Le(h + 4, static_cast<std::uint32_t>(micros % 1000000));
-            Put32Le(h + 8, captured);
-            Put32Le(h + 12, length);
+            Put(h, static_cast<std::uint32_t>(seconds));
+            Put(h + 4, static_cast<std::uint32_t>(nanos / 1000));
+            Put(h + 8, captured);
+            Put(h + 12, length);
             Write(h, 16);
             Write(frame, captured);
         }
@@ -249,6 +333,23 @@ public:
     [[nodiscard]] bool Failed() const { return m_bFailed; }
 
 private:
+    // File header fields in the file's byte order.
+    void Put(std::uint8_t* p, std::uint32_t v) const {
+        if (m_options.m_bBigEndian) {
+            Put32(p, v);
+        } else {
+            Put32Le(p, v);
+        }
+    }
+    void Put16(std::uint8_t* p, std::uint32_t v) const {
+        if (m_options.m_bBigEndian) {
+            ::Put16(p, v);
+        } else {
+            p[0] = static_cast<std::uint8_t>(v);
+            p[1] = static_cast<std::uint8_t>(v >> 8U);
+        }
+    }
+
     const Options& m_options;
     std::FILE* m_pOut;
     bool m_bFailed = false;
@@ -271,14 +372,23 @@ int main(int argc, char** argv) {
     const Options o = Parse(argc, argv);
     std::FILE* out = std::fopen(o.m_strOut.c_str(), "wb");
     if (out == nullptr) {
-        std::fprintf(stderr, "flowsentry-gen: cannot write %s: %s\n", o.m_strOut.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "flowsentry-gen: cannot write %s: %s\n", o.m_strOut.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     Writer writer(o, out);
-    // Only the headers are ever read; the payload stays zero.
-    std::vector<std::uint8_t> frame(20 + 65535 + 60, 0);
-    const std::size_t link = LinkHeader(o.m_nLinkType, frame.data());
-    std::uint8_t* ip = frame.data() + link;
+    // One frame per interface, its link header written once. Only the headers are ever read; the payload
+    // stays zero.
+    struct Frame {
+        std::vector<std::uint8_t> m_bytes = std::vector<std::uint8_t>(20 + 65535 + 60, 0);
+        std::size_t m_nLink = 0;
+        int m_nLinkType = 0;
+    };
+    std::vector<Frame> frames(writer.Interfaces());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        frames[i].m_nLinkType = o.m_linkTypes[i % o.m_linkTypes.size()];
+        frames[i].m_nLink = LinkHeader(frames[i].m_nLinkType, frames[i].m_bytes.data());
+    }
     std::uint64_t state = o.m_nSeed;
     const std::uint64_t protoCount = o.m_protos.size();
     for (std::uint64_t k = 0; k < o.m_nPackets; ++k) {
@@ -289,6 +399,9 @@ int main(int argc, char** argv) {
         const std::uint32_t size = o.m_nMinSize + static_cast<std::uint32_t>((r >> 20U) % span);
         const std::uint8_t proto = o.m_protos[flow % protoCount];
         const auto remote = static_cast<Ipv4Address>(o.m_dwRemote + flow / protoCount);
+        const std::size_t interface = flow % frames.size();
+        Frame& frame = frames[interface];
+        std::uint8_t* ip = frame.m_bytes.data() + frame.m_nLink;
 
         std::memset(ip, 0, 48);
         ip[0] = 0x45;
@@ -311,15 +424,17 @@ int main(int argc, char** argv) {
         } else if (proto == 1 && size >= 28) {
             ip[20] = outgoing ? 8 : 0; // echo request / reply
         }
-        std::uint32_t length = static_cast<std::uint32_t>(link) + size;
-        if (o.m_nLinkType == DLT_EN10MB && size < 46) {
+        std::uint32_t length = static_cast<std::uint32_t>(frame.m_nLink) + size;
+        if (frame.m_nLinkType == DLT_EN10MB && size < 46) {
             length = 60; // padded with the zeros cleared above
         }
-        writer.Record(o.m_nStart * 1000000 + k * 1000000 / o.m_nRate, frame.data(), length);
+        const std::uint64_t nanos = (k % o.m_nRate) * 1000000000 / o.m_nRate;
+        writer.Record(interface, o.m_nStart + k / o.m_nRate, nanos, frame.m_bytes.data(), length);
     }
     const bool failed = writer.Failed() || std::fclose(out) != 0;
     if (failed) {
-        std::fprintf(stderr, "flowsentry-gen: cannot write %s: %s\n", o.m_strOut.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "flowsentry-gen: cannot write %s: %s\n", o.m_strOut.c_str(),
+                     std::strerror(errno));
         return 1;
     }
     return 0;
