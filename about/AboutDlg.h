@@ -40,4 +40,4 @@ private:
     QPushButton* m_pRatewatchButton = nullptr;
 };
 
-}  // namespace flowsentry
+} // namespace flowsentry

@@ -29,4 +29,4 @@ private:
     LinkOpener m_fnOpen;
 };
 
-}  // namespace flowsentry
+} // namespace flowsentry

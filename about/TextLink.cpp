@@ -3,7 +3,6 @@
 
 #include <QDesktopServices>
 #include <QMouseEvent>
-
 #include <utility>
 
 namespace flowsentry {
@@ -38,4 +37,4 @@ void CTextLink::mousePressEvent(QMouseEvent* pEvent) {
     QLabel::mousePressEvent(pEvent);
 }
 
-}  // namespace flowsentry
+} // namespace flowsentry

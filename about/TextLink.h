@@ -28,4 +28,4 @@ private:
     LinkOpener m_fnOpen;
 };
 
-}  // namespace flowsentry
+} // namespace flowsentry

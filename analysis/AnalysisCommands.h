@@ -25,7 +25,8 @@ std::optional<std::string> ChooseAddressInDialog(QWidget* parent, const std::vec
 // Start Analyzing: when this process may capture, asks for one of the machine's addresses; on OK stops a
 // running capture, empties the list and the table, and captures on the chosen address. Cancel changes
 // nothing. Without the rights to capture, one message says what is missing and how to fix it.
-void OnStartAnalyzing(CFlowsentryView& view, QWidget* parent, const AddressChooser& choose = ChooseAddressInDialog,
+void OnStartAnalyzing(CFlowsentryView& view, QWidget* parent,
+                      const AddressChooser& choose = ChooseAddressInDialog,
                       const PrivilegeCheck& checkPrivileges = CheckCapturePrivileges);
 
 // Stop Analyzing: stops the capture and empties the list and the table.

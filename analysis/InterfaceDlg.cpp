@@ -9,7 +9,9 @@
 #include <QVBoxLayout>
 
 // Resources of a static library must be registered by hand; the macro cannot stand inside a namespace.
-static void InitAnalysisResources() { Q_INIT_RESOURCE(analysis); }
+static void InitAnalysisResources() {
+    Q_INIT_RESOURCE(analysis);
+}
 
 namespace flowsentry {
 

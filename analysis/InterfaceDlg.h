@@ -3,7 +3,6 @@
 
 #include <QDialog>
 #include <QString>
-
 #include <string>
 #include <vector>
 

@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QSettings>
 #include <QStringList>
-
 #include <memory>
 #include <optional>
 

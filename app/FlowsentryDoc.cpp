@@ -14,7 +14,8 @@ bool CFlowsentryDoc::OnNewDocument() {
 std::optional<QString> CFlowsentryDoc::OnOpenDocument(const QString& path) {
     QFile file(path);
     if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-        const QString reason = QFileInfo(path).isDir() ? QStringLiteral("It is a folder.") : file.errorString();
+        const QString reason =
+            QFileInfo(path).isDir() ? QStringLiteral("It is a folder.") : file.errorString();
         return QStringLiteral("Cannot open %1.\n%2").arg(path, reason);
     }
     m_strTitle = QFileInfo(path).fileName();

@@ -69,7 +69,9 @@ CMainFrame::CMainFrame(QWidget* parent)
 }
 
 // The export goes first, while the view whose rows it may hold is still whole.
-CMainFrame::~CMainFrame() { m_pExport.reset(); }
+CMainFrame::~CMainFrame() {
+    m_pExport.reset();
+}
 
 QAction* CMainFrame::Action(Command command) const {
     return m_actions.at(static_cast<std::size_t>(command));

@@ -6,7 +6,9 @@ namespace {
 
 const QString kSection = QStringLiteral("Recent File List");
 
-QString EntryName(int number) { return QStringLiteral("File%1").arg(number); }
+QString EntryName(int number) {
+    return QStringLiteral("File%1").arg(number);
+}
 
 } // namespace
 

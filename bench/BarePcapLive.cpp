@@ -3,12 +3,11 @@
 // as a capture that holds up under load (block ring, large buffer, kernel filter). bench/live_rate.sh runs
 // it next to tcpdump and flowsentry-cli on the same traffic.
 //   build/dev/bench/bare_pcap_live INTERFACE      (root; ends on SIGINT or SIGTERM)
-#include <pcap/pcap.h>
-
 #include <array>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <pcap/pcap.h>
 
 namespace {
 
@@ -73,7 +72,7 @@ int main(int argc, char** argv) {
     pcap_freecode(&program);
 
     g_pHandle = handle;
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = &OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a blocked poll() returns at once
@@ -102,7 +101,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "packets: %llu, kernel drops: %u\n", static_cast<unsigned long long>(packets),
                      stats.ps_drop);
     } else {
-        std::fprintf(stderr, "packets: %llu, kernel drops: unknown\n", static_cast<unsigned long long>(packets));
+        std::fprintf(stderr, "packets: %llu, kernel drops: unknown\n",
+                     static_cast<unsigned long long>(packets));
     }
     return result == PCAP_ERROR ? 1 : 0;
 }

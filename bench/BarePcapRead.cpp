@@ -3,12 +3,11 @@
 // reading through a 1 MiB stdio buffer on a cache line, as the file source does. (pcap_open_offline alone
 // reads through stdio's 4 KiB buffer: a slower loop, and so not a floor for a reader that does better.)
 //   build/dev/bench/bare_pcap_read FILE
-#include <pcap/pcap.h>
-
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <pcap/pcap.h>
 
 namespace {
 

@@ -7,7 +7,6 @@
 
 #include <benchmark/benchmark.h>
 #include <pcap/dlt.h>
-
 #include <random>
 #include <vector>
 
@@ -112,8 +111,9 @@ void BM_DecodeAndFoldBatch(benchmark::State& state) {
         table.AddSamples(std::span<const PacketSample>(samples), kLocal);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBatch));
-    state.counters["ns_per_packet"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * kBatch, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_packet"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kBatch,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["bytes_per_entry"] =
         static_cast<double>(table.MemoryBytes()) / static_cast<double>(table.EntryCount());
 }
@@ -151,7 +151,10 @@ void BM_PullChanges(benchmark::State& state) {
     }
     state.counters["rows"] = static_cast<double>(store.RowCount());
 }
-BENCHMARK(BM_PullChanges)->Args({100'000, 1'000})->Args({100'000, 100})->Args({1'000'000, 1'000})
+BENCHMARK(BM_PullChanges)
+    ->Args({100'000, 1'000})
+    ->Args({100'000, 100})
+    ->Args({1'000'000, 1'000})
     ->Unit(benchmark::kMicrosecond);
 
 } // namespace

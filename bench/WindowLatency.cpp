@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How long the window thread stalls while packets are folded into the table at full speed on another
 // thread, and what one refresh of the list costs for a given number of rows and changed rows.
-//   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]
+//   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency [--rows N] [--seconds S] [--hot H]
+//   [--new-per-tick K]
 // With --live, the main window instead captures live on ADDR through its own Start Analyzing command (the
 // capture helper, as the program runs it), for S seconds or until SIGINT/SIGTERM, then prints on stderr the
 // rows shown, the capture's counters, the event loop's lateness and the CPU of this process and of the
@@ -23,12 +24,6 @@
 #include <QMimeData>
 #include <QSocketNotifier>
 #include <QTimer>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -37,13 +32,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <random>
+#include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace flowsentry {
@@ -87,7 +86,9 @@ void Prefill(CTrafficTable& table, std::size_t rows) {
     table.AddSamples(samples, kLocal);
 }
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) {
@@ -543,7 +544,9 @@ int RunLive(CMainFrame& frame, const std::string& address, std::optional<double>
     return status;
 }
 
-std::size_t Number(const char* text) { return static_cast<std::size_t>(std::strtoull(text, nullptr, 10)); }
+std::size_t Number(const char* text) {
+    return static_cast<std::size_t>(std::strtoull(text, nullptr, 10));
+}
 
 } // namespace
 } // namespace flowsentry

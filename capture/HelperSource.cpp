@@ -4,6 +4,10 @@
 #include "platform/Privileges.h"
 #include "platform/SystemError.h"
 
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,11 +15,6 @@
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <array>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 
 namespace flowsentry {
 
@@ -74,7 +73,9 @@ std::optional<std::uint64_t> CHelperSource::KernelDrops() {
     return m_stats->m_nKernelDrops;
 }
 
-void CHelperSource::Fail(std::string text) { SetError(std::move(text)); }
+void CHelperSource::Fail(std::string text) {
+    SetError(std::move(text));
+}
 
 // Called on the capture thread, which lives until the helper has been collected: the helper's
 // PR_SET_PDEATHSIG fires when the thread that started it ends, not the process.
@@ -117,8 +118,8 @@ bool CHelperSource::StartHelper() {
     close(fds[1]);
     if (result != 0) {
         close(fds[0]);
-        Fail(WithPrivilegeAdvice(m_strHelper,
-                                 "cannot start the capture helper " + m_strHelper + ": " + SystemErrorText(result)));
+        Fail(WithPrivilegeAdvice(m_strHelper, "cannot start the capture helper " + m_strHelper + ": " +
+                                                  SystemErrorText(result)));
         return false;
     }
     m_nPipe = fds[0];
@@ -238,7 +239,8 @@ std::string CHelperSource::ExitText() {
     if (WIFSIGNALED(m_nExitStatus)) {
         const int signal = WTERMSIG(m_nExitStatus);
         const char* name = sigabbrev_np(signal);
-        return "it was killed by signal " + std::to_string(signal) + (name != nullptr ? std::string(" (SIG") + name + ")" : "");
+        return "it was killed by signal " + std::to_string(signal) +
+               (name != nullptr ? std::string(" (SIG") + name + ")" : "");
     }
     return "it exited with status " + std::to_string(WEXITSTATUS(m_nExitStatus));
 }
@@ -316,7 +318,8 @@ ReadStatus CHelperSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
         }
         if (m_record.m_type == StreamRecordType::Samples && m_nNextSample < m_record.m_nSampleCount) {
             const std::uint32_t n = std::min(m_record.m_nSampleCount - m_nNextSample, wanted - taken);
-            const std::uint8_t* at = m_record.m_samples.data() + std::size_t{m_nNextSample} * kWireSampleBytes;
+            const std::uint8_t* at =
+                m_record.m_samples.data() + std::size_t{m_nNextSample} * kWireSampleBytes;
             const std::size_t first = samples.size();
             samples.resize(first + n);
             for (std::uint32_t i = 0; i < n; ++i, at += kWireSampleBytes) {
@@ -350,7 +353,8 @@ ReadStatus CHelperSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
                 return ReadStatus::Frames;
             } else if (m_record.m_type == StreamRecordType::Ready) {
                 EndHelper(true);
-                Fail("the capture helper sent data that Flowsentry does not understand: a second ready record");
+                Fail("the capture helper sent data that Flowsentry does not understand: a second ready "
+                     "record");
                 return ReadStatus::Failed;
             }
             break;
@@ -375,8 +379,8 @@ ReadStatus CHelperSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
                 const bool cut = m_reader.Pending() != 0;
                 EndHelper(false);
                 applyStats();
-                Fail(std::string("the capture helper ended unexpectedly") + (cut ? " in the middle of a record" : "") +
-                     " (" + ExitText() + ")");
+                Fail(std::string("the capture helper ended unexpectedly") +
+                     (cut ? " in the middle of a record" : "") + " (" + ExitText() + ")");
                 return ReadStatus::Failed;
             }
             case Fill::Failed:

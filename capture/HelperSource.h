@@ -4,11 +4,10 @@
 #include "capture/SampleSource.h"
 #include "capture/SampleStream.h"
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 
 namespace flowsentry {
 
@@ -48,7 +47,7 @@ private:
     std::string m_strHelper;
     std::string m_strInterface;
     int m_nPipe = -1;
-    int m_nWake = -1; // an eventfd that BreakLoop writes, to wake the wait for the pipe
+    int m_nWake = -1;              // an eventfd that BreakLoop writes, to wake the wait for the pipe
     mutable std::mutex m_pidMutex; // the pid is reaped under it, so BreakLoop never signals a reused pid
     pid_t m_nPid = -1;
     int m_nExitStatus = 0;

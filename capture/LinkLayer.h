@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <pcap/dlt.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <pcap/dlt.h>
 #include <span>
 #include <string>
 

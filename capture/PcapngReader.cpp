@@ -378,7 +378,8 @@ void CPcapngReader::Deliver(const Interface& interface, const std::uint8_t* data
     ++m_nPackets;
     if (interface.m_bSupported) [[likely]] {
         // A file records no MTU: what it holds is counted as it stands (mtu 0).
-        AppendFrameSample(interface.m_nLinkType, std::span(data, captured), wire, seconds, 0, samples, counters);
+        AppendFrameSample(interface.m_nLinkType, std::span(data, captured), wire, seconds, 0, samples,
+                          counters);
         return;
     }
     // Another interface of the file may be one we read: this one's packets are counted, not refused.

@@ -15,7 +15,8 @@ constexpr std::size_t kStatsBodyBytes = 4 * 8;
 constexpr std::size_t kErrorBodyBytes = 8 + kMaxErrorText;
 constexpr std::size_t kLinkBodyBytes = 8;
 // The largest record; the reader's buffer always has room for one whole.
-constexpr std::size_t kLargestRecord = kRecordHeaderBytes + std::size_t{kMaxSamplesPerRecord} * kWireSampleBytes;
+constexpr std::size_t kLargestRecord =
+    kRecordHeaderBytes + std::size_t{kMaxSamplesPerRecord} * kWireSampleBytes;
 
 template <typename T> void Put(std::vector<std::uint8_t>& out, T value) {
     const std::size_t at = out.size();
@@ -87,7 +88,8 @@ void CSampleStreamWriter::AddSample(const PacketSample& sample) {
 void CSampleStreamWriter::AddStats(const HelperStats& stats) {
     CloseSampleRecord();
     PutRecordHeader(m_bytes, StreamRecordType::Stats, 0);
-    for (const std::uint64_t value : {stats.m_nFrames, stats.m_nNotIpv4, stats.m_nTooShort, stats.m_nKernelDrops}) {
+    for (const std::uint64_t value :
+         {stats.m_nFrames, stats.m_nNotIpv4, stats.m_nTooShort, stats.m_nKernelDrops}) {
         Put(m_bytes, value);
     }
 }
@@ -142,7 +144,9 @@ std::span<std::uint8_t> CSampleStreamReader::Space(std::size_t minimum) {
     return {m_buffer.data() + m_nEnd, m_buffer.size() - m_nEnd};
 }
 
-void CSampleStreamReader::Commit(std::size_t n) { m_nEnd = std::min(m_nEnd + n, m_buffer.size()); }
+void CSampleStreamReader::Commit(std::size_t n) {
+    m_nEnd = std::min(m_nEnd + n, m_buffer.size());
+}
 
 void CSampleStreamReader::Feed(std::span<const std::uint8_t> bytes) {
     const std::span<std::uint8_t> space = Space(bytes.size());
@@ -173,8 +177,9 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         }
         const auto version = Get<std::uint32_t>(at + 8);
         if (version != kStreamVersion) {
-            return Fail("it speaks version " + std::to_string(version) + " of the capture stream, this program " +
-                        std::to_string(kStreamVersion) + " (are both from the same installation?)");
+            return Fail("it speaks version " + std::to_string(version) +
+                        " of the capture stream, this program " + std::to_string(kStreamVersion) +
+                        " (are both from the same installation?)");
         }
         if (Get<std::uint32_t>(at + 12) != kStreamHeaderBytes) {
             return Fail("its stream header has a wrong size");
@@ -228,7 +233,8 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
     case StreamRecordType::Ready: {
         const auto* name = reinterpret_cast<const char*>(data);
         const std::size_t length = strnlen(name, kInterfaceNameBytes);
-        if (length == 0 || length == kInterfaceNameBytes || !AllZero(data + length, kInterfaceNameBytes - length) ||
+        if (length == 0 || length == kInterfaceNameBytes ||
+            !AllZero(data + length, kInterfaceNameBytes - length) ||
             Get<std::uint32_t>(data + kInterfaceNameBytes + 4) != 0) {
             return Fail("its ready record is malformed");
         }
@@ -243,12 +249,13 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         record.m_nSampleCount = count;
         break;
     case StreamRecordType::Stats:
-        record.m_stats = {Get<std::uint64_t>(data), Get<std::uint64_t>(data + 8), Get<std::uint64_t>(data + 16),
-                          Get<std::uint64_t>(data + 24)};
+        record.m_stats = {Get<std::uint64_t>(data), Get<std::uint64_t>(data + 8),
+                          Get<std::uint64_t>(data + 16), Get<std::uint64_t>(data + 24)};
         break;
     case StreamRecordType::Error: {
         const auto kind = Get<std::uint32_t>(data);
-        if (kind > static_cast<std::uint32_t>(StreamErrorKind::NotOurAddress) || Get<std::uint32_t>(data + 4) != 0) {
+        if (kind > static_cast<std::uint32_t>(StreamErrorKind::NotOurAddress) ||
+            Get<std::uint32_t>(data + 4) != 0) {
             return Fail("its error record is malformed");
         }
         record.m_errorKind = static_cast<StreamErrorKind>(kind);

@@ -89,7 +89,7 @@ private:
     std::vector<std::uint8_t> m_bytes;
     std::size_t m_nOpenRecord = 0; // offset of the samples record being filled, or npos
     std::uint32_t m_nOpenCount = 0;
-    std::size_t m_nSamples = 0;    // samples held in m_bytes
+    std::size_t m_nSamples = 0; // samples held in m_bytes
 };
 
 // One record taken from the stream. For samples, m_samples spans the raw samples inside the reader's

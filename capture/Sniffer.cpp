@@ -248,7 +248,9 @@ void CSniffer::SetEndCallback(EndCallback callback) {
     m_onEnd = std::move(callback);
 }
 
-void CSniffer::SetLinkCallback(LinkCallback callback) { m_onLink = std::move(callback); }
+void CSniffer::SetLinkCallback(LinkCallback callback) {
+    m_onLink = std::move(callback);
+}
 
 bool CSniffer::StartSniffing() {
     const auto local = Ipv4FromText(m_strInterfaceAddress);

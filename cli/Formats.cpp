@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Formats.h"
 
-#include "traffic/CellWriter.h"
 #include "export/ListToText.h"
+#include "traffic/CellWriter.h"
 
 #include <algorithm>
 #include <array>
@@ -54,7 +54,8 @@ void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
     // A first pass finds the column widths; the cells are made again when written, rather than kept.
     std::array<std::size_t, ColumnCount> widths{};
     for (int c = 0; c < ColumnCount; ++c) {
-        widths[static_cast<std::size_t>(c)] = std::string_view(kColumnHeadings[static_cast<std::size_t>(c)]).size();
+        widths[static_cast<std::size_t>(c)] =
+            std::string_view(kColumnHeadings[static_cast<std::size_t>(c)]).size();
     }
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
         for (int c = 0; c < ColumnCount; ++c) {

@@ -5,11 +5,10 @@
 #include "traffic/RowStore.h"
 #include "traffic/TrafficTable.h"
 
-#include <pcap/dlt.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <pcap/dlt.h>
 #include <vector>
 
 namespace {

@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 flowsentry::PacketSample sample;
                 for (std::uint32_t i = 0; i < record.m_nSampleCount; ++i) {
-                    flowsentry::DecodeWireSample(record.m_samples.data() + i * flowsentry::kWireSampleBytes, sample);
+                    flowsentry::DecodeWireSample(record.m_samples.data() + i * flowsentry::kWireSampleBytes,
+                                                 sample);
                     bytes += sample.m_nBytes;
                 }
             } else if (record.m_type == flowsentry::StreamRecordType::Link &&

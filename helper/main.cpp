@@ -8,22 +8,21 @@
 #include "capture/SampleStream.h"
 #include "traffic/TrafficEntry.h"
 
-#include <linux/capability.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/signalfd.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/capability.h>
+#include <poll.h>
+#include <signal.h>
 #include <string>
 #include <string_view>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace flowsentry::helper {
 namespace {
@@ -82,7 +81,8 @@ int Run(const std::string& address, int stopFd) {
     // The open socket keeps working without the capability; nothing after this point needs one.
     if (!DropCapabilities()) {
         return Fail(writer, StreamErrorKind::Other,
-                    std::string("the capture helper could not give up its capabilities: ") + std::strerror(errno));
+                    std::string("the capture helper could not give up its capabilities: ") +
+                        std::strerror(errno));
     }
     writer.AddReady(source.InterfaceName(), source.LinkType());
     if (!WriteAll(writer)) {
@@ -107,8 +107,8 @@ int Run(const std::string& address, int stopFd) {
                                      pollfd{STDOUT_FILENO, 0, 0}, pollfd{link.Fd(), POLLIN, 0}};
         int timeout = -1;
         if (statsOwed) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastStats + kStatsInterval -
-                                                                                    Clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                lastStats + kStatsInterval - Clock::now());
             timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0)) + 1;
         }
         if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
@@ -130,8 +130,10 @@ int Run(const std::string& address, int stopFd) {
             std::size_t before = 0;
             do {
                 before = samples.size();
-                status = source.ReadSamples(static_cast<int>(kSamplesPerWrite - samples.size()), samples, counters);
-            } while (status == ReadStatus::Frames && samples.size() > before && samples.size() < kSamplesPerWrite);
+                status = source.ReadSamples(static_cast<int>(kSamplesPerWrite - samples.size()), samples,
+                                            counters);
+            } while (status == ReadStatus::Frames && samples.size() > before &&
+                     samples.size() < kSamplesPerWrite);
             // Any other error of the socket ends the capture: a poll that keeps reporting it would spin.
             std::string failure = status == ReadStatus::Failed ? source.ErrorText() : std::string();
             if (failure.empty() && errorWake && !(socketError == ENETDOWN && link.Fd() >= 0)) {
@@ -187,14 +189,16 @@ int main(int argc, char** argv) {
     prctl(PR_SET_PDEATHSIG, SIGTERM, 0, 0, 0);
 
     if (argc != 3 || std::string_view(argv[1]) != "--address") {
-        std::fputs("Usage: flowsentry-capture --address ADDR\n"
-                   "Captures on the interface that owns the local IPv4 address ADDR and writes what it sees to\n"
-                   "its standard output for Flowsentry, which starts it; it is not meant to be run by hand.\n",
-                   stderr);
+        std::fputs(
+            "Usage: flowsentry-capture --address ADDR\n"
+            "Captures on the interface that owns the local IPv4 address ADDR and writes what it sees to\n"
+            "its standard output for Flowsentry, which starts it; it is not meant to be run by hand.\n",
+            stderr);
         return 2;
     }
     if (isatty(STDOUT_FILENO) != 0) {
-        std::fputs("flowsentry-capture: its output is binary and meant for Flowsentry, not a terminal\n", stderr);
+        std::fputs("flowsentry-capture: its output is binary and meant for Flowsentry, not a terminal\n",
+                   stderr);
         return 2;
     }
     sigset_t stop;

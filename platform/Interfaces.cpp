@@ -4,14 +4,14 @@
 #include "platform/SystemError.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <cerrno>
-#include <cstring>
 
 namespace flowsentry {
 

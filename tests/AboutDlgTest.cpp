@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "about/AboutDlg.h"
+
 #include "about/BannerLink.h"
 #include "about/TextLink.h"
 
@@ -8,9 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-
 #include <gtest/gtest.h>
-
 #include <vector>
 
 namespace flowsentry {
@@ -28,8 +27,7 @@ protected:
     std::vector<QUrl> m_opened;
     CAboutDlg m_dlg{kLinks, [this](const QUrl& url) { m_opened.push_back(url); }};
 
-    template <typename T>
-    T* Child(const char* name) {
+    template <typename T> T* Child(const char* name) {
         T* child = m_dlg.findChild<T*>(QString::fromLatin1(name));
         EXPECT_NE(child, nullptr) << name;
         return child;
@@ -105,8 +103,10 @@ TEST_F(AboutDlgTest, PointingHandOverTheLinksOnly) {
         Qt::CursorShape shape;
     };
     const Case cases[] = {
-        {"banner", Qt::PointingHandCursor},  {"addressLink", Qt::PointingHandCursor},
-        {"noticeLink", Qt::PointingHandCursor}, {"version", Qt::ArrowCursor},
+        {"banner", Qt::PointingHandCursor},
+        {"addressLink", Qt::PointingHandCursor},
+        {"noticeLink", Qt::PointingHandCursor},
+        {"version", Qt::ArrowCursor},
         {"icon", Qt::ArrowCursor},
     };
     for (const Case& c : cases) {
@@ -198,8 +198,8 @@ TEST(BannerLink, SetLinkReplacesTheAddress) {
     EXPECT_EQ(opened[0], kLinks.ratewatch);
 }
 
-}  // namespace
-}  // namespace flowsentry
+} // namespace
+} // namespace flowsentry
 
 int main(int argc, char* argv[]) {
     ::testing::InitGoogleTest(&argc, argv);

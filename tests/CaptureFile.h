@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <pcap/pcap.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <pcap/pcap.h>
 #include <string>
 #include <unistd.h>
 #include <vector>

@@ -3,12 +3,11 @@
 // behaviour is chosen by the address the parent passes ("--address MODE").
 #include "capture/SampleStream.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <cstring>
+#include <signal.h>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 
 namespace {
 
@@ -67,8 +66,9 @@ int main(int argc, char** argv) {
         Write(header);
         pause();
     } else if (mode == "permission") {
-        writer.AddError(flowsentry::StreamErrorKind::Permission,
-                        "You don't have permission to capture on that device (socket: Operation not permitted)");
+        writer.AddError(
+            flowsentry::StreamErrorKind::Permission,
+            "You don't have permission to capture on that device (socket: Operation not permitted)");
         Flush(writer);
         return 1;
     } else if (mode == "silent") {

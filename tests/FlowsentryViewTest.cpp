@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "view/FlowsentryView.h"
+
 #include "QtPrinters.h"
 #include "TestUtil.h"
-#include "view/FlowsentryView.h"
 
 #include <QCoreApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QScrollBar>
-
 #include <gtest/gtest.h>
 
 namespace flowsentry {
@@ -33,7 +33,8 @@ protected:
     void SetClientSize(int width, int height) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             const QSize client = m_view.viewport()->size();
-            m_view.resize(m_view.width() + width - client.width(), m_view.height() + height - client.height());
+            m_view.resize(m_view.width() + width - client.width(),
+                          m_view.height() + height - client.height());
         }
         ASSERT_EQ(m_view.viewport()->size(), QSize(width, height));
     }

@@ -1,20 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // How the parent copes with a capture helper that cannot start, fails, dies or talks nonsense: one clear
 // failure, the counts up to it kept, nothing left running and nothing left unreaped.
+#include "capture/HelperSource.h"
+
 #include "SnifferTestUtil.h"
 #include "TestUtil.h"
-#include "capture/HelperSource.h"
 #include "capture/Sniffer.h"
-
-#include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace flowsentry {
 namespace {
@@ -22,7 +21,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // Whether this process has a child, running or not yet reaped.
-bool HasChildren() { return !(waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD); }
+bool HasChildren() {
+    return !(waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD);
+}
 
 TEST(HelperSource, AFailingHelperEndsTheCaptureWithOneClearMessage) {
     const std::string fake = FLOWSENTRY_FAKE_HELPER;
@@ -39,20 +40,25 @@ TEST(HelperSource, AFailingHelperEndsTheCaptureWithOneClearMessage) {
         std::uint64_t counted; // packets in the table afterwards
     };
     const Case cases[] = {
-        {"garbage", fake, kErrorOpen, "garbage: the capture helper sent data that Flowsentry does not understand: "
-                                      "it does not begin as a capture stream (wrong magic)", 0},
+        {"garbage", fake, kErrorOpen,
+         "garbage: the capture helper sent data that Flowsentry does not understand: "
+         "it does not begin as a capture stream (wrong magic)",
+         0},
         {"version", fake, kErrorOpen,
          "it speaks version 99 of the capture stream, this program " + std::to_string(kStreamVersion), 0},
-        {"permission", fake, kErrorOpen, "permission: You don't have permission to capture on that device", 0},
+        {"permission", fake, kErrorOpen, "permission: You don't have permission to capture on that device",
+         0},
         {"silent", fake, kErrorOpen, "ended before it opened the capture (it exited with status 3)", 0},
         {"x", "/nonexistent/flowsentry-capture", kErrorOpen,
          "cannot start the capture helper /nonexistent/flowsentry-capture: No such file or directory.\n\n"
-         "Capturing needs the capture helper, and it is not installed", 0},
-        {"x", notExecutable, kErrorOpen, "cannot start the capture helper " + notExecutable + ": Permission denied",
+         "Capturing needs the capture helper, and it is not installed",
          0},
+        {"x", notExecutable, kErrorOpen,
+         "cannot start the capture helper " + notExecutable + ": Permission denied", 0},
         {"crash", fake, kErrorRead,
          "fake0 (crash): the capture helper ended unexpectedly (it was killed by signal 9 (SIGKILL))", 1000},
-        {"cut", fake, kErrorRead, "ended unexpectedly in the middle of a record (it exited with status 0)", 1000},
+        {"cut", fake, kErrorRead, "ended unexpectedly in the middle of a record (it exited with status 0)",
+         1000},
         {"bad-record", fake, kErrorRead, "does not understand: it holds a record of unknown type 77", 1000},
     };
     for (const Case& c : cases) {

@@ -6,7 +6,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
-
 #include <gtest/gtest.h>
 
 namespace flowsentry {

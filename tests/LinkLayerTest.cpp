@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "capture/LinkLayer.h"
+
 #include "FrameUtil.h"
 #include "TestUtil.h"
-#include "capture/LinkLayer.h"
 
 #include <gtest/gtest.h>
 #include <pcap/dlt.h>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "TestUtil.h"
 #include "export/ListToText.h"
+
+#include "TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -24,8 +25,9 @@ TEST(ListToText, RendersRowsTopFirstWithTabsAndCarriageReturns) {
 
     table.AddSample(Sample("192.168.1.10", "10.0.0.7", 2, 40, 1'700'000'001), test::Ip("192.168.1.10"));
     rows.Apply(table.PullChanges());
-    EXPECT_EQ(ListToText(rows), "192.168.1.10\t10.0.0.7\t40\t0\t40\t1\t0\t1\t22:13:21 11/14/2023\tProto:2\t\r"
-                                "192.168.1.10\t192.168.1.1\t0\t60\t60\t0\t1\t1\t22:13:20 11/14/2023\tUDP\t\r");
+    EXPECT_EQ(ListToText(rows),
+              "192.168.1.10\t10.0.0.7\t40\t0\t40\t1\t0\t1\t22:13:21 11/14/2023\tProto:2\t\r"
+              "192.168.1.10\t192.168.1.1\t0\t60\t60\t0\t1\t1\t22:13:20 11/14/2023\tUDP\t\r");
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "platform/ProcessStatus.h"
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <linux/if_packet.h>
@@ -21,10 +22,9 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
-#include <cmath>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 
 namespace flowsentry {
 namespace {

@@ -8,7 +8,6 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
-
 #include <gtest/gtest.h>
 
 // Xlib's macros (None, Bool, Status...) clash with other headers' names: it comes last.

@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QClipboard>
 #include <QFile>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -17,22 +18,21 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
-#include <QToolBar>
-#include <QHelpEvent>
 #include <QTest>
+#include <QToolBar>
 #include <QToolTip>
 #include <QUrlQuery>
-
-#include <gtest/gtest.h>
-
-#include <signal.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <memory>
+#include <signal.h>
 
 namespace flowsentry {
 namespace {
 
-QString Text(const char* text) { return QString::fromLatin1(text); }
+QString Text(const char* text) {
+    return QString::fromLatin1(text);
+}
 
 // Rows 10.3.x.y -> 10.0.0.1 as a capture would leave them, shown in the list.
 void AddRows(CFlowsentryView& view, int count) {
@@ -60,15 +60,24 @@ TEST(MainFrame, ActionsHaveTheirTextsTipsAndKeys) {
         {Command::FileOpen, "&Open...", "", "Open", {QKeySequence("Ctrl+O")}},
         {Command::FileSave, "&Save", "Save the active document", "Save", {QKeySequence("Ctrl+S")}},
         {Command::FileSaveAs, "Save &As...", "Save the active document with a new name", "Save As", {}},
-        {Command::EditCopy, "&Copy", "Copy the selection and put it on the Clipboard", "Copy",
+        {Command::EditCopy,
+         "&Copy",
+         "Copy the selection and put it on the Clipboard",
+         "Copy",
          {QKeySequence("Ctrl+C"), QKeySequence("Ctrl+Ins")}},
         {Command::StartAnalyzing, "Start Analyzing", "Start Analyzing", "Start Analyzing", {}},
         {Command::StopAnalyzing, "Stop Analyzing", "Stop Analyzing", "Stop Analyzing", {}},
         {Command::HomeButton, "Flowsentry Home", "Flowsentry Home", "Flowsentry Home", {}},
-        {Command::MonitorButton, "Ratewatch Network Bandwidth Monitor Home Page",
-         "Ratewatch Network Bandwidth Monitor Home Page", "Ratewatch Network Bandwidth Monitor Home Page", {}},
-        {Command::AppAbout, "&About Flowsentry...", "Display program information, version number and copyright",
-         "About", {}},
+        {Command::MonitorButton,
+         "Ratewatch Network Bandwidth Monitor Home Page",
+         "Ratewatch Network Bandwidth Monitor Home Page",
+         "Ratewatch Network Bandwidth Monitor Home Page",
+         {}},
+        {Command::AppAbout,
+         "&About Flowsentry...",
+         "Display program information, version number and copyright",
+         "About",
+         {}},
         {Command::AppExit, "E&xit", "Quit the application; prompts to save documents", "Exit", {}},
         {Command::ViewToolbar, "&Toolbar", "Show or hide the toolbar", "Toggle ToolBar", {}},
         {Command::ViewStatusBar, "&Status Bar", "Show or hide the status bar", "Toggle StatusBar", {}},
@@ -101,10 +110,10 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
         EXPECT_EQ(texts, items[m]);
     }
 
-    const QList<Command> buttons = {Command::FileSave,       Command::Count,         Command::EditCopy,
-                                    Command::Count,          Command::StartAnalyzing, Command::StopAnalyzing,
-                                    Command::Count,          Command::HomeButton,     Command::Count,
-                                    Command::MonitorButton,  Command::Count,          Command::AppAbout};
+    const QList<Command> buttons = {Command::FileSave,      Command::Count,          Command::EditCopy,
+                                    Command::Count,         Command::StartAnalyzing, Command::StopAnalyzing,
+                                    Command::Count,         Command::HomeButton,     Command::Count,
+                                    Command::MonitorButton, Command::Count,          Command::AppAbout};
     const auto toolbarItems = frame.ToolBar()->actions();
     ASSERT_EQ(toolbarItems.size(), buttons.size());
     for (int i = 0; i < buttons.size(); ++i) {
@@ -238,8 +247,8 @@ TEST(MainFrame, EachWebButtonOpensThePageItsLabelNames) {
     QList<QUrl> opened;
     frame.SetUrlOpener([&opened](const QUrl& url) { opened.append(url); });
 
-    frame.Action(Command::HomeButton)->trigger();      // the house, "Flowsentry Home"
-    frame.Action(Command::MonitorButton)->trigger();   // the bar chart, the Ratewatch page
+    frame.Action(Command::HomeButton)->trigger();    // the house, "Flowsentry Home"
+    frame.Action(Command::MonitorButton)->trigger(); // the bar chart, the Ratewatch page
     ASSERT_EQ(opened.size(), 2);
     EXPECT_EQ(opened[0], QUrl(Text(about::kHomePageUrl)));
     EXPECT_EQ(opened[1], QUrl(Text(about::kRatewatchPageUrl)));
@@ -403,8 +412,8 @@ TEST_F(FlowsentryAppTest, RecentFileListKeepsFourNewestFirstAcrossRuns) {
     stored.endGroup();
 
     CFlowsentryApp next(Settings());
-    EXPECT_EQ(next.RecentFiles().Files(),
-              (QStringList{m_dir.filePath("c"), m_dir.filePath("e"), m_dir.filePath("d"), m_dir.filePath("b")}));
+    EXPECT_EQ(next.RecentFiles().Files(), (QStringList{m_dir.filePath("c"), m_dir.filePath("e"),
+                                                       m_dir.filePath("d"), m_dir.filePath("b")}));
 }
 
 } // namespace

@@ -4,19 +4,17 @@
 // Network namespaces for live capture tests: two namespaces joined by a veth pair, 10.250.0.1 (ours, in
 // namespace A) and 10.250.0.2 (namespace B). Traffic is sent only between them. Needs root.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 #include <functional>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace flowsentry::test {
 

@@ -2,8 +2,9 @@
 #pragma once
 
 #include <QString>
-
 #include <ostream>
 
 // Readable QString values in GoogleTest's failure messages.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}

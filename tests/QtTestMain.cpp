@@ -3,10 +3,8 @@
 // complaints turned into failures of the test that caused them.
 #include <QApplication>
 #include <QByteArray>
-
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 
 namespace {
 

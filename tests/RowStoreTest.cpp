@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "traffic/RowStore.h"
+
 #include "TestUtil.h"
 #include "traffic/CellWriter.h"
-#include "traffic/RowStore.h"
 #include "traffic/TrafficTable.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <random>
 #include <thread>
 

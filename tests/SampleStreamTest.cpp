@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "capture/SampleStream.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 #include <vector>
 
 namespace flowsentry {
@@ -40,7 +39,8 @@ Taken ReadAll(std::span<const std::uint8_t> bytes, std::size_t piece) {
             switch (record.m_type) {
             case StreamRecordType::Samples:
                 for (std::uint32_t i = 0; i < record.m_nSampleCount; ++i) {
-                    DecodeWireSample(record.m_samples.data() + i * kWireSampleBytes, taken.samples.emplace_back());
+                    DecodeWireSample(record.m_samples.data() + i * kWireSampleBytes,
+                                     taken.samples.emplace_back());
                 }
                 break;
             case StreamRecordType::Stats:
@@ -65,7 +65,9 @@ Taken ReadAll(std::span<const std::uint8_t> bytes, std::size_t piece) {
     return taken;
 }
 
-std::vector<std::uint8_t> Copy(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+std::vector<std::uint8_t> Copy(std::span<const std::uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
 
 TEST(SampleStream, WhatIsWrittenIsReadInPiecesOfAnySize) {
     CSampleStreamWriter writer;
@@ -147,13 +149,15 @@ TEST(SampleStream, ABrokenStreamIsNamedNeverRead) {
     };
     const Case cases[] = {
         {"wrong magic", [](auto& b, std::size_t) { b[0] = 'X'; }, "wrong magic"},
-        {"text instead of a stream", [](auto& b, std::size_t) { std::memcpy(b.data(), "usage: ", 7); }, "wrong magic"},
+        {"text instead of a stream", [](auto& b, std::size_t) { std::memcpy(b.data(), "usage: ", 7); },
+         "wrong magic"},
         {"other version", [](auto& b, std::size_t) { b[8] = 99; }, "version 99 of the capture stream"},
         {"an older version", [](auto& b, std::size_t) { b[8] = 2; }, "version 2 of the capture stream"},
         {"header size", [](auto& b, std::size_t) { b[12] = 17; }, "header has a wrong size"},
         {"unknown record", [](auto& b, std::size_t at) { b[at] = 9; }, "unknown type 9"},
         {"no samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0, 4); }, "claims 0 samples"},
-        {"too many samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0xFF, 4); }, "claims 4294967295"},
+        {"too many samples", [](auto& b, std::size_t at) { std::memset(&b[at + 4], 0xFF, 4); },
+         "claims 4294967295"},
         {"ready without a name", [](auto& b, std::size_t) { b[kStreamHeaderBytes + 8] = 0; }, "ready record"},
         {"ready with a count", [](auto& b, std::size_t) { b[kStreamHeaderBytes + 4] = 1; }, "has a count"},
         {"unknown link state", [](auto& b, std::size_t) { b[link + kRecordHeaderBytes] = 3; }, "link record"},

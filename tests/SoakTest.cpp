@@ -1,19 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Starts and stops the live capture many times while traffic crosses a veth pair between two network
 // namespaces made for the test (see NetnsUtil.h), and checks that nothing is left behind: threads,
-// descriptors, memory, capture helper processes. The number of cycles comes from FLOWSENTRY_SOAK_CYCLES (CTest runs a short form;
-// bench/soak.sh the long one).
+// descriptors, memory, capture helper processes. The number of cycles comes from FLOWSENTRY_SOAK_CYCLES
+// (CTest runs a short form; bench/soak.sh the long one).
 #include "NetnsUtil.h"
 #include "TestUtil.h"
 #include "capture/Sniffer.h"
 #include "platform/ProcessStatus.h"
-
-#include <dirent.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,8 +14,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <gtest/gtest.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace flowsentry {
@@ -52,9 +50,13 @@ std::size_t CountEntries(const char* directory) {
 }
 
 // Descriptors open now, without the one opendir holds while counting.
-std::size_t OpenDescriptors() { return CountEntries("/proc/self/fd") - 1; }
+std::size_t OpenDescriptors() {
+    return CountEntries("/proc/self/fd") - 1;
+}
 
-std::size_t Threads() { return CountEntries("/proc/self/task"); }
+std::size_t Threads() {
+    return CountEntries("/proc/self/task");
+}
 
 // A thread's task can linger a moment after join returns (the kernel clears the tid before the task goes).
 std::size_t ThreadsSettled(std::size_t expected) {
@@ -212,7 +214,8 @@ TEST_F(Soak, StartStopCyclesLeaveNothingBehind) {
     EXPECT_EQ(later->m_nRcvPackets, counted->m_nRcvPackets);
     const auto flood = table.Find(Ip(kLocal), Ip(kFlooder), 17);
     ASSERT_TRUE(flood.has_value());
-    EXPECT_EQ(flood->m_nRcvPackets + flood->m_nSendPackets + datagrams, sniffer.Stats().m_counters.m_nCounted);
+    EXPECT_EQ(flood->m_nRcvPackets + flood->m_nSendPackets + datagrams,
+              sniffer.Stats().m_counters.m_nCounted);
     EXPECT_EQ(sniffer.Stats().m_nKernelDrops, 0U);
 
     for (const int fd : {floodIn, countedIn, countedOut}) {

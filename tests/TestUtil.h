@@ -7,17 +7,16 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <ctime>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <string_view>
-#include <vector>
-
 #include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 namespace flowsentry::test {
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "TestUtil.h"
-#include "traffic/CellWriter.h"
 #include "traffic/TrafficEntry.h"
 
-#include <gtest/gtest.h>
+#include "TestUtil.h"
+#include "traffic/CellWriter.h"
 
+#include <gtest/gtest.h>
 #include <limits>
 
 namespace flowsentry {
@@ -52,8 +52,8 @@ TEST(Ipv4Text, ParsesOnlyPlainDottedQuads) {
     EXPECT_EQ(Ipv4FromText("10.0.0.1"), Ipv4FromOctets(10, 0, 0, 1));
     EXPECT_EQ(Ipv4FromText("255.255.255.255"), 0xFFFFFFFFU);
     EXPECT_EQ(Ipv4FromText("0.0.0.0"), 0U);
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", " 1.2.3.4", "a.b.c.d", "1..2.3",
-                            "1.2.3.", "1234.1.1.1", "-1.2.3.4", "1.2.3.4/24", "::1"}) {
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4 ", " 1.2.3.4", "a.b.c.d",
+                            "1..2.3", "1.2.3.", "1234.1.1.1", "-1.2.3.4", "1.2.3.4/24", "::1"}) {
         EXPECT_FALSE(Ipv4FromText(bad).has_value()) << bad;
     }
 }
@@ -79,9 +79,9 @@ TEST(CellText, EveryColumnOfAnEntry) {
     e.m_nSendPackets = 4'294'967'296ULL;
     e.m_nRcvPackets = 1;
     e.m_tLastUpdate = 1'700'000'000; // 2023-11-14 22:13:20 UTC
-    const char* expected[ColumnCount] = {"192.168.1.10", "192.168.1.1", "5000000000",         "2147483648",
-                                         "7147483648",   "4294967296",  "1",                  "4294967297",
-                                         "22:13:20 11/14/2023",         "UDP"};
+    const char* expected[ColumnCount] = {"192.168.1.10",        "192.168.1.1", "5000000000", "2147483648",
+                                         "7147483648",          "4294967296",  "1",          "4294967297",
+                                         "22:13:20 11/14/2023", "UDP"};
     for (int c = 0; c < ColumnCount; ++c) {
         EXPECT_EQ(CellText(e, c), expected[c]) << "column " << c;
     }

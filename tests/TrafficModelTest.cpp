@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "QtPrinters.h"
-#include "traffic/CellWriter.h"
-#include "TestUtil.h"
-#include "view/ColumnWidths.h"
 #include "view/TrafficModel.h"
+
+#include "QtPrinters.h"
+#include "TestUtil.h"
+#include "traffic/CellWriter.h"
+#include "view/ColumnWidths.h"
 
 #include <QAbstractItemModelTester>
 #include <QIcon>
 #include <QSignalSpy>
-
 #include <gtest/gtest.h>
 
 namespace flowsentry {
@@ -44,9 +44,7 @@ protected:
     // Attached before the model holds any row, so it checks every insertion and change from the first.
     TrafficModelTest() : m_tester(&m_model, QAbstractItemModelTester::FailureReportingMode::Warning) {}
 
-    QString Cell(int row, int column) const {
-        return m_model.data(m_model.index(row, column)).toString();
-    }
+    QString Cell(int row, int column) const { return m_model.data(m_model.index(row, column)).toString(); }
 
     test::ScopedUtc m_utc;
     CTrafficTable m_table;
@@ -95,8 +93,10 @@ TEST_F(TrafficModelTest, BatchesInsertNewRowsAtTheTopAndSignalChangedRowsOnce) {
     EXPECT_EQ(changed[0][1].toModelIndex().row(), 2);
     EXPECT_EQ(changed[0][1].toModelIndex().column(), ColumnCount - 1);
 
-    const QStringList row0 = {"10.0.0.9", "10.0.0.1", "84", "0", "84", "1", "0", "1", "02:00:02 01/01/1970", "ICMP"};
-    const QStringList row2 = {"10.0.0.1", "10.0.0.2", "100", "40", "140", "1", "1", "2", "02:00:00 01/01/1970", "TCP"};
+    const QStringList row0 = {"10.0.0.9", "10.0.0.1", "84", "0", "84", "1", "0", "1", "02:00:02 01/01/1970",
+                              "ICMP"};
+    const QStringList row2 = {
+        "10.0.0.1", "10.0.0.2", "100", "40", "140", "1", "1", "2", "02:00:00 01/01/1970", "TCP"};
     for (int column = 0; column < ColumnCount; ++column) {
         EXPECT_EQ(Cell(0, column), row0[column]) << "column " << column;
         EXPECT_EQ(Cell(2, column), row2[column]) << "column " << column;

@@ -5,10 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 #include <type_traits>
 #include <utility>
-
-#include <sys/mman.h>
 
 namespace flowsentry {
 
@@ -34,15 +33,16 @@ inline void* AllocateLarge(std::size_t bytes) {
     return p;
 }
 
-inline void FreeLarge(void* p) { std::free(p); }
+inline void FreeLarge(void* p) {
+    std::free(p);
+}
 
 } // namespace flowsentry
 
 namespace flowsentry {
 
 // A fixed-size, zero-filled array in large-allocation memory.
-template <class T>
-class LargeArray {
+template <class T> class LargeArray {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
 public:

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "traffic/RowStore.h"
+
 #include "traffic/CellWriter.h"
 
 namespace flowsentry {
@@ -27,7 +28,9 @@ void CRowStore::ApplyChangedRows(const TrafficBatch& batch) {
     }
 }
 
-void CRowStore::Clear() { m_rows.clear(); }
+void CRowStore::Clear() {
+    m_rows.clear();
+}
 
 std::string CRowStore::CellText(std::size_t row, int column) const {
     return flowsentry::CellText(Row(row), column);

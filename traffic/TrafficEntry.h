@@ -35,8 +35,8 @@ enum Column : int {
 };
 
 inline constexpr std::array<const char*, ColumnCount> kColumnHeadings = {
-    "Src Address", "Dest Address", "Send Data",     "Rcv Data",    "Total Data",
-    "Send Packets", "Rcv Packets", "Total Packets", "Date / Time", "Proto"};
+    "Src Address",  "Dest Address", "Send Data",     "Rcv Data",    "Total Data",
+    "Send Packets", "Rcv Packets",  "Total Packets", "Date / Time", "Proto"};
 
 // One traffic entry: an address pair and protocol with the traffic counted in each direction. A single
 // captured datagram is also carried in this form (a "sample": one packet on the send side).
@@ -89,7 +89,9 @@ std::string ProtocolText(std::uint8_t proto);
 // "%H:%M:%S %m/%d/%Y" in local time; empty when the time cannot be converted.
 std::string DateTimeText(std::int64_t secondsSinceEpoch);
 // The counter columns, from the bytes sent to the packets in total.
-constexpr bool IsCounterColumn(int column) { return column >= ColSendData && column <= ColTotalPackets; }
+constexpr bool IsCounterColumn(int column) {
+    return column >= ColSendData && column <= ColTotalPackets;
+}
 // The number a counter column holds (totals summed): what its cell shows, what the list sorts by and what
 // the machine formats write. 0 for the other columns.
 std::uint64_t CounterValue(const CTrafficEntry& entry, int column);

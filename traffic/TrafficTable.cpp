@@ -9,7 +9,7 @@
 namespace flowsentry {
 namespace {
 
-constexpr std::size_t kInitialSlots = 1024; // power of two
+constexpr std::size_t kInitialSlots = 1024;           // power of two
 constexpr std::size_t kScanInsteadOfSortDivisor = 16; // a scan of n flags ~ sorting n/16 changes
 // Samples between fetching a slot and using it: enough to cover a miss while the samples in between are
 // folded (measured best of 4, 8 and 12 with 10,000 and 100,000 entries).

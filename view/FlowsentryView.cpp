@@ -53,7 +53,8 @@ CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
             this, [this, text] { emit CaptureEnded(text); }, Qt::QueuedConnection);
     });
     m_sniffer.SetLinkCallback([this](LinkState, const std::string&) {
-        QMetaObject::invokeMethod(this, [this] { emit LinkChanged(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit LinkChanged(); }, Qt::QueuedConnection);
     });
 }
 
@@ -83,7 +84,9 @@ bool CFlowsentryView::StartCapture() {
     return true;
 }
 
-void CFlowsentryView::HoldRows() { ++m_nRowHolds; }
+void CFlowsentryView::HoldRows() {
+    ++m_nRowHolds;
+}
 
 void CFlowsentryView::ReleaseRows() {
     if (m_nRowHolds > 0 && --m_nRowHolds == 0 && std::exchange(m_bRefreshHeld, false)) {

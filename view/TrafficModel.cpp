@@ -5,7 +5,9 @@
 
 // Resources compiled into a static library are registered only when asked for by name, from outside any
 // namespace.
-static void InitViewResources() { Q_INIT_RESOURCE(view); }
+static void InitViewResources() {
+    Q_INIT_RESOURCE(view);
+}
 
 namespace flowsentry {
 namespace {
@@ -14,11 +16,16 @@ constexpr int kLeftAligned = static_cast<int>(Qt::AlignLeft | Qt::AlignVCenter);
 
 QVariant CellValue(const CTrafficEntry& entry, int column) {
     switch (column) {
-    case ColSrcAddress: return QVariant::fromValue(entry.m_dwSrcAddress);
-    case ColDestAddress: return QVariant::fromValue(entry.m_dwDestAddress);
-    case ColDateTime: return QVariant::fromValue(entry.m_tLastUpdate);
-    case ColProto: return QVariant::fromValue(static_cast<uint>(entry.m_nProto));
-    default: return IsCounterColumn(column) ? QVariant::fromValue(CounterValue(entry, column)) : QVariant();
+    case ColSrcAddress:
+        return QVariant::fromValue(entry.m_dwSrcAddress);
+    case ColDestAddress:
+        return QVariant::fromValue(entry.m_dwDestAddress);
+    case ColDateTime:
+        return QVariant::fromValue(entry.m_tLastUpdate);
+    case ColProto:
+        return QVariant::fromValue(static_cast<uint>(entry.m_nProto));
+    default:
+        return IsCounterColumn(column) ? QVariant::fromValue(CounterValue(entry, column)) : QVariant();
     }
 }
 
@@ -70,12 +77,18 @@ QVariant CTrafficModel::data(const QModelIndex& index, int role) const {
     const auto row = static_cast<std::size_t>(index.row());
     const int column = index.column();
     switch (role) {
-    case Qt::DisplayRole: return QString::fromStdString(m_rows.CellText(row, column));
-    case Qt::DecorationRole: return column == ColSrcAddress ? QVariant(m_rowIcon) : QVariant();
-    case Qt::TextAlignmentRole: return kLeftAligned;
-    case ProtocolRole: return static_cast<uint>(m_rows.Row(row).m_nProto);
-    case ValueRole: return CellValue(m_rows.Row(row), column);
-    default: return {};
+    case Qt::DisplayRole:
+        return QString::fromStdString(m_rows.CellText(row, column));
+    case Qt::DecorationRole:
+        return column == ColSrcAddress ? QVariant(m_rowIcon) : QVariant();
+    case Qt::TextAlignmentRole:
+        return kLeftAligned;
+    case ProtocolRole:
+        return static_cast<uint>(m_rows.Row(row).m_nProto);
+    case ValueRole:
+        return CellValue(m_rows.Row(row), column);
+    default:
+        return {};
     }
 }
 
@@ -84,9 +97,12 @@ QVariant CTrafficModel::headerData(int section, Qt::Orientation orientation, int
         return {};
     }
     switch (role) {
-    case Qt::DisplayRole: return QString::fromLatin1(kColumnHeadings[static_cast<std::size_t>(section)]);
-    case Qt::TextAlignmentRole: return kLeftAligned;
-    default: return {};
+    case Qt::DisplayRole:
+        return QString::fromLatin1(kColumnHeadings[static_cast<std::size_t>(section)]);
+    case Qt::TextAlignmentRole:
+        return kLeftAligned;
+    default:
+        return {};
     }
 }
 

@@ -4,7 +4,6 @@
 // by CAPPROBE_RECORD, so that a test sees what such code could do with the program's privileges. It makes
 // no style: Qt then falls back to its default one.
 #include <QStylePlugin>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
