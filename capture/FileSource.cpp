@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <pcap/pcap.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>

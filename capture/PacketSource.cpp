@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <pcap/pcap.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 namespace flowsentry {

@@ -7,10 +7,14 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <pcap/pcap.h>
-#include <pthread.h>
 #include <string>
+#include <thread>
 #include <vector>
+
+// libpcap stays out of the headers that other parts include: its handle and record header by name only.
+struct pcap;
+typedef struct pcap pcap_t; // NOLINT(modernize-use-using): the same declaration as libpcap's
+struct pcap_pkthdr;
 
 namespace flowsentry {
 
@@ -65,8 +69,9 @@ private:
     std::mutex
         m_handleMutex; // guards m_pHandle and the reader thread between the capture thread and BreakLoop
     pcap_t* m_pHandle = nullptr;
-    std::optional<pthread_t> m_readerThread; // until Close: a thread id is reused once its thread is joined
-    bool m_bWakeHandler = false;             // this source holds the wake signal's handler
+    std::optional<std::thread::native_handle_type>
+        m_readerThread;          // until Close: a thread id is reused once its thread is joined
+    bool m_bWakeHandler = false; // this source holds the wake signal's handler
     std::atomic<bool> m_bBreak{false};
     int m_nLinkType = -1;
     std::uint32_t m_nMtu = 0;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <linux/capability.h>
+#include <pcap/pcap.h>
 #include <poll.h>
 #include <signal.h>
 #include <string>
