@@ -35,7 +35,25 @@ using test::Ip;
 using test::kLocal;
 using test::kPeer;
 
-class LiveCapture : public test::NetnsTest {};
+class LiveCapture : public test::NetnsTest {
+protected:
+    // Starts a live capture on kLocal from inside namespace A, then probes it from B with empty datagrams to
+    // `to` until it counts: opening takes a moment on the capture thread. False when it did not start or
+    // did not keep running.
+    bool StartCounting(CSniffer& sniffer, const sockaddr_in& to) {
+        sniffer.m_strInterfaceAddress = kLocal;
+        bool started = false;
+        In(m_strA, [&] { started = sniffer.StartSniffing(); });
+        const int probe = SocketIn(m_strB, AF_INET, SOCK_DGRAM, 0);
+        for (int i = 0;
+             started && i < 200 && sniffer.Stats().m_counters.m_nCounted == 0 && sniffer.IsRunning(); ++i) {
+            sendto(probe, "", 0, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(5ms);
+        }
+        close(probe);
+        return started && sniffer.IsRunning();
+    }
+};
 
 std::uint16_t Checksum(const std::vector<std::uint8_t>& b) {
     std::uint32_t sum = 0;
@@ -126,18 +144,8 @@ TEST_F(LiveCapture, EveryRowMatchesWhatWasSent) {
     CTrafficTable table;
     CSniffer sniffer;
     sniffer.Initialize(&table);
-    sniffer.m_strInterfaceAddress = kLocal;
-    bool started = false;
-    In(m_strA, [&] { started = sniffer.StartSniffing(); });
-    ASSERT_TRUE(started);
-    // Opening takes a moment on the capture thread: probe until it counts, then start both counts afresh.
-    const int probe = SocketIn(m_strB, AF_INET, SOCK_DGRAM, 0);
-    for (int i = 0; i < 200 && sniffer.Stats().m_counters.m_nCounted == 0 && sniffer.IsRunning(); ++i) {
-        sendto(probe, "", 0, 0, reinterpret_cast<const sockaddr*>(&udpAt), sizeof udpAt);
-        std::this_thread::sleep_for(5ms);
-    }
-    close(probe);
-    ASSERT_TRUE(sniffer.IsRunning()) << sniffer.GetErrorText();
+    // Probe until it counts, then start both counts afresh.
+    ASSERT_TRUE(StartCounting(sniffer, udpAt)) << sniffer.GetErrorText();
     ASSERT_GT(sniffer.Stats().m_counters.m_nCounted, 0U);
     // Frames reach the table a ring block at a time, up to the block time-out (100 ms) late: let the last
     // probes arrive before both counts start afresh.
@@ -274,19 +282,8 @@ TEST_F(LiveCapture, CoalescedTrafficCountsAsTheWireCarriedIt) {
         CTrafficTable table;
         CSniffer sniffer;
         sniffer.Initialize(&table);
-        sniffer.m_strInterfaceAddress = kLocal;
-        bool started = false;
-        In(m_strA, [&] { started = sniffer.StartSniffing(); });
-        EXPECT_TRUE(started);
         // Probe until the capture counts, then let the last probes arrive before counting starts afresh.
-        const int probe = SocketIn(m_strB, AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in discard = Endpoint(kLocal, 9);
-        for (int i = 0; i < 200 && sniffer.Stats().m_counters.m_nCounted == 0 && sniffer.IsRunning(); ++i) {
-            sendto(probe, "", 0, 0, reinterpret_cast<const sockaddr*>(&discard), sizeof discard);
-            std::this_thread::sleep_for(5ms);
-        }
-        close(probe);
-        EXPECT_TRUE(sniffer.IsRunning()) << sniffer.GetErrorText();
+        EXPECT_TRUE(StartCounting(sniffer, Endpoint(kLocal, 9))) << sniffer.GetErrorText();
         std::this_thread::sleep_for(250ms);
         table.Clear();
         const std::uint64_t before = sniffer.Stats().m_counters.m_nCounted;
