@@ -11,17 +11,20 @@
 namespace flowsentry {
 
 enum class FrameKind {
-    Datagram, // an IPv4 datagram was found
-    NotIpv4,  // a well-formed frame of another network protocol
+    Datagram, // an IPv4 or IPv6 datagram was found (the decoder reads which from its version)
+    NotIp,    // a well-formed frame of another network protocol
     TooShort, // shorter than its link header says it must be
 };
 
 struct LinkResult {
-    FrameKind m_kind = FrameKind::NotIpv4;
+    FrameKind m_kind = FrameKind::NotIp;
     std::span<const std::uint8_t> m_datagram; // the captured bytes of the datagram (may be cut by snaplen)
     // What was received after the link header: the datagram and whatever followed it in the frame (Ethernet
     // padding, a frame check sequence); the decoder keeps the datagram's own length from its header.
     std::uint32_t m_nLength = 0;
+    // The IP version the link header names (4 or 6), or 0 where only the datagram tells (raw IP). A
+    // datagram of the other version is not taken as IP.
+    std::uint8_t m_nVersion = 0;
 };
 
 // Whether frames of this libpcap link type (DLT_*) can be turned into datagrams.
@@ -38,6 +41,7 @@ std::string LinkTypeName(int linkType);
 namespace link_layer {
 
 inline constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
+inline constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
 inline constexpr std::uint16_t kEtherTypeVlan = 0x8100;    // 802.1Q
 inline constexpr std::uint16_t kEtherTypeQinQ = 0x88A8;    // 802.1ad
 inline constexpr std::uint16_t kEtherTypeQinQOld = 0x9100; // pre-standard double tagging
@@ -47,22 +51,45 @@ inline constexpr std::size_t kSllHeader = 16;
 inline constexpr std::size_t kSll2Header = 20;
 inline constexpr std::size_t kLoopbackHeader = 4;
 inline constexpr std::uint32_t kAfInet = 2;
+// AF_INET6 differs between the systems that write loopback captures: Linux, NetBSD and OpenBSD, FreeBSD,
+// macOS.
+inline constexpr std::uint32_t kAfInet6Linux = 10;
+inline constexpr std::uint32_t kAfInet6NetBsd = 24;
+inline constexpr std::uint32_t kAfInet6FreeBsd = 28;
+inline constexpr std::uint32_t kAfInet6Darwin = 30;
 
 inline std::uint16_t Be16(std::span<const std::uint8_t> b, std::size_t offset) {
     return static_cast<std::uint16_t>((b[offset] << 8U) | b[offset + 1]);
 }
 
+// `version` is 4 or 6 for the datagram the link header names, 0 for any version, -1 for no IP at all.
 inline LinkResult Classify(std::span<const std::uint8_t> frame, std::size_t header, std::uint32_t wireLength,
-                           bool isIpv4) {
+                           int version) {
     LinkResult result;
-    if (!isIpv4) {
-        result.m_kind = FrameKind::NotIpv4;
+    if (version < 0) {
+        result.m_kind = FrameKind::NotIp;
         return result;
     }
     result.m_kind = FrameKind::Datagram;
     result.m_datagram = frame.subspan(header);
     result.m_nLength = wireLength - static_cast<std::uint32_t>(header);
+    result.m_nVersion = static_cast<std::uint8_t>(version);
     return result;
+}
+
+// The IP version an EtherType (or a cooked header's protocol) names, -1 for other protocols.
+inline int EtherTypeVersion(std::uint16_t type) {
+    return type == kEtherTypeIpv4 ? 4 : type == kEtherTypeIpv6 ? 6 : -1;
+}
+
+// The same for a loopback header's address family.
+inline int FamilyVersion(std::uint32_t family) {
+    if (family == kAfInet) {
+        return 4;
+    }
+    const bool inet6 = family == kAfInet6Linux || family == kAfInet6NetBsd || family == kAfInet6FreeBsd ||
+                       family == kAfInet6Darwin;
+    return inet6 ? 6 : -1;
 }
 
 inline LinkResult TooShort() {
@@ -82,7 +109,7 @@ inline LinkResult StripEthernet(std::span<const std::uint8_t> frame, std::uint32
         type = Be16(frame, header + 2);
         header += kVlanTag;
     }
-    return Classify(frame, header, wireLength, type == kEtherTypeIpv4);
+    return Classify(frame, header, wireLength, EtherTypeVersion(type));
 }
 
 } // namespace link_layer
@@ -99,33 +126,36 @@ inline LinkResult StripLinkLayer(int linkType, std::span<const std::uint8_t> fra
         if (frame.size() < kSllHeader) {
             return TooShort();
         }
-        return Classify(frame, kSllHeader, wireLength, Be16(frame, 14) == kEtherTypeIpv4);
+        return Classify(frame, kSllHeader, wireLength, EtherTypeVersion(Be16(frame, 14)));
     case DLT_LINUX_SLL2:
         if (frame.size() < kSll2Header) {
             return TooShort();
         }
-        return Classify(frame, kSll2Header, wireLength, Be16(frame, 0) == kEtherTypeIpv4);
+        return Classify(frame, kSll2Header, wireLength, EtherTypeVersion(Be16(frame, 0)));
     case DLT_RAW:
         if (frame.empty()) {
             return TooShort();
         }
-        return Classify(frame, 0, wireLength, (frame[0] >> 4U) == 4);
+        return Classify(frame, 0, wireLength, (frame[0] >> 4U) == 4 || (frame[0] >> 4U) == 6 ? 0 : -1);
     case DLT_IPV4:
-        return Classify(frame, 0, wireLength, true);
+        return Classify(frame, 0, wireLength, 4);
+    case DLT_IPV6:
+        return Classify(frame, 0, wireLength, 6);
     case DLT_NULL:
     case DLT_LOOP: {
         if (frame.size() < kLoopbackHeader) {
             return TooShort();
         }
         // DLT_NULL stores the family in the byte order of the machine that captured, DLT_LOOP in network
-        // order; AF_INET is 2 everywhere, so accept it either way round.
+        // order; the families are small numbers, so accept them either way round.
         const std::uint32_t be = (std::uint32_t{frame[0]} << 24U) | (std::uint32_t{frame[1]} << 16U) |
                                  (std::uint32_t{frame[2]} << 8U) | frame[3];
         const std::uint32_t le = __builtin_bswap32(be);
-        return Classify(frame, kLoopbackHeader, wireLength, be == kAfInet || le == kAfInet);
+        const int version = FamilyVersion(be);
+        return Classify(frame, kLoopbackHeader, wireLength, version >= 0 ? version : FamilyVersion(le));
     }
     default:
-        return LinkResult{FrameKind::NotIpv4, {}, 0};
+        return LinkResult{FrameKind::NotIp, {}, 0};
     }
 }
 

@@ -263,7 +263,7 @@ bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optiona
         RecordError(kErrorThread, "The sniffer has no traffic table to fill.");
         return false;
     }
-    for (auto* counter : {&m_nFrames, &m_nCounted, &m_nNotIpv4, &m_nTooShort, &m_nFailed, &m_nKernelDrops}) {
+    for (auto* counter : {&m_nFrames, &m_nCounted, &m_nNotIp, &m_nTooShort, &m_nFailed, &m_nKernelDrops}) {
         *counter = 0;
     }
     m_end = CaptureEnd::None;
@@ -317,7 +317,7 @@ SnifferStats CSniffer::Stats() const {
     SnifferStats stats;
     stats.m_counters.m_nFrames = m_nFrames.load(std::memory_order_relaxed);
     stats.m_counters.m_nCounted = m_nCounted.load(std::memory_order_relaxed);
-    stats.m_counters.m_nNotIpv4 = m_nNotIpv4.load(std::memory_order_relaxed);
+    stats.m_counters.m_nNotIp = m_nNotIp.load(std::memory_order_relaxed);
     stats.m_counters.m_nTooShort = m_nTooShort.load(std::memory_order_relaxed);
     stats.m_counters.m_nFailed = m_nFailed.load(std::memory_order_relaxed);
     stats.m_nKernelDrops = m_nKernelDrops.load(std::memory_order_relaxed);
@@ -327,12 +327,12 @@ SnifferStats CSniffer::Stats() const {
 // The reading thread's counters; the folding thread keeps m_nCounted and m_nFailed itself.
 void CSniffer::PublishCounters(const CaptureCounters& counters) {
     m_nFrames.store(counters.m_nFrames, std::memory_order_relaxed);
-    m_nNotIpv4.store(counters.m_nNotIpv4, std::memory_order_relaxed);
+    m_nNotIp.store(counters.m_nNotIp, std::memory_order_relaxed);
     m_nTooShort.store(counters.m_nTooShort, std::memory_order_relaxed);
 }
 
 void CSniffer::Fold(SampleBuffer& samples, std::optional<Ipv4Address> local) {
-    const std::size_t dropped = m_pTrafficTable->AddSamples(std::span<const PacketSample>(samples), local);
+    const std::size_t dropped = m_pTrafficTable->AddSamples(samples, local);
     m_nCounted.fetch_add(samples.size() - dropped, std::memory_order_relaxed);
     m_nFailed.fetch_add(dropped, std::memory_order_relaxed);
     samples.clear();

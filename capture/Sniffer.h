@@ -142,7 +142,7 @@ private:
 
     std::atomic<std::uint64_t> m_nFrames{0};
     std::atomic<std::uint64_t> m_nCounted{0};
-    std::atomic<std::uint64_t> m_nNotIpv4{0};
+    std::atomic<std::uint64_t> m_nNotIp{0};
     std::atomic<std::uint64_t> m_nTooShort{0};
     std::atomic<std::uint64_t> m_nFailed{0};
     std::atomic<std::uint64_t> m_nKernelDrops{0};

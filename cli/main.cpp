@@ -198,7 +198,7 @@ void PrintStats(const SnifferStats& stats, bool live) {
                  "packets seen: %llu, counted: %llu, dropped by the kernel: %s, not IPv4: %llu, too short: "
                  "%llu, not taken (out of memory): %llu\n",
                  static_cast<unsigned long long>(c.m_nFrames), static_cast<unsigned long long>(c.m_nCounted),
-                 drops.c_str(), static_cast<unsigned long long>(c.m_nNotIpv4),
+                 drops.c_str(), static_cast<unsigned long long>(c.m_nNotIp),
                  static_cast<unsigned long long>(c.m_nTooShort),
                  static_cast<unsigned long long>(c.m_nFailed));
 }

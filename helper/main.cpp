@@ -66,7 +66,7 @@ int Fail(CSampleStreamWriter& writer, StreamErrorKind kind, const std::string& t
 }
 
 HelperStats Stats(const CaptureCounters& counters, CLiveSource& source) {
-    return {counters.m_nFrames, counters.m_nNotIpv4, counters.m_nTooShort, source.KernelDrops().value_or(0)};
+    return {counters.m_nFrames, counters.m_nNotIp, counters.m_nTooShort, source.KernelDrops().value_or(0)};
 }
 
 int Run(const std::string& address, int stopFd) {
@@ -139,9 +139,7 @@ int Run(const std::string& address, int stopFd) {
             if (failure.empty() && errorWake && !(socketError == ENETDOWN && link.Fd() >= 0)) {
                 failure = CLiveSource::SocketErrorText(socketError);
             }
-            for (const PacketSample& sample : samples) {
-                writer.AddSample(sample);
-            }
+            writer.AddSamples(samples);
             samples.clear();
             if (!failure.empty()) {
                 writer.AddStats(Stats(counters, source));
