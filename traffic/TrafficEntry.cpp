@@ -54,6 +54,11 @@ std::optional<Ipv4Address> Ipv4FromText(std::string_view text) {
 }
 
 std::string Ipv6ToText(const Ipv6Address& a) {
+    char buf[kMaxIpv6Text];
+    return {buf, WriteIpv6Text(buf, a)};
+}
+
+char* WriteIpv6Text(char* out, const Ipv6Address& a) {
     std::array<unsigned, 8> groups{};
     for (std::size_t i = 0; i < 8; ++i) {
         groups[i] = (unsigned{a[2 * i]} << 8U) | a[2 * i + 1];
@@ -77,8 +82,7 @@ std::string Ipv6ToText(const Ipv6Address& a) {
         i = end;
     }
     const bool mapped = bestStart == 0 && bestLength == 5 && groups[5] == 0xFFFFU;
-    char buf[64];
-    char* out = buf;
+    char* const start = out;
     const std::size_t hexGroups = mapped ? 6 : 8;
     for (std::size_t i = 0; i < hexGroups; ++i) {
         if (i == bestStart) {
@@ -87,17 +91,21 @@ std::string Ipv6ToText(const Ipv6Address& a) {
             i += bestLength - 1;
             continue;
         }
-        if (i != 0 && out[-1] != ':') {
+        if (out != start && out[-1] != ':') {
             *out++ = ':';
         }
-        out = std::to_chars(out, buf + sizeof buf, groups[i], 16).ptr;
+        out = std::to_chars(out, out + 4, groups[i], 16).ptr;
     }
     if (mapped) {
         *out++ = ':';
-        const std::string quad = Ipv4ToText(Ipv4FromOctets(a[12], a[13], a[14], a[15]));
-        out = std::copy(quad.begin(), quad.end(), out);
+        for (std::size_t i = 12; i < 16; ++i) {
+            out = std::to_chars(out, out + 3, a[i]).ptr;
+            if (i != 15) {
+                *out++ = '.';
+            }
+        }
     }
-    return {buf, out};
+    return out;
 }
 
 std::optional<Ipv6Address> Ipv6FromText(std::string_view text) {

@@ -30,6 +30,9 @@ enum class IpFamily : std::uint8_t { Ipv4 = 0, Ipv6 = 1 };
 // RFC 5952's canonical text: lower-case hex without leading zeros, the longest run of two or more zero
 // groups (the first of equal runs) as "::", and an IPv4-mapped address (::ffff:0:0/96) with its dotted quad.
 std::string Ipv6ToText(const Ipv6Address& address);
+// The same text written at `out`, which has room for kMaxIpv6Text characters; returns its end.
+inline constexpr std::size_t kMaxIpv6Text = 45; // ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255
+char* WriteIpv6Text(char* out, const Ipv6Address& address);
 // Any textual form inet_pton accepts; no zone ("%eth0").
 std::optional<Ipv6Address> Ipv6FromText(std::string_view text);
 
