@@ -2,6 +2,7 @@
 #include "capture/Sniffer.h"
 
 #include "capture/HelperSource.h"
+#include "platform/Interfaces.h"
 
 #include <deque>
 #include <shared_mutex>
@@ -173,7 +174,7 @@ const char* LinkChangeText(LinkState state) {
 // reached only through WithOwner, which runs nothing once the sniffer has let go.
 class CSniffer::Run {
 public:
-    Run(CSniffer& owner, std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local)
+    Run(CSniffer& owner, std::unique_ptr<CSampleSource> source, std::optional<IpAddress> local)
         : m_pSource(std::move(source)), m_strDescription(m_pSource->Describe()), m_local(local),
           m_pOwner(&owner) {}
 
@@ -228,7 +229,7 @@ private:
     const std::unique_ptr<CSampleSource> m_pSource;
     const std::string
         m_strDescription; // taken before the thread starts, for the message of a stop that fails
-    const std::optional<Ipv4Address> m_local;
+    const std::optional<IpAddress> m_local;
     std::atomic<bool> m_bStop{false};
     std::shared_mutex m_ownerMutex;
     CSniffer* m_pOwner; // null once the sniffer has let go of this run
@@ -253,11 +254,11 @@ void CSniffer::SetLinkCallback(LinkCallback callback) {
 }
 
 bool CSniffer::StartSniffing() {
-    const auto local = Ipv4FromText(m_strInterfaceAddress);
+    const auto local = AddressFromText(m_strInterfaceAddress);
     return StartSniffing(std::make_unique<CHelperSource>(m_strInterfaceAddress), local);
 }
 
-bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local) {
+bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<IpAddress> local) {
     StopSniffing();
     if (m_pTrafficTable == nullptr || source == nullptr) {
         RecordError(kErrorThread, "The sniffer has no traffic table to fill.");
@@ -331,7 +332,7 @@ void CSniffer::PublishCounters(const CaptureCounters& counters) {
     m_nTooShort.store(counters.m_nTooShort, std::memory_order_relaxed);
 }
 
-void CSniffer::Fold(SampleBuffer& samples, std::optional<Ipv4Address> local) {
+void CSniffer::Fold(SampleBuffer& samples, std::optional<IpAddress> local) {
     const std::size_t dropped = m_pTrafficTable->AddSamples(samples, local);
     m_nCounted.fetch_add(samples.size() - dropped, std::memory_order_relaxed);
     m_nFailed.fetch_add(dropped, std::memory_order_relaxed);

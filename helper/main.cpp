@@ -189,7 +189,8 @@ int main(int argc, char** argv) {
     if (argc != 3 || std::string_view(argv[1]) != "--address") {
         std::fputs(
             "Usage: flowsentry-capture --address ADDR\n"
-            "Captures on the interface that owns the local IPv4 address ADDR and writes what it sees to\n"
+            "Captures on the interface that owns the local address ADDR (IPv4 or IPv6) and writes what it "
+            "sees to\n"
             "its standard output for Flowsentry, which starts it; it is not meant to be run by hand.\n",
             stderr);
         return 2;

@@ -112,7 +112,7 @@ class Counts(unittest.TestCase):
                     seen = 5000 if path == joined else 3000
                     not_ipv4 = foreign if path == joined else 0
                     self.assertIn("packets seen: %d, counted: %d," % (seen, seen - not_ipv4), out.stderr.decode())
-                    self.assertIn("not IPv4: %d," % not_ipv4, out.stderr.decode())
+                    self.assertIn("not IP: %d," % not_ipv4, out.stderr.decode())
 
     def test_records_with_nothing_captured_are_skipped(self):
         # Other readers skip them; they are counted as too short, and the rest of the file is read.
