@@ -126,12 +126,14 @@ Segments SegmentsAfter(std::span<const std::uint8_t> datagram, std::uint8_t prot
 }
 
 // An IPv6 datagram's sample, or the count of why there is none. Out of line, so that the IPv4 path keeps
-// its registers.
-[[gnu::noinline]] void AppendIpv6Sample(const LinkResult& link, std::int64_t timestamp, std::uint32_t mtu,
-                                        SampleBuffer& samples, CaptureCounters& counters) {
+// its registers; its arguments go by value, so that the link layer's result never has to be stored for it
+// (which cost IPv4 frames a store and a load each, measured).
+[[gnu::noinline]] void AppendIpv6Sample(std::span<const std::uint8_t> datagram, std::uint32_t received,
+                                        std::int64_t timestamp, std::uint32_t mtu, SampleBuffer& samples,
+                                        CaptureCounters& counters) {
     Counted counted;
     Ipv6Pair pair;
-    if (DecodeIpv6(link.m_datagram, link.m_nLength, mtu, counted, pair) != DatagramVerdict::Counted) {
+    if (DecodeIpv6(datagram, received, mtu, counted, pair) != DatagramVerdict::Counted) {
         ++counters.m_nTooShort;
         return;
     }
@@ -245,8 +247,8 @@ void AppendFrameSample(int linkType, std::span<const std::uint8_t> frame, std::u
     case DatagramVerdict::Counted:
         break;
     case DatagramVerdict::NotIpv4:
-        if ((link.m_datagram[0] >> 4U) == 6 && link.m_nVersion != 4) {
-            AppendIpv6Sample(link, timestamp, mtu, samples, counters);
+        if ((link.m_datagram[0] >> 4U) == 6 && NamedIpVersion(linkType, frame) != 4) {
+            AppendIpv6Sample(link.m_datagram, link.m_nLength, timestamp, mtu, samples, counters);
             return;
         }
         ++counters.m_nNotIp;

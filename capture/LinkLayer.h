@@ -22,9 +22,6 @@ struct LinkResult {
     // What was received after the link header: the datagram and whatever followed it in the frame (Ethernet
     // padding, a frame check sequence); the decoder keeps the datagram's own length from its header.
     std::uint32_t m_nLength = 0;
-    // The IP version the link header names (4 or 6), or 0 where only the datagram tells (raw IP). A
-    // datagram of the other version is not taken as IP.
-    std::uint8_t m_nVersion = 0;
 };
 
 // Whether frames of this libpcap link type (DLT_*) can be turned into datagrams.
@@ -62,19 +59,21 @@ inline std::uint16_t Be16(std::span<const std::uint8_t> b, std::size_t offset) {
     return static_cast<std::uint16_t>((b[offset] << 8U) | b[offset + 1]);
 }
 
-// `version` is 4 or 6 for the datagram the link header names, 0 for any version, -1 for no IP at all.
 inline LinkResult Classify(std::span<const std::uint8_t> frame, std::size_t header, std::uint32_t wireLength,
-                           int version) {
+                           bool isIp) {
     LinkResult result;
-    if (version < 0) {
+    if (!isIp) {
         result.m_kind = FrameKind::NotIp;
         return result;
     }
     result.m_kind = FrameKind::Datagram;
     result.m_datagram = frame.subspan(header);
     result.m_nLength = wireLength - static_cast<std::uint32_t>(header);
-    result.m_nVersion = static_cast<std::uint8_t>(version);
     return result;
+}
+
+inline bool IsIpEtherType(std::uint16_t type) {
+    return type == kEtherTypeIpv4 || type == kEtherTypeIpv6;
 }
 
 // The IP version an EtherType (or a cooked header's protocol) names, -1 for other protocols.
@@ -96,20 +95,39 @@ inline LinkResult TooShort() {
     return LinkResult{FrameKind::TooShort, {}, 0};
 }
 
-inline LinkResult StripEthernet(std::span<const std::uint8_t> frame, std::uint32_t wireLength) {
-    if (frame.size() < kEthernetHeader) {
-        return TooShort();
-    }
+// The EtherType after any VLAN tags, and where the datagram starts; header 0 when a tag was cut short.
+struct EtherType {
+    std::uint16_t m_nType;
+    std::size_t m_nHeader;
+};
+inline EtherType EthernetType(std::span<const std::uint8_t> frame) {
     std::size_t header = kEthernetHeader;
     std::uint16_t type = Be16(frame, 12);
     while (type == kEtherTypeVlan || type == kEtherTypeQinQ || type == kEtherTypeQinQOld) {
         if (frame.size() < header + kVlanTag) {
-            return TooShort();
+            return {type, 0};
         }
         type = Be16(frame, header + 2);
         header += kVlanTag;
     }
-    return Classify(frame, header, wireLength, EtherTypeVersion(type));
+    return {type, header};
+}
+
+inline LinkResult StripEthernet(std::span<const std::uint8_t> frame, std::uint32_t wireLength) {
+    if (frame.size() < kEthernetHeader) {
+        return TooShort();
+    }
+    const EtherType type = EthernetType(frame);
+    if (type.m_nHeader == 0) {
+        return TooShort();
+    }
+    return Classify(frame, type.m_nHeader, wireLength, IsIpEtherType(type.m_nType));
+}
+
+inline std::uint32_t LoopbackFamily(std::span<const std::uint8_t> frame, bool swapped) {
+    const std::uint32_t be = (std::uint32_t{frame[0]} << 24U) | (std::uint32_t{frame[1]} << 16U) |
+                             (std::uint32_t{frame[2]} << 8U) | frame[3];
+    return swapped ? __builtin_bswap32(be) : be;
 }
 
 } // namespace link_layer
@@ -126,21 +144,20 @@ inline LinkResult StripLinkLayer(int linkType, std::span<const std::uint8_t> fra
         if (frame.size() < kSllHeader) {
             return TooShort();
         }
-        return Classify(frame, kSllHeader, wireLength, EtherTypeVersion(Be16(frame, 14)));
+        return Classify(frame, kSllHeader, wireLength, IsIpEtherType(Be16(frame, 14)));
     case DLT_LINUX_SLL2:
         if (frame.size() < kSll2Header) {
             return TooShort();
         }
-        return Classify(frame, kSll2Header, wireLength, EtherTypeVersion(Be16(frame, 0)));
+        return Classify(frame, kSll2Header, wireLength, IsIpEtherType(Be16(frame, 0)));
     case DLT_RAW:
         if (frame.empty()) {
             return TooShort();
         }
-        return Classify(frame, 0, wireLength, (frame[0] >> 4U) == 4 || (frame[0] >> 4U) == 6 ? 0 : -1);
+        return Classify(frame, 0, wireLength, (frame[0] >> 4U) == 4 || (frame[0] >> 4U) == 6);
     case DLT_IPV4:
-        return Classify(frame, 0, wireLength, 4);
     case DLT_IPV6:
-        return Classify(frame, 0, wireLength, 6);
+        return Classify(frame, 0, wireLength, true);
     case DLT_NULL:
     case DLT_LOOP: {
         if (frame.size() < kLoopbackHeader) {
@@ -148,14 +165,38 @@ inline LinkResult StripLinkLayer(int linkType, std::span<const std::uint8_t> fra
         }
         // DLT_NULL stores the family in the byte order of the machine that captured, DLT_LOOP in network
         // order; the families are small numbers, so accept them either way round.
-        const std::uint32_t be = (std::uint32_t{frame[0]} << 24U) | (std::uint32_t{frame[1]} << 16U) |
-                                 (std::uint32_t{frame[2]} << 8U) | frame[3];
-        const std::uint32_t le = __builtin_bswap32(be);
-        const int version = FamilyVersion(be);
-        return Classify(frame, kLoopbackHeader, wireLength, version >= 0 ? version : FamilyVersion(le));
+        return Classify(frame, kLoopbackHeader, wireLength,
+                        FamilyVersion(LoopbackFamily(frame, false)) >= 0 ||
+                            FamilyVersion(LoopbackFamily(frame, true)) >= 0);
     }
     default:
         return LinkResult{FrameKind::NotIp, {}, 0};
+    }
+}
+
+// The IP version the link header of a frame that StripLinkLayer took as IP names: 4 or 6, or 0 where only
+// the datagram tells (raw IP). A datagram of the other version is not taken as IP. Asked only for the rare
+// frames whose version is not 4, so that the common path carries nothing for it.
+inline int NamedIpVersion(int linkType, std::span<const std::uint8_t> frame) {
+    using namespace link_layer; // NOLINT(google-build-using-namespace): the helpers above
+    switch (linkType) {
+    case DLT_EN10MB:
+        return EtherTypeVersion(EthernetType(frame).m_nType);
+    case DLT_LINUX_SLL:
+        return EtherTypeVersion(Be16(frame, 14));
+    case DLT_LINUX_SLL2:
+        return EtherTypeVersion(Be16(frame, 0));
+    case DLT_IPV4:
+        return 4;
+    case DLT_IPV6:
+        return 6;
+    case DLT_NULL:
+    case DLT_LOOP: {
+        const int version = FamilyVersion(LoopbackFamily(frame, false));
+        return version >= 0 ? version : FamilyVersion(LoopbackFamily(frame, true));
+    }
+    default:
+        return 0;
     }
 }
 
