@@ -24,8 +24,8 @@ void OnStartAnalyzing(CFlowsentryView& view, QWidget* parent, const AddressChoos
         return;
     }
     std::vector<std::string> addresses;
-    for (const InterfaceAddress& address : ListIpv4Addresses()) {
-        addresses.push_back(Ipv4ToText(address.m_dwAddress));
+    for (const InterfaceAddress& address : ListAddresses()) {
+        addresses.push_back(address.Text());
     }
     const std::optional<std::string> chosen = choose(parent, addresses);
     if (!chosen) {

@@ -5,8 +5,10 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 // Resources of a static library must be registered by hand; the macro cannot stand inside a namespace.
 static void InitAnalysisResources() {
@@ -48,7 +50,14 @@ CInterfaceDlg::CInterfaceDlg(const std::vector<std::string>& addresses, QWidget*
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_listAddresses);
     layout->addWidget(buttons);
-    resize(320, 220);
+    // Wide enough for the longest address: an IPv6 one with its zone runs to 50 characters and more.
+    int widest = 0;
+    for (int row = 0; row < m_listAddresses->topLevelItemCount(); ++row) {
+        widest = std::max(widest, m_listAddresses->fontMetrics().horizontalAdvance(
+                                      m_listAddresses->topLevelItem(row)->text(0)));
+    }
+    const int chrome = style()->pixelMetric(QStyle::PM_SmallIconSize) + 6 * fontMetrics().height();
+    resize(std::max(320, widest + chrome), 220);
     // The top row is highlighted and chosen, and the list has the focus, so that Enter takes what is
     // shown and the first arrow key moves on from it.
     if (m_listAddresses->topLevelItemCount() > 0) {

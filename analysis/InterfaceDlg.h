@@ -12,7 +12,7 @@ class QTreeWidgetItem;
 
 namespace flowsentry {
 
-// "Interface Dialog": the user picks which of the machine's IPv4 addresses to capture on.
+// "Interface Dialog": the user picks which of the machine's addresses (IPv4, then IPv6) to capture on.
 class CInterfaceDlg final : public QDialog {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CInterfaceDlg)

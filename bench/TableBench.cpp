@@ -15,6 +15,7 @@ namespace {
 
 constexpr Ipv4Address kLocal = 0xC0A80001U; // 192.168.0.1
 constexpr std::size_t kFrameBytes = 34;     // an Ethernet header and a 20-byte IPv4 header, as captured
+constexpr std::size_t kFrame6Bytes = 54;    // an Ethernet header and a 40-byte IPv6 header
 constexpr std::uint32_t kWireLength = 1514; // the frame on the wire: a 1500-byte datagram
 constexpr std::size_t kBatch = 64;          // frames per libpcap dispatch, as the capture reads them
 
@@ -42,47 +43,85 @@ std::vector<std::uint8_t> MakeFrames(std::size_t entries) {
     return bytes;
 }
 
-// Decodes `count` frames from `stream` at `first` the way a capture does, appending to `samples`.
-void DecodeFrames(const std::vector<std::uint8_t>& stream, std::size_t first, std::size_t count,
-                  std::uint32_t mtu, std::vector<PacketSample>& samples, CaptureCounters& counters) {
+// The same traffic in IPv6: the local address fd00:f5::1, the remotes fd00:f5::1:0:0 onwards.
+std::vector<std::uint8_t> MakeFrames6(std::size_t entries) {
+    std::vector<std::uint8_t> bytes(entries * kFrame6Bytes, 0);
+    for (std::size_t i = 0; i < entries; ++i) {
+        std::uint8_t* f = &bytes[i * kFrame6Bytes];
+        f[12] = 0x86;
+        f[13] = 0xDD;
+        std::uint8_t* d = f + 14;
+        const auto remote = static_cast<std::uint32_t>(i / 3);
+        const std::uint8_t protos[] = {6, 17, 58};
+        d[0] = 0x60;
+        d[4] = 1460 >> 8;
+        d[5] = 1460 & 0xFF;
+        d[6] = protos[i % 3];
+        const bool outgoing = (i / 3) % 2 == 0;
+        std::uint8_t* local = d + (outgoing ? 8 : 24);
+        std::uint8_t* other = d + (outgoing ? 24 : 8);
+        local[0] = other[0] = 0xFD;
+        local[3] = other[3] = 0xF5;
+        local[15] = 1;
+        other[11] = 1;
+        for (int k = 0; k < 4; ++k) {
+            other[12 + k] = static_cast<std::uint8_t>(remote >> (24 - 8 * k));
+        }
+    }
+    return bytes;
+}
+
+IpAddress Local(bool ipv6) {
+    return ipv6 ? IpAddress(Ipv6Address{0xFD, 0, 0, 0xF5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})
+                : IpAddress(kLocal);
+}
+
+// Decodes `count` frames of `frameBytes` from `stream` at `first` the way a capture does, appending to
+// `samples`.
+void DecodeFrames(const std::vector<std::uint8_t>& stream, std::size_t frameBytes, std::size_t first,
+                  std::size_t count, std::uint32_t mtu, SampleBuffer& samples, CaptureCounters& counters) {
     for (std::size_t k = 0; k < count; ++k) {
-        AppendFrameSample(DLT_EN10MB, std::span(&stream[(first + k) * kFrameBytes], kFrameBytes), kWireLength,
+        AppendFrameSample(DLT_EN10MB, std::span(&stream[(first + k) * frameBytes], frameBytes), kWireLength,
                           0, mtu, samples, counters);
     }
 }
 
 // Creates every entry once, then returns the traffic to measure: the frames one after another in one
 // buffer, as the capture reads them, visiting the entries in a shuffled order rather than creation order.
-std::vector<std::uint8_t> PrepareTable(CTrafficTable& table, std::size_t entries) {
-    const std::vector<std::uint8_t> frames = MakeFrames(entries);
-    std::vector<PacketSample> samples;
+std::vector<std::uint8_t> PrepareTable(CTrafficTable& table, std::size_t entries, bool ipv6 = false) {
+    const std::size_t frameBytes = ipv6 ? kFrame6Bytes : kFrameBytes;
+    const std::vector<std::uint8_t> frames = ipv6 ? MakeFrames6(entries) : MakeFrames(entries);
+    SampleBuffer samples;
     CaptureCounters counters;
-    DecodeFrames(frames, 0, entries, 0, samples, counters);
-    table.AddSamples(std::span<const PacketSample>(samples), kLocal);
+    DecodeFrames(frames, frameBytes, 0, entries, 0, samples, counters);
+    table.AddSamples(samples, Local(ipv6));
     const std::size_t packets = std::max<std::size_t>(entries, 1 << 16) / kBatch * kBatch;
-    std::vector<std::uint8_t> stream(packets * kFrameBytes);
+    std::vector<std::uint8_t> stream(packets * frameBytes);
     std::mt19937 random(7);
     for (std::size_t p = 0; p < packets; ++p) {
         const std::size_t i = random() % entries;
-        std::copy_n(&frames[i * kFrameBytes], kFrameBytes, &stream[p * kFrameBytes]);
+        std::copy_n(&frames[i * frameBytes], frameBytes, &stream[p * frameBytes]);
     }
     return stream;
 }
 
-// The link layer and the decode alone, for a capture file (no MTU) and a live capture (MTU 1500).
+// The link layer and the decode alone, for a capture file (no MTU) and a live capture (MTU 1500); the
+// second argument 6 for IPv6 traffic.
 void BM_Decode(benchmark::State& state) {
     const auto mtu = static_cast<std::uint32_t>(state.range(0));
+    const bool ipv6 = state.range(1) == 6;
+    const std::size_t frameBytes = ipv6 ? kFrame6Bytes : kFrameBytes;
     CTrafficTable table;
-    const std::vector<std::uint8_t> stream = PrepareTable(table, 10'000);
-    const std::size_t packets = stream.size() / kFrameBytes;
-    std::vector<PacketSample> samples;
+    const std::vector<std::uint8_t> stream = PrepareTable(table, 10'000, ipv6);
+    const std::size_t packets = stream.size() / frameBytes;
+    SampleBuffer samples;
     samples.reserve(kBatch);
     CaptureCounters counters;
     std::size_t next = 0;
     for (auto _ : state) {
         samples.clear();
-        DecodeFrames(stream, next, kBatch, mtu, samples, counters);
-        benchmark::DoNotOptimize(samples.data());
+        DecodeFrames(stream, frameBytes, next, kBatch, mtu, samples, counters);
+        benchmark::DoNotOptimize(samples.m_samples.data());
         benchmark::ClobberMemory();
         next = next + kBatch == packets ? 0 : next + kBatch;
     }
@@ -91,24 +130,27 @@ void BM_Decode(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(state.iterations()) * kBatch,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_Decode)->Arg(0)->Arg(1500);
+BENCHMARK(BM_Decode)->Args({0, 4})->Args({1500, 4})->Args({0, 6})->Args({1500, 6});
 
 // As the capture does it: the frames of one libpcap dispatch are decoded into samples and folded under
-// one lock, which lets the table overlap the memory accesses of the batch.
+// one lock, which lets the table overlap the memory accesses of the batch. The second argument 6 for IPv6.
 void BM_DecodeAndFoldBatch(benchmark::State& state) {
     const auto entries = static_cast<std::size_t>(state.range(0));
+    const bool ipv6 = state.range(1) == 6;
+    const std::size_t frameBytes = ipv6 ? kFrame6Bytes : kFrameBytes;
+    const IpAddress local = Local(ipv6);
     CTrafficTable table;
-    const std::vector<std::uint8_t> stream = PrepareTable(table, entries);
-    const std::size_t packets = stream.size() / kFrameBytes;
-    std::vector<PacketSample> samples;
+    const std::vector<std::uint8_t> stream = PrepareTable(table, entries, ipv6);
+    const std::size_t packets = stream.size() / frameBytes;
+    SampleBuffer samples;
     samples.reserve(kBatch);
     CaptureCounters counters;
     std::size_t next = 0;
     for (auto _ : state) {
         samples.clear();
-        DecodeFrames(stream, next, kBatch, 0, samples, counters);
+        DecodeFrames(stream, frameBytes, next, kBatch, 0, samples, counters);
         next = next + kBatch == packets ? 0 : next + kBatch;
-        table.AddSamples(std::span<const PacketSample>(samples), kLocal);
+        table.AddSamples(samples, local);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBatch));
     state.counters["ns_per_packet"] =
@@ -117,7 +159,13 @@ void BM_DecodeAndFoldBatch(benchmark::State& state) {
     state.counters["bytes_per_entry"] =
         static_cast<double>(table.MemoryBytes()) / static_cast<double>(table.EntryCount());
 }
-BENCHMARK(BM_DecodeAndFoldBatch)->Arg(10)->Arg(10'000)->Arg(1'000'000);
+BENCHMARK(BM_DecodeAndFoldBatch)
+    ->Args({10, 4})
+    ->Args({10'000, 4})
+    ->Args({1'000'000, 4})
+    ->Args({10, 6})
+    ->Args({10'000, 6})
+    ->Args({1'000'000, 6});
 
 // A pull from a table of `rows` rows of which `changed` changed since the previous pull, and the consumer
 // applying it.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Memory of the core with many entries: folds N distinct entries (default 1,000,000) into a CTrafficTable
 // and prints the table's own bytes per entry and the process's peak resident memory (VmHWM).
-//   build/dev/bench/table_memory [ENTRIES]
+//   build/dev/bench/table_memory [ENTRIES] [6]     (6: IPv6 entries, from fd00:f5::1)
 #include "platform/ProcessStatus.h"
 #include "traffic/TrafficTable.h"
 
@@ -38,20 +38,32 @@ int main(int argc, char** argv) {
     using namespace flowsentry;
     const std::size_t entries = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
     const long before = PeakResidentKiB();
+    const bool ipv6 = argc > 2 && std::string(argv[2]) == "6";
     CTrafficTable table;
     constexpr Ipv4Address kLocal = 0x0AFA0001U; // 10.250.0.1
+    const Ipv6Address local6 = {0xFD, 0, 0, 0xF5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     CTrafficEntry sample;
     sample.m_nSendPackets = 1;
     sample.m_nSendData = 100;
+    sample.m_family = ipv6 ? IpFamily::Ipv6 : IpFamily::Ipv4;
     for (std::size_t i = 0; i < entries; ++i) {
         // Distinct remote addresses, half of them sending to us: one entry each.
         const auto remote = static_cast<Ipv4Address>(0x0B000000U + i);
         const bool outgoing = i % 2 == 0;
-        sample.m_dwSrcAddress = outgoing ? kLocal : remote;
-        sample.m_dwDestAddress = outgoing ? remote : kLocal;
+        if (ipv6) {
+            Ipv6Address remote6 = local6;
+            for (std::size_t k = 0; k < 4; ++k) {
+                remote6[12 + k] = static_cast<std::uint8_t>(remote >> (24 - 8 * k));
+            }
+            sample.m_src6 = outgoing ? local6 : remote6;
+            sample.m_dest6 = outgoing ? remote6 : local6;
+        } else {
+            sample.m_dwSrcAddress = outgoing ? kLocal : remote;
+            sample.m_dwDestAddress = outgoing ? remote : kLocal;
+        }
         sample.m_nProto = static_cast<std::uint8_t>(i % 3 == 0 ? 6 : 17);
         sample.m_tLastUpdate = static_cast<std::int64_t>(i);
-        table.AddSample(sample, kLocal);
+        table.AddSample(sample, ipv6 ? IpAddress(local6) : IpAddress(kLocal));
     }
     const long peak = PeakResidentKiB();
     const std::size_t count = table.EntryCount();

@@ -300,7 +300,7 @@ ReadStatus CHelperSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
     const auto applyStats = [&] {
         if (m_stats) {
             counters.m_nFrames = m_stats->m_nFrames;
-            counters.m_nNotIpv4 = m_stats->m_nNotIpv4;
+            counters.m_nNotIp = m_stats->m_nNotIp;
             counters.m_nTooShort = m_stats->m_nTooShort;
         }
     };
@@ -316,14 +316,23 @@ ReadStatus CHelperSource::ReadSamples(int maxFrames, SampleBuffer& samples, Capt
             applyStats();
             return ReadStatus::Interrupted;
         }
-        if (m_record.m_type == StreamRecordType::Samples && m_nNextSample < m_record.m_nSampleCount) {
+        const bool ipv6 = m_record.m_type == StreamRecordType::Samples6;
+        if ((m_record.m_type == StreamRecordType::Samples || ipv6) &&
+            m_nNextSample < m_record.m_nSampleCount) {
             const std::uint32_t n = std::min(m_record.m_nSampleCount - m_nNextSample, wanted - taken);
-            const std::uint8_t* at =
-                m_record.m_samples.data() + std::size_t{m_nNextSample} * kWireSampleBytes;
-            const std::size_t first = samples.size();
-            samples.resize(first + n);
-            for (std::uint32_t i = 0; i < n; ++i, at += kWireSampleBytes) {
-                DecodeWireSample(at, samples[first + i]);
+            const std::size_t wireBytes = ipv6 ? kWireSample6Bytes : kWireSampleBytes;
+            const std::uint8_t* at = m_record.m_samples.data() + std::size_t{m_nNextSample} * wireBytes;
+            if (ipv6) {
+                for (std::uint32_t i = 0; i < n; ++i, at += wireBytes) {
+                    AppendWireSample6(at, samples);
+                }
+            } else {
+                std::vector<PacketSample>& out = samples.m_samples;
+                const std::size_t first = out.size();
+                out.resize(first + n);
+                for (std::uint32_t i = 0; i < n; ++i, at += wireBytes) {
+                    DecodeWireSample(at, out[first + i]);
+                }
             }
             m_nNextSample += n;
             taken += n;

@@ -12,6 +12,7 @@ bool IsSupportedLinkType(int linkType) {
     case DLT_LINUX_SLL2:
     case DLT_RAW:
     case DLT_IPV4:
+    case DLT_IPV6:
     case DLT_NULL:
     case DLT_LOOP:
         return true;

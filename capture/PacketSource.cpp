@@ -266,7 +266,7 @@ bool CLiveSource::Open() {
         return false;
     }
     bpf_program program{};
-    if (pcap_compile(handle, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0 ||
+    if (pcap_compile(handle, &program, "ip or ip6", 1, PCAP_NETMASK_UNKNOWN) != 0 ||
         pcap_setfilter(handle, &program) != 0) {
         SetError(std::string("the kernel filter could not be set: ") + pcap_geterr(handle));
         pcap_freecode(&program);

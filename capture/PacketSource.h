@@ -78,7 +78,7 @@ private:
     std::uint64_t m_nRecords = 0; // frames read so far, to say where a file is damaged
 };
 
-// Live capture on the interface that owns a local IPv4 address: promiscuous, kernel filter "ip", the
+// Live capture on the interface that owns a local address: promiscuous, kernel filter "ip or ip6", the
 // kernel's block ring (no immediate mode: frames arrive a block at a time, at most a read time-out late),
 // a large kernel buffer and a short snapshot (only headers are read). Non-blocking: the caller waits on
 // SelectableFd() and reads when it is ready. Opening needs CAP_NET_RAW; only the capture helper does it.

@@ -384,7 +384,7 @@ void CPcapngReader::Deliver(const Interface& interface, const std::uint8_t* data
     }
     // Another interface of the file may be one we read: this one's packets are counted, not refused.
     ++counters.m_nFrames;
-    ++(captured == 0 ? counters.m_nTooShort : counters.m_nNotIpv4);
+    ++(captured == 0 ? counters.m_nTooShort : counters.m_nNotIp);
 }
 
 CPcapngReader::Fill CPcapngReader::Ensure(std::size_t bytes) {

@@ -11,8 +11,6 @@
 
 namespace flowsentry {
 
-using SampleBuffer = std::vector<PacketSample>;
-
 enum class ReadStatus {
     Frames,      // zero or more samples were delivered; read again
     EndOfInput,  // the input is finished (a capture file's end)

@@ -16,7 +16,7 @@ constexpr std::size_t kErrorBodyBytes = 8 + kMaxErrorText;
 constexpr std::size_t kLinkBodyBytes = 8;
 // The largest record; the reader's buffer always has room for one whole.
 constexpr std::size_t kLargestRecord =
-    kRecordHeaderBytes + std::size_t{kMaxSamplesPerRecord} * kWireSampleBytes;
+    kRecordHeaderBytes + std::size_t{kMaxSamplesPerRecord} * kWireSample6Bytes;
 
 template <typename T> void Put(std::vector<std::uint8_t>& out, T value) {
     const std::size_t at = out.size();
@@ -66,30 +66,55 @@ void CSampleStreamWriter::AddReady(const std::string& interfaceName, int linkTyp
     Put(m_bytes, std::uint32_t{0});
 }
 
-void CSampleStreamWriter::AddSample(const PacketSample& sample) {
-    if (m_nOpenRecord == kNoRecord || m_nOpenCount == kMaxSamplesPerRecord) {
+std::uint8_t* CSampleStreamWriter::OpenSample(StreamRecordType type, std::size_t bytes) {
+    if (m_nOpenRecord == kNoRecord || m_nOpenCount == kMaxSamplesPerRecord || m_openType != type) {
         CloseSampleRecord();
         m_nOpenRecord = m_bytes.size();
-        PutRecordHeader(m_bytes, StreamRecordType::Samples, 0);
+        m_openType = type;
+        PutRecordHeader(m_bytes, type, 0);
     }
     const std::size_t at = m_bytes.size();
-    m_bytes.resize(at + kWireSampleBytes); // zero-filled, which the unused bytes must be
-    std::uint8_t* wire = m_bytes.data() + at;
+    m_bytes.resize(at + bytes); // zero-filled, which the unused bytes must be
+    ++m_nOpenCount;
+    ++m_nSamples;
+    return m_bytes.data() + at;
+}
+
+void CSampleStreamWriter::AddSample(const PacketSample& sample) {
+    std::uint8_t* wire = OpenSample(StreamRecordType::Samples, kWireSampleBytes);
     std::memcpy(wire, &sample.m_dwSrcAddress, 4);
     std::memcpy(wire + 4, &sample.m_dwDestAddress, 4);
     std::memcpy(wire + 8, &sample.m_nBytes, 4);
     wire[12] = sample.m_nProto;
     std::memcpy(wire + 14, &sample.m_nPackets, 2);
     std::memcpy(wire + 16, &sample.m_tTime, 8);
-    ++m_nOpenCount;
-    ++m_nSamples;
+}
+
+void CSampleStreamWriter::AddSample6(const PacketSample& sample, const Ipv6Pair& pair) {
+    std::uint8_t* wire = OpenSample(StreamRecordType::Samples6, kWireSample6Bytes);
+    std::memcpy(wire + 8, &sample.m_nBytes, 4);
+    wire[12] = sample.m_nProto;
+    std::memcpy(wire + 14, &sample.m_nPackets, 2);
+    std::memcpy(wire + 16, &sample.m_tTime, 8);
+    std::memcpy(wire + kWireSampleBytes, pair.m_src.data(), 16);
+    std::memcpy(wire + kWireSampleBytes + 16, pair.m_dest.data(), 16);
+}
+
+void CSampleStreamWriter::AddSamples(const SampleBuffer& samples) {
+    for (const PacketSample& sample : samples.m_samples) {
+        if (sample.m_family != IpFamily::Ipv6) {
+            AddSample(sample);
+        } else if (sample.m_dwSrcAddress < samples.m_v6.size()) {
+            AddSample6(sample, samples.m_v6[sample.m_dwSrcAddress]);
+        }
+    }
 }
 
 void CSampleStreamWriter::AddStats(const HelperStats& stats) {
     CloseSampleRecord();
     PutRecordHeader(m_bytes, StreamRecordType::Stats, 0);
     for (const std::uint64_t value :
-         {stats.m_nFrames, stats.m_nNotIpv4, stats.m_nTooShort, stats.m_nKernelDrops}) {
+         {stats.m_nFrames, stats.m_nNotIp, stats.m_nTooShort, stats.m_nKernelDrops}) {
         Put(m_bytes, value);
     }
 }
@@ -199,10 +224,13 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         body = kReadyBodyBytes;
         break;
     case StreamRecordType::Samples:
+    case StreamRecordType::Samples6:
         if (count == 0 || count > kMaxSamplesPerRecord) {
             return Fail("a samples record claims " + std::to_string(count) + " samples");
         }
-        body = std::size_t{count} * kWireSampleBytes;
+        body = std::size_t{count} * (type == static_cast<std::uint32_t>(StreamRecordType::Samples)
+                                         ? kWireSampleBytes
+                                         : kWireSample6Bytes);
         break;
     case StreamRecordType::Stats:
         body = kStatsBodyBytes;
@@ -220,6 +248,7 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         return Fail("it holds a record of unknown type " + std::to_string(type));
     }
     if ((type != static_cast<std::uint32_t>(StreamRecordType::Samples) &&
+         type != static_cast<std::uint32_t>(StreamRecordType::Samples6) &&
          type != static_cast<std::uint32_t>(StreamRecordType::Error)) &&
         count != 0) {
         return Fail("a record of type " + std::to_string(type) + " has a count");
@@ -243,6 +272,7 @@ CSampleStreamReader::Status CSampleStreamReader::Next(StreamRecord& record) {
         break;
     }
     case StreamRecordType::Samples:
+    case StreamRecordType::Samples6:
         // Every value of a sample's fields is one the table can take (a packet count of 0 is read as 1), so
         // samples need no check here.
         record.m_samples = {data, body};
@@ -289,6 +319,15 @@ void DecodeWireSample(const std::uint8_t* bytes, PacketSample& sample) {
     // A sample stands for at least one packet, whatever the writer says: a row never gains bytes alone.
     sample.m_nPackets = std::max<std::uint16_t>(1, Get<std::uint16_t>(bytes + 14));
     sample.m_tTime = Get<std::int64_t>(bytes + 16);
+}
+
+void AppendWireSample6(const std::uint8_t* bytes, SampleBuffer& samples) {
+    PacketSample sample;
+    DecodeWireSample(bytes, sample);
+    Ipv6Pair pair;
+    std::memcpy(pair.m_src.data(), bytes + kWireSampleBytes, 16);
+    std::memcpy(pair.m_dest.data(), bytes + kWireSampleBytes + 16, 16);
+    samples.PushIpv6(sample, pair);
 }
 
 } // namespace flowsentry

@@ -24,6 +24,10 @@
 //                    (u32), then kMaxErrorText bytes holding the text, NUL-padded. The last record.
 //   type 5  Link     count 0; body: link state (u32, LinkState), zero (u32). The interface's link changed
 //                    (the parent assumes Up at Ready); the capture goes on.
+//   type 6  Samples6 count 1..kMaxSamplesPerRecord; body: count IPv6 samples of 56 bytes: a sample as in
+//                    type 2 with both addresses written as zero (not read), then the source and the
+//                    destination address (16 bytes each, wire order). IPv4 and IPv6 samples go in records
+//                    of their own type, one after another in the order of the capture.
 //
 // A change to any of this raises kStreamVersion.
 #include "capture/Datagram.h"
@@ -40,15 +44,23 @@
 namespace flowsentry {
 
 inline constexpr std::array<char, 8> kStreamMagic = {'F', 'S', 'S', 'A', 'M', 'P', 'L', 'E'};
-inline constexpr std::uint32_t kStreamVersion = 3;
+inline constexpr std::uint32_t kStreamVersion = 4;
 inline constexpr std::size_t kStreamHeaderBytes = 16;
 inline constexpr std::size_t kRecordHeaderBytes = 8;
 inline constexpr std::size_t kWireSampleBytes = 24;
+inline constexpr std::size_t kWireSample6Bytes = kWireSampleBytes + 32;
 inline constexpr std::size_t kInterfaceNameBytes = 16;
 inline constexpr std::uint32_t kMaxSamplesPerRecord = 8192;
 inline constexpr std::uint32_t kMaxErrorText = 1016;
 
-enum class StreamRecordType : std::uint32_t { Ready = 1, Samples = 2, Stats = 3, Error = 4, Link = 5 };
+enum class StreamRecordType : std::uint32_t {
+    Ready = 1,
+    Samples = 2,
+    Stats = 3,
+    Error = 4,
+    Link = 5,
+    Samples6 = 6
+};
 
 // Why a capture failed, so that the parent can add its own advice without reading the text.
 enum class StreamErrorKind : std::uint32_t {
@@ -60,7 +72,7 @@ enum class StreamErrorKind : std::uint32_t {
 // What the helper counted, totals since the capture opened.
 struct HelperStats {
     std::uint64_t m_nFrames = 0;
-    std::uint64_t m_nNotIpv4 = 0;
+    std::uint64_t m_nNotIp = 0;
     std::uint64_t m_nTooShort = 0;
     std::uint64_t m_nKernelDrops = 0;
 
@@ -74,6 +86,9 @@ public:
 
     void AddReady(const std::string& interfaceName, int linkType);
     void AddSample(const PacketSample& sample);
+    void AddSample6(const PacketSample& sample, const Ipv6Pair& pair);
+    // Every sample of a buffer, each family in its own records.
+    void AddSamples(const SampleBuffer& samples);
     void AddStats(const HelperStats& stats);
     void AddError(StreamErrorKind kind, const std::string& text);
     void AddLink(LinkState state);
@@ -86,7 +101,9 @@ public:
 
 private:
     void CloseSampleRecord();
+    std::uint8_t* OpenSample(StreamRecordType type, std::size_t bytes);
     std::vector<std::uint8_t> m_bytes;
+    StreamRecordType m_openType = StreamRecordType::Samples;
     std::size_t m_nOpenRecord = 0; // offset of the samples record being filled, or npos
     std::uint32_t m_nOpenCount = 0;
     std::size_t m_nSamples = 0; // samples held in m_bytes
@@ -141,5 +158,7 @@ private:
 
 // One sample of a Samples record (kWireSampleBytes bytes) as the table takes it.
 void DecodeWireSample(const std::uint8_t* bytes, PacketSample& sample);
+// One sample of a Samples6 record (kWireSample6Bytes bytes), appended to `samples`.
+void AppendWireSample6(const std::uint8_t* bytes, SampleBuffer& samples);
 
 } // namespace flowsentry

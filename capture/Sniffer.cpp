@@ -2,6 +2,7 @@
 #include "capture/Sniffer.h"
 
 #include "capture/HelperSource.h"
+#include "platform/Interfaces.h"
 
 #include <deque>
 #include <shared_mutex>
@@ -173,7 +174,7 @@ const char* LinkChangeText(LinkState state) {
 // reached only through WithOwner, which runs nothing once the sniffer has let go.
 class CSniffer::Run {
 public:
-    Run(CSniffer& owner, std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local)
+    Run(CSniffer& owner, std::unique_ptr<CSampleSource> source, std::optional<IpAddress> local)
         : m_pSource(std::move(source)), m_strDescription(m_pSource->Describe()), m_local(local),
           m_pOwner(&owner) {}
 
@@ -228,7 +229,7 @@ private:
     const std::unique_ptr<CSampleSource> m_pSource;
     const std::string
         m_strDescription; // taken before the thread starts, for the message of a stop that fails
-    const std::optional<Ipv4Address> m_local;
+    const std::optional<IpAddress> m_local;
     std::atomic<bool> m_bStop{false};
     std::shared_mutex m_ownerMutex;
     CSniffer* m_pOwner; // null once the sniffer has let go of this run
@@ -253,17 +254,17 @@ void CSniffer::SetLinkCallback(LinkCallback callback) {
 }
 
 bool CSniffer::StartSniffing() {
-    const auto local = Ipv4FromText(m_strInterfaceAddress);
+    const auto local = AddressFromText(m_strInterfaceAddress);
     return StartSniffing(std::make_unique<CHelperSource>(m_strInterfaceAddress), local);
 }
 
-bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local) {
+bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<IpAddress> local) {
     StopSniffing();
     if (m_pTrafficTable == nullptr || source == nullptr) {
         RecordError(kErrorThread, "The sniffer has no traffic table to fill.");
         return false;
     }
-    for (auto* counter : {&m_nFrames, &m_nCounted, &m_nNotIpv4, &m_nTooShort, &m_nFailed, &m_nKernelDrops}) {
+    for (auto* counter : {&m_nFrames, &m_nCounted, &m_nNotIp, &m_nTooShort, &m_nFailed, &m_nKernelDrops}) {
         *counter = 0;
     }
     m_end = CaptureEnd::None;
@@ -317,7 +318,7 @@ SnifferStats CSniffer::Stats() const {
     SnifferStats stats;
     stats.m_counters.m_nFrames = m_nFrames.load(std::memory_order_relaxed);
     stats.m_counters.m_nCounted = m_nCounted.load(std::memory_order_relaxed);
-    stats.m_counters.m_nNotIpv4 = m_nNotIpv4.load(std::memory_order_relaxed);
+    stats.m_counters.m_nNotIp = m_nNotIp.load(std::memory_order_relaxed);
     stats.m_counters.m_nTooShort = m_nTooShort.load(std::memory_order_relaxed);
     stats.m_counters.m_nFailed = m_nFailed.load(std::memory_order_relaxed);
     stats.m_nKernelDrops = m_nKernelDrops.load(std::memory_order_relaxed);
@@ -327,12 +328,12 @@ SnifferStats CSniffer::Stats() const {
 // The reading thread's counters; the folding thread keeps m_nCounted and m_nFailed itself.
 void CSniffer::PublishCounters(const CaptureCounters& counters) {
     m_nFrames.store(counters.m_nFrames, std::memory_order_relaxed);
-    m_nNotIpv4.store(counters.m_nNotIpv4, std::memory_order_relaxed);
+    m_nNotIp.store(counters.m_nNotIp, std::memory_order_relaxed);
     m_nTooShort.store(counters.m_nTooShort, std::memory_order_relaxed);
 }
 
-void CSniffer::Fold(SampleBuffer& samples, std::optional<Ipv4Address> local) {
-    const std::size_t dropped = m_pTrafficTable->AddSamples(std::span<const PacketSample>(samples), local);
+void CSniffer::Fold(SampleBuffer& samples, std::optional<IpAddress> local) {
+    const std::size_t dropped = m_pTrafficTable->AddSamples(samples, local);
     m_nCounted.fetch_add(samples.size() - dropped, std::memory_order_relaxed);
     m_nFailed.fetch_add(dropped, std::memory_order_relaxed);
     samples.clear();

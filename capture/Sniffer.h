@@ -98,7 +98,7 @@ public:
     bool StartSniffing();
     // Any source: a capture file, or a live source made by the caller. `local` orients the entries;
     // without it each entry is oriented by its first datagram.
-    bool StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<Ipv4Address> local);
+    bool StartSniffing(std::unique_ptr<CSampleSource> source, std::optional<IpAddress> local);
     void StopSniffing();
 
     // Whether the capture thread is still reading (false once a run ended by itself).
@@ -123,7 +123,7 @@ private:
 
     // What the capture thread does to the sniffer and the table, always through its Run's check that the
     // sniffer still holds it.
-    void Fold(SampleBuffer& samples, std::optional<Ipv4Address> local);
+    void Fold(SampleBuffer& samples, std::optional<IpAddress> local);
     void PublishCounters(const CaptureCounters& counters);
     void FinishRun(CaptureEnd end);
 
@@ -142,7 +142,7 @@ private:
 
     std::atomic<std::uint64_t> m_nFrames{0};
     std::atomic<std::uint64_t> m_nCounted{0};
-    std::atomic<std::uint64_t> m_nNotIpv4{0};
+    std::atomic<std::uint64_t> m_nNotIp{0};
     std::atomic<std::uint64_t> m_nTooShort{0};
     std::atomic<std::uint64_t> m_nFailed{0};
     std::atomic<std::uint64_t> m_nKernelDrops{0};

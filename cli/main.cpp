@@ -36,9 +36,9 @@ const char* const kUsage =
     "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]] [--format table|text|csv|json]\n"
     "                      [--interval S] [--duration S] [--stats] [--list-addresses] [--help]\n"
     "\n"
-    "Counts IPv4 traffic per source, destination and protocol, with bytes and packets each way.\n"
+    "Counts IPv4 and IPv6 traffic per source, destination and protocol, with bytes and packets each way.\n"
     "\n"
-    "  --list-addresses  print the machine's IPv4 addresses and their interfaces, then exit\n"
+    "  --list-addresses  print the machine's IPv4, then IPv6 addresses and their interfaces, then exit\n"
     "  --address ADDR    capture live on the interface that owns the local address ADDR (needs root or\n"
     "                    membership of the group flowsentry); Ctrl+C ends the capture and prints the table\n"
     "  --read FILE       count a pcap or pcapng capture file; - reads it from standard input. Ctrl+C\n"
@@ -49,7 +49,7 @@ const char* const kUsage =
     "                    Save As writes), csv (with a heading line), json (one array of objects)\n"
     "  --interval S      during a live capture, print the table every S seconds\n"
     "  --duration S      end a live capture after S seconds\n"
-    "  --stats           print packets seen, dropped by the kernel, not IPv4 and too short on stderr\n"
+    "  --stats           print packets seen, dropped by the kernel, not IP and too short on stderr\n"
     "\n"
     "Exit status: 0 success, 1 capture or file error (or output that cannot be written), 2 usage error,\n"
     "130 a --read stopped by Ctrl+C.\n";
@@ -151,8 +151,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
         return UsageError("--local goes with --read");
     }
     for (const std::string* address : {&options.m_strAddress, &options.m_strLocal}) {
-        if (!address->empty() && !Ipv4FromText(*address)) {
-            return UsageError("'" + *address + "' is not an IPv4 address (like 192.168.1.10)");
+        if (!address->empty() && !AddressFromText(*address)) {
+            return UsageError("'" + *address + "' is not an IP address (like 192.168.1.10 or fd00::10)");
         }
     }
     return -1;
@@ -161,14 +161,14 @@ int ParseOptions(int argc, char** argv, Options& options) {
 std::string AddressList(const std::vector<InterfaceAddress>& addresses) {
     std::string text;
     for (const InterfaceAddress& item : addresses) {
-        text += Ipv4ToText(item.m_dwAddress) + "\t" + item.m_strInterface + "\n";
+        text += item.Text() + "\t" + item.m_strInterface + "\n";
     }
     return text;
 }
 
 int ListAddresses() {
     std::string error;
-    const auto addresses = ListIpv4Addresses(&error);
+    const auto addresses = flowsentry::ListAddresses(&error);
     if (!error.empty()) {
         std::fprintf(stderr, "flowsentry-cli: cannot list the machine's addresses: %s\n", error.c_str());
         return kExitFailure;
@@ -195,10 +195,10 @@ void PrintStats(const SnifferStats& stats, bool live) {
     const CaptureCounters& c = stats.m_counters;
     std::string drops = live ? std::to_string(stats.m_nKernelDrops) : std::string("n/a (file)");
     std::fprintf(stderr,
-                 "packets seen: %llu, counted: %llu, dropped by the kernel: %s, not IPv4: %llu, too short: "
+                 "packets seen: %llu, counted: %llu, dropped by the kernel: %s, not IP: %llu, too short: "
                  "%llu, not taken (out of memory): %llu\n",
                  static_cast<unsigned long long>(c.m_nFrames), static_cast<unsigned long long>(c.m_nCounted),
-                 drops.c_str(), static_cast<unsigned long long>(c.m_nNotIpv4),
+                 drops.c_str(), static_cast<unsigned long long>(c.m_nNotIp),
                  static_cast<unsigned long long>(c.m_nTooShort),
                  static_cast<unsigned long long>(c.m_nFailed));
 }
@@ -271,11 +271,11 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
 }
 
 int Run(const Options& options) {
-    std::optional<Ipv4Address> local;
+    std::optional<IpAddress> local;
     std::unique_ptr<CSampleSource> source;
     if (!options.m_strFile.empty()) {
         if (!options.m_strLocal.empty()) {
-            local = Ipv4FromText(options.m_strLocal);
+            local = AddressFromText(options.m_strLocal);
         }
         source = options.m_strFile == "-" ? std::make_unique<CFileSource>("standard input", stdin)
                                           : std::make_unique<CFileSource>(options.m_strFile);
@@ -289,7 +289,7 @@ int Run(const Options& options) {
             }
             return kExitFailure;
         }
-        local = lookup.m_dwAddress;
+        local = lookup.m_address;
         const CapturePrivileges privileges = CheckCapturePrivileges();
         if (!privileges.bCanCapture) {
             std::fprintf(stderr, "flowsentry-cli: %s\n", privileges.strExplanation.c_str());

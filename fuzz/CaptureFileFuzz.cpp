@@ -82,12 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rows.Apply(table.PullChanges());
     const flowsentry::SnifferStats stats = sniffer.Stats();
     const flowsentry::CaptureCounters& c = stats.m_counters;
-    if (rows.RowCount() != table.EntryCount() || c.m_nCounted + c.m_nNotIpv4 + c.m_nTooShort != c.m_nFrames) {
+    if (rows.RowCount() != table.EntryCount() || c.m_nCounted + c.m_nNotIp + c.m_nTooShort != c.m_nFrames) {
         __builtin_trap();
     }
     const DirectRead direct = ReadDirectly(data, size);
     if (direct.m_bFailed != failed || direct.m_strError != sniffer.GetErrorText() ||
-        direct.m_counters.m_nFrames != c.m_nFrames || direct.m_counters.m_nNotIpv4 != c.m_nNotIpv4 ||
+        direct.m_counters.m_nFrames != c.m_nFrames || direct.m_counters.m_nNotIp != c.m_nNotIp ||
         direct.m_counters.m_nTooShort != c.m_nTooShort || direct.m_nSamples != c.m_nCounted + c.m_nFailed) {
         __builtin_trap(); // the same bytes read another way count otherwise
     }

@@ -32,20 +32,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The second byte adds to the wire length, as when snaplen cut the frame.
     const std::span<const std::uint8_t> frame(data + 2, size - 2);
     const auto wireLength = static_cast<std::uint32_t>(frame.size() + data[1] * 64U);
-    const std::optional<flowsentry::Ipv4Address> local =
-        (data[0] & 0x80U) != 0 ? std::optional<flowsentry::Ipv4Address>(0x0A000001U) : std::nullopt;
+    // Bit 0x80 gives a local address: 10.0.0.1, or fd00:f5::1 with bit 0x20 set.
+    std::optional<flowsentry::IpAddress> local;
+    if ((data[0] & 0x80U) != 0) {
+        flowsentry::Ipv6Address v6{0xfd, 0x00, 0x00, 0xf5};
+        v6[15] = 1;
+        local = (data[0] & 0x20U) != 0 ? flowsentry::IpAddress(v6) : flowsentry::IpAddress(0x0A000001U);
+    }
     // Bit 0x40 makes it a live capture, with an MTU from the smallest IPv4 allows upwards; else a file.
     const std::uint32_t mtu = (data[0] & 0x40U) != 0 ? 68U + data[1] * 8U : 0U;
     // The capture's own path: a sample per frame, then the table's batched fold.
-    static std::vector<flowsentry::PacketSample> samples;
+    static flowsentry::SampleBuffer samples;
     samples.clear();
     flowsentry::AppendFrameSample(linkType, frame, wireLength, static_cast<std::int64_t>(data[1]) << 24U, mtu,
                                   samples, counters);
-    if (samples.size() > 1 ||
-        (samples.size() == 1 && (samples[0].m_nPackets == 0 || samples[0].m_nBytes == 0))) {
+    if (samples.size() > 1 || samples.m_v6.size() > samples.size() ||
+        (samples.size() == 1 &&
+         (samples.m_samples[0].m_nPackets == 0 || samples.m_samples[0].m_nBytes == 0))) {
         __builtin_trap();
     }
-    (void)table.AddSamples(std::span<const flowsentry::PacketSample>(samples), local);
+    if (table.AddSamples(samples, local) != 0) {
+        __builtin_trap();
+    }
 
     rows.Apply(table.PullChanges());
     if (rows.RowCount() != table.EntryCount()) {

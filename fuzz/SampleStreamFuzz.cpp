@@ -29,6 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                  sample);
                     bytes += sample.m_nBytes;
                 }
+            } else if (record.m_type == flowsentry::StreamRecordType::Samples6) {
+                if (record.m_samples.size() != record.m_nSampleCount * flowsentry::kWireSample6Bytes) {
+                    __builtin_trap();
+                }
+                flowsentry::SampleBuffer samples;
+                for (std::uint32_t i = 0; i < record.m_nSampleCount; ++i) {
+                    flowsentry::AppendWireSample6(record.m_samples.data() + i * flowsentry::kWireSample6Bytes,
+                                                  samples);
+                }
+                if (samples.m_v6.size() != record.m_nSampleCount ||
+                    samples.m_samples.back().m_family != flowsentry::IpFamily::Ipv6) {
+                    __builtin_trap();
+                }
             } else if (record.m_type == flowsentry::StreamRecordType::Link &&
                        record.m_linkState != flowsentry::LinkState::Up &&
                        record.m_linkState != flowsentry::LinkState::Down &&

@@ -50,6 +50,36 @@ write("sll", SLL, 0, bytes.fromhex("00000001000602000000000100000800") + udp)
 write("sll2", SLL2, 0, bytes.fromhex("0800000000000002000100060200000000010000") + udp)
 write("raw", RAW, 0, udp)
 write("raw-v6", RAW, 0, b"\x60" + udp[1:])
+
+
+def ipv6(next_header, payload, rest=b"", length=None):
+    """An IPv6 header from fd00:f5::1 to fd00:f5::2 and what follows it; `length` overrides the payload length."""
+    src = bytes.fromhex("fd0000f5000000000000000000000001")
+    dst = bytes.fromhex("fd0000f5000000000000000000000002")
+    size = len(rest) if length is None else length
+    return struct.pack("!IHBB", 0x60000000, size, next_header, 64) + src + dst + rest + bytes(payload)
+
+
+udp6 = struct.pack("!HHHH", 40000, 53, 8, 0)
+hop = bytes.fromhex("11000104 00000000")  # hop-by-hop, PadN, then UDP
+write("ethernet-v6-udp", EN10MB, 0, macs + b"\x86\xdd" + ipv6(17, 0, udp6))
+write("ethernet-v6-local", EN10MB | 0x20, 0,  # 0x20: the local address is fd00:f5::1
+      macs + b"\x86\xdd" + ipv6(58, 0, bytes.fromhex("8000000000010001")),
+      local=True)
+write("sll-v6", SLL, 0, bytes.fromhex("000000010006020000000001000086dd") + ipv6(17, 0, udp6))
+write("sll2-v6", SLL2, 0, bytes.fromhex("86dd000000000002000100060200000000010000") + ipv6(17, 0, udp6))
+write("raw-v6-chain", RAW, 0, ipv6(0, 0, bytes.fromhex("2b000104000000003c00000000000000") + hop + udp6))
+write("raw-v6-ah", RAW, 0, ipv6(51, 0, bytes.fromhex("3c0100000000010000000001") + bytes.fromhex("0600010400000000")))
+write("raw-v6-fragment", RAW, 0, ipv6(44, 0, bytes.fromhex("3c0005c800000007") + bytes(8)))
+write("raw-v6-esp", RAW, 0, ipv6(50, 16))
+write("raw-v6-cut-chain", RAW, 4, ipv6(0, 0, bytes.fromhex("3c04"), length=200))
+write("raw-v6-option-loop", RAW, 0, ipv6(60, 0, bytes.fromhex("3c00010400000000") * 12))
+write("raw-v6-jumbo", RAW, 255, ipv6(0, 0, bytes.fromhex("1100c20400011170") + udp6, length=0))
+write("raw-v6-short", RAW, 0, ipv6(17, 0, udp6)[:39])
+write("null-v6", NULL, 0, b"\x0a\x00\x00\x00" + ipv6(17, 0, udp6))
+write("loop-v6-darwin", LOOP, 0, b"\x00\x00\x00\x1e" + ipv6(17, 0, udp6))
+write("live-gso-udp-v6", RAW, 60, ipv6(0, 0, hop + struct.pack("!HHHH", 40000, 53, 8008, 0), length=8016),
+      live=True)
 write("ipv4", IPV4, 0, tcp_in, local=True)
 write("null-le", NULL, 0, b"\x02\x00\x00\x00" + udp)
 write("loop-be", LOOP, 0, b"\x00\x00\x00\x02" + udp)
@@ -163,10 +193,16 @@ def sample(src, dst, size, proto, seconds, packets=1):
     return struct.pack("<IIIBxHq", src, dst, size, proto, packets, seconds)
 
 
-header = b"FSSAMPLE" + struct.pack("<II", 3, 16)
+header = b"FSSAMPLE" + struct.pack("<II", 4, 16)
 ready = struct.pack("<II", 1, 0) + b"eth0".ljust(16, b"\0") + struct.pack("<II", 1, 0)
 samples = struct.pack("<II", 2, 3) + sample(0x0A000001, 0x0A000002, 60, 6, 1700000000) + \
     sample(0x0A000002, 0x0A000001, 67566, 6, 1700000001, 46) + sample(0xC0A80001, 0x0A000001, 28, 1, -5)
+# IPv6 samples: the sample with zero addresses, then the source and the destination address.
+samples6 = struct.pack("<II", 6, 2) + \
+    sample(0, 0, 48, 17, 1700000002) + bytes.fromhex("fd0000f5000000000000000000000001") + \
+    bytes.fromhex("fd0000f5000000000000000000000002") + \
+    sample(0, 0, 8336, 17, 1700000003, 6) + bytes.fromhex("fd0000f5000000000000000000000002") + \
+    bytes.fromhex("fd0000f5000000000000000000000001")
 stats = struct.pack("<II", 3, 0) + struct.pack("<QQQQ", 10, 2, 1, 0)
 text = b"You don't have permission to capture on that device"
 link_up, link_down, link_no_carrier = (struct.pack("<IIII", 5, 0, state, 0) for state in (0, 1, 2))
@@ -174,8 +210,11 @@ error = struct.pack("<II", 4, len(text)) + struct.pack("<II", 1, 0) + text.ljust
 write_stream("good-capture", 0, header + ready + samples + stats)
 write_stream("good-link", 4, header + ready + samples + link_down + link_no_carrier + link_up + samples)
 write_stream("good-error", 5, header + error)
+write_stream("good-mixed", 9, header + ready + samples + samples6 + samples + stats)
+write_stream("bad-cut-v6", 0x21, (header + ready + samples6)[:-20])
+write_stream("bad-count-v6", 1, header + ready + struct.pack("<II", 6, 9000))
 write_stream("bad-magic", 2, b"XSSAMPLE" + header[8:] + ready)
-write_stream("bad-version", 0x40, b"FSSAMPLE" + struct.pack("<II", 2, 16) + ready)
+write_stream("bad-version", 0x40, b"FSSAMPLE" + struct.pack("<II", 3, 16) + ready)
 write_stream("bad-count", 1, header + ready + struct.pack("<II", 2, 9000))
 write_stream("bad-cut", 0xFF, (header + ready + samples)[:-7])
 write_stream("bad-type", 3, header + ready + struct.pack("<II", 9, 0))

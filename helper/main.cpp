@@ -67,7 +67,7 @@ int Fail(CSampleStreamWriter& writer, StreamErrorKind kind, const std::string& t
 }
 
 HelperStats Stats(const CaptureCounters& counters, CLiveSource& source) {
-    return {counters.m_nFrames, counters.m_nNotIpv4, counters.m_nTooShort, source.KernelDrops().value_or(0)};
+    return {counters.m_nFrames, counters.m_nNotIp, counters.m_nTooShort, source.KernelDrops().value_or(0)};
 }
 
 int Run(const std::string& address, int stopFd) {
@@ -140,9 +140,7 @@ int Run(const std::string& address, int stopFd) {
             if (failure.empty() && errorWake && !(socketError == ENETDOWN && link.Fd() >= 0)) {
                 failure = CLiveSource::SocketErrorText(socketError);
             }
-            for (const PacketSample& sample : samples) {
-                writer.AddSample(sample);
-            }
+            writer.AddSamples(samples);
             samples.clear();
             if (!failure.empty()) {
                 writer.AddStats(Stats(counters, source));
@@ -192,7 +190,8 @@ int main(int argc, char** argv) {
     if (argc != 3 || std::string_view(argv[1]) != "--address") {
         std::fputs(
             "Usage: flowsentry-capture --address ADDR\n"
-            "Captures on the interface that owns the local IPv4 address ADDR and writes what it sees to\n"
+            "Captures on the interface that owns the local address ADDR (IPv4 or IPv6) and writes what it "
+            "sees to\n"
             "its standard output for Flowsentry, which starts it; it is not meant to be run by hand.\n",
             stderr);
         return 2;

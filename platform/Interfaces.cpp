@@ -15,7 +15,35 @@
 
 namespace flowsentry {
 
-std::vector<InterfaceAddress> ListIpv4Addresses(std::string* error) {
+bool IsLinkLocal(const Ipv6Address& address) {
+    return address[0] == 0xFE && (address[1] & 0xC0U) == 0x80;
+}
+
+std::string InterfaceAddress::Text() const {
+    std::string text = IpToText(m_address);
+    if (m_address.m_family == IpFamily::Ipv6 && IsLinkLocal(m_address.m_v6)) {
+        text += "%" + m_strInterface;
+    }
+    return text;
+}
+
+std::optional<IpAddress> AddressFromText(std::string_view text, std::string* scope) {
+    const std::size_t percent = text.find('%');
+    if (percent != std::string_view::npos) {
+        const std::string_view zone = text.substr(percent + 1);
+        const auto v6 = Ipv6FromText(text.substr(0, percent));
+        if (!v6 || zone.empty()) {
+            return std::nullopt;
+        }
+        if (scope != nullptr) {
+            *scope = zone;
+        }
+        return IpAddress(*v6);
+    }
+    return IpFromText(text);
+}
+
+std::vector<InterfaceAddress> ListAddresses(std::string* error) {
     std::vector<InterfaceAddress> result;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
@@ -24,13 +52,23 @@ std::vector<InterfaceAddress> ListIpv4Addresses(std::string* error) {
         }
         return result;
     }
-    for (const ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
-        if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != AF_INET) {
-            continue;
+    for (const int family : {AF_INET, AF_INET6}) {
+        for (const ifaddrs* item = list; item != nullptr; item = item->ifa_next) {
+            if (item->ifa_addr == nullptr || item->ifa_addr->sa_family != family) {
+                continue;
+            }
+            if (family == AF_INET) {
+                sockaddr_in address{};
+                std::memcpy(&address, item->ifa_addr, sizeof address);
+                result.push_back(InterfaceAddress{item->ifa_name, IpAddress(ntohl(address.sin_addr.s_addr))});
+            } else {
+                sockaddr_in6 address{};
+                std::memcpy(&address, item->ifa_addr, sizeof address);
+                Ipv6Address bytes{};
+                std::memcpy(bytes.data(), &address.sin6_addr, bytes.size());
+                result.push_back(InterfaceAddress{item->ifa_name, IpAddress(bytes)});
+            }
         }
-        sockaddr_in address{};
-        std::memcpy(&address, item->ifa_addr, sizeof address);
-        result.push_back(InterfaceAddress{item->ifa_name, ntohl(address.sin_addr.s_addr)});
     }
     freeifaddrs(list);
     return result;
@@ -38,19 +76,21 @@ std::vector<InterfaceAddress> ListIpv4Addresses(std::string* error) {
 
 LocalAddressLookup LookUpLocalAddress(std::string_view text) {
     LocalAddressLookup lookup;
-    const auto address = Ipv4FromText(text);
+    std::string scope;
+    const auto address = AddressFromText(text, &scope);
     if (!address) {
         return lookup;
     }
-    lookup.m_dwAddress = *address;
-    lookup.m_addresses = ListIpv4Addresses(&lookup.m_strError);
+    lookup.m_address = *address;
+    lookup.m_addresses = ListAddresses(&lookup.m_strError);
     if (!lookup.m_strError.empty()) {
         lookup.m_outcome = LocalAddressLookup::Outcome::CannotList;
         return lookup;
     }
     lookup.m_outcome = LocalAddressLookup::Outcome::NotOurs;
     for (const InterfaceAddress& item : lookup.m_addresses) {
-        if (item.m_dwAddress == *address) {
+        // A link-local address may sit on several interfaces; its zone says which one is meant.
+        if (item.m_address == *address && (scope.empty() || scope == item.m_strInterface)) {
             lookup.m_outcome = LocalAddressLookup::Outcome::Found;
             lookup.m_strInterface = item.m_strInterface;
             break;
@@ -64,7 +104,7 @@ std::string LocalAddressLookup::Problem() const {
     case Outcome::Found:
         return {};
     case Outcome::NotAnAddress:
-        return "not an IPv4 address";
+        return "not an IP address";
     case Outcome::NotOurs:
         return "not an address of this machine";
     case Outcome::CannotList:

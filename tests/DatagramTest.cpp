@@ -85,7 +85,8 @@ TEST(Datagram, ReadsProtocolAndAddressesFromTheirOffsets) {
         const auto sample =
             test::Decode(DLT_IPV4, test::Datagram("10.0.0.1", "192.168.0.255", proto, 60), 60, 0, 77);
         ASSERT_TRUE(sample.has_value());
-        EXPECT_EQ(*sample, (PacketSample{Ip("10.0.0.1"), Ip("192.168.0.255"), 60, proto, 1, 77}));
+        EXPECT_EQ(*sample,
+                  (PacketSample{Ip("10.0.0.1"), Ip("192.168.0.255"), 60, proto, IpFamily::Ipv4, 1, 77}));
     }
 }
 
@@ -167,6 +168,104 @@ TEST(Datagram, SuperPacketsCountAsTheSegmentsTheyStandFor) {
         EXPECT_EQ(e->m_nSendPackets, c.packets);
         EXPECT_EQ(e->m_nSendData, c.bytes);
     }
+}
+
+// IPv6 datagrams as raw IP (DLT_RAW): the protocol after the extension headers and the bytes counted.
+TEST(Datagram, Ipv6ExtensionHeadersAndSize) {
+    struct Case {
+        const char* name;
+        std::uint8_t next;      // the IPv6 header's next header
+        std::uint16_t payload;  // its payload length
+        const char* rest;       // what follows the 40-byte header, in hex
+        std::uint32_t received; // 0: the datagram as given
+        std::uint8_t proto;
+        std::uint32_t bytes;
+    };
+    // Eight bytes of hop-by-hop padding (PadN), then the same with TCP, UDP or another header next.
+    const std::vector<Case> cases = {
+        {"udp", 17, 8, "9c 40 00 35 00 08 00 00", 0, 17, 48},
+        {"icmpv6", 58, 8, "80 00 00 00 00 01 00 01", 0, 58, 48},
+        {"hop-by-hop, tcp", 0, 28,
+         "06 00 01 04 00 00 00 00"
+         " 9c 40 00 50 00 00 00 01 00 00 00 00 50 10 02 00 00 00 00 00",
+         0, 6, 68},
+        {"hop-by-hop, routing, destination options, udp", 0, 32,
+         "2b 00 01 04 00 00 00 00  3c 00 00 00 00 00 00 00  11 00 01 04 00 00 00 00  9c 40 00 35 00 08 00 00",
+         0, 17, 72},
+        // 16 bytes of hop-by-hop options (length 1).
+        {"longer hop-by-hop", 0, 24,
+         "11 01 01 0c 00 00 00 00 00 00 00 00 00 00 00 00  9c 40 00 35 00 08 00 00", 0, 17, 64},
+        // The authentication header counts 4-byte words less 2: 12 bytes here, not 16.
+        {"authentication, destination options, tcp", 51, 40,
+         "3c 01 00 00 00 00 01 00 00 00 00 01  06 00 01 04 00 00 00 00  2c 2c 2c 2c 2c 2c 2c 2c 2c 2c 2c 2c "
+         "2c 2c 2c 2c "
+         "2c 2c 2c 2c",
+         0, 6, 80},
+        {"first fragment", 44, 16, "11 00 00 01 00 00 00 07  9c 40 00 35 00 08 00 00", 0, 17, 56},
+        // A later fragment (offset 185 words) holds no header of its own: what follows is payload, even
+        // where the fragment header names an extension header.
+        {"later fragment", 44, 16, "06 00 05 c8 00 00 00 07  00 08 00 00 00 00 00 00", 0, 6, 56},
+        {"later fragment of options", 44, 16, "3c 00 05 c8 00 00 00 07  11 00 00 00 00 00 00 00", 0, 60, 56},
+        {"esp ends the walk", 50, 16, "00 00 01 00 00 00 00 01 00 00 00 00 00 00 00 00", 0, 50, 56},
+        {"no next header", 59, 0, "", 0, 59, 40},
+        {"mobility", 135, 8, "3b 00 05 00 00 00 00 00", 0, 59, 48},
+        {"destination options, no next header", 60, 8, "3b 00 01 04 00 00 00 00", 0, 59, 48},
+        // Cut short: the walk ends at the header it could not read, and the datagram still counts.
+        {"hop-by-hop not captured", 0, 8, "", 48, 0, 48},
+        {"chain runs past the datagram", 0, 16, "3c 04 01 04 00 00 00 00 00 00 00 00 00 00 00 00", 0, 60, 56},
+        {"fragment header cut", 44, 8, "11 00", 48, 44, 48},
+        // A chain of empty destination options headers, each naming the next: the walk ends with the bytes.
+        {"loop of empty options", 60, 48,
+         "3c 00 01 04 00 00 00 00 3c 00 01 04 00 00 00 00 3c 00 01 04 00 00 00 00 3c 00 01 04 00 00 00 00 "
+         "3c 00 01 04 00 00 00 00 3c 00 01 04 00 00 00 00",
+         0, 60, 88},
+        // Sizes: Ethernet padding after the payload is not counted, a payload length beyond what arrived is
+        // not believed, and a jumbogram (payload length 0, a jumbo option) counts what was received.
+        {"padding", 17, 8, "9c 40 00 35 00 08 00 00 00 00 00 00 00 00", 0, 17, 48},
+        {"payload length past the frame", 17, 1000, "9c 40 00 35 00 08 00 00", 0, 17, 48},
+        {"cut by snaplen", 17, 1000, "9c 40 00 35 00 08 00 00", 1040, 17, 1040},
+        {"jumbogram", 0, 0, "11 00 c2 04 00 01 11 70  9c 40 00 35 00 00 00 00", 70000, 17, 70000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto datagram = test::Datagram6("fd00:f5::1", "fd00:f5::2", c.next, c.payload, Hex(c.rest));
+        CTrafficTable table;
+        CaptureCounters counters;
+        test::Fold(table, std::nullopt, DLT_RAW, datagram,
+                   c.received != 0 ? c.received : static_cast<std::uint32_t>(datagram.size()), counters);
+        EXPECT_EQ(counters, (CaptureCounters{1, 1, 0, 0, 0}));
+        const auto e = table.Find(test::Ip6("fd00:f5::1"), test::Ip6("fd00:f5::2"), c.proto);
+        ASSERT_TRUE(e.has_value());
+        EXPECT_EQ(e->m_family, IpFamily::Ipv6);
+        EXPECT_EQ(e->m_src6, test::Ip6("fd00:f5::1"));
+        EXPECT_EQ(e->m_nSendData, c.bytes);
+        EXPECT_EQ(e->m_nSendPackets, 1U);
+    }
+}
+
+TEST(Datagram, Ipv6TooShortAndSuperPackets) {
+    // Shorter than the fixed header: counted as too short, whatever the link said.
+    const auto header = test::Datagram6("fd00:f5::1", "fd00:f5::2", 17, 8);
+    for (const std::size_t size : {std::size_t{1}, std::size_t{20}, std::size_t{39}}) {
+        SCOPED_TRACE(size);
+        CTrafficTable table;
+        CaptureCounters counters;
+        const std::vector<std::uint8_t> cut(header.begin(),
+                                            header.begin() + static_cast<std::ptrdiff_t>(size));
+        test::Fold(table, std::nullopt, DLT_RAW, cut, static_cast<std::uint32_t>(size), counters);
+        EXPECT_EQ(counters, (CaptureCounters{1, 0, 0, 1, 0}));
+    }
+    // A live GSO'd UDP datagram after a hop-by-hop header: 8000 bytes of payload, 1500 - 40 - 8 - 8 = 1444 a
+    // segment, so 6 segments each with its 56 bytes of headers.
+    const auto gso = test::Datagram6("fd00:f5::1", "fd00:f5::2", 0, 8016,
+                                     Hex("11 00 01 04 00 00 00 00 9c 40 00 35 1f 48 00 00"));
+    CTrafficTable table;
+    CaptureCounters counters;
+    test::Fold(table, std::nullopt, DLT_RAW, gso, 8056, counters, 1500);
+    const auto e = table.Find(test::Ip6("fd00:f5::1"), test::Ip6("fd00:f5::2"), 17);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->m_nSendPackets, 6U);
+    EXPECT_EQ(e->m_nSendData, 8000U + 6 * 56);
 }
 
 } // namespace

@@ -31,7 +31,8 @@ void Flush(CSampleStreamWriter& writer) {
 
 // 1,000 datagrams of 100 bytes from 10.0.0.2 to 10.0.0.1 (UDP).
 void SendSamples(CSampleStreamWriter& writer) {
-    const flowsentry::PacketSample sample{0x0A000002, 0x0A000001, 100, 17, 1, 1700000000};
+    const flowsentry::PacketSample sample{0x0A000002, 0x0A000001, 100, 17, flowsentry::IpFamily::Ipv4,
+                                          1,          1700000000};
     for (int i = 0; i < 1000; ++i) {
         writer.AddSample(sample);
     }

@@ -77,6 +77,24 @@ TEST_F(FlowsentryViewTest, ColumnWidthsFollowTheClientAreaUnlessItIsTooSmall) {
     EXPECT_EQ(m_view.columnWidth(ColSendData), 80);
 }
 
+// A full IPv6 address fits its column once IPv6 rows are shown, and still after a resize; the other columns
+// keep the w/10 rule.
+TEST_F(FlowsentryViewTest, AddressColumnsWidenForIpv6Rows) {
+    SetClientSize(600, 300);
+    AddPeers(0, 3);
+    EXPECT_EQ(m_view.columnWidth(ColSrcAddress), 70);
+    m_view.Table().AddSample(test::Sample6("ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe", "fd00:f5::1", 17, 60),
+                             std::nullopt);
+    m_view.Refresh();
+    const int needed = m_view.fontMetrics().horizontalAdvance(SourceAt(0));
+    for (const int width : {600, 700}) {
+        SetClientSize(width, 300);
+        EXPECT_GT(m_view.columnWidth(ColSrcAddress), needed);
+        EXPECT_GT(m_view.columnWidth(ColDestAddress), needed);
+        EXPECT_EQ(m_view.columnWidth(ColSendData), width / 10);
+    }
+}
+
 TEST_F(FlowsentryViewTest, ListIsASingleRowSelectionWithGridAndMovableColumns) {
     EXPECT_EQ(m_view.selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(m_view.selectionMode(), QAbstractItemView::SingleSelection);

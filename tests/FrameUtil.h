@@ -18,23 +18,23 @@ inline std::optional<PacketSample> Decode(int linkType, std::span<const std::uin
                                           std::uint32_t wireLength = 0, std::uint32_t mtu = 0,
                                           std::int64_t time = 0, CaptureCounters* counters = nullptr) {
     CaptureCounters ignored;
-    std::vector<PacketSample> samples;
+    SampleBuffer samples;
     AppendFrameSample(linkType, frame,
                       wireLength != 0 ? wireLength : static_cast<std::uint32_t>(frame.size()), time, mtu,
                       samples, counters != nullptr ? *counters : ignored);
     if (samples.empty()) {
         return std::nullopt;
     }
-    return samples.front();
+    return samples.m_samples.front();
 }
 
 // Decodes one frame and folds what it makes into the table, keeping the counters as the sniffer does.
-inline void Fold(CTrafficTable& table, std::optional<Ipv4Address> local, int linkType,
+inline void Fold(CTrafficTable& table, std::optional<IpAddress> local, int linkType,
                  std::span<const std::uint8_t> frame, std::uint32_t wireLength, CaptureCounters& counters,
                  std::uint32_t mtu = 0) {
-    std::vector<PacketSample> samples;
+    SampleBuffer samples;
     AppendFrameSample(linkType, frame, wireLength, 0, mtu, samples, counters);
-    const std::size_t dropped = table.AddSamples(std::span<const PacketSample>(samples), local);
+    const std::size_t dropped = table.AddSamples(samples, local);
     counters.m_nCounted += samples.size() - dropped;
     counters.m_nFailed += dropped;
 }

@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTest>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
@@ -101,6 +102,22 @@ TEST_F(InterfaceDlgTest, ArrowKeysAndEnterChooseTheHighlightedRow) {
     EXPECT_EQ(accepted.count(), 1);
     EXPECT_EQ(m_dlg.result(), QDialog::Accepted);
     EXPECT_EQ(m_dlg.SelectedAddress(), chosen);
+}
+
+// IPv6 addresses come after the IPv4 ones (so above them), and the longest fits its row whole.
+TEST(InterfaceDlg, Ipv6AddressesFitWhole) {
+    const QString longest = QStringLiteral("fe80::1234:5678:9abc:def0%enx001122334455");
+    CInterfaceDlg dlg({"10.250.0.1", "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff", longest.toStdString()});
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    QTreeWidget* list = dlg.AddressList();
+    EXPECT_EQ(list->topLevelItem(0)->text(0), longest);
+    const QRect text = list->visualItemRect(list->topLevelItem(0));
+    // The text, the row's icon and the margins around both.
+    EXPECT_GE(list->viewport()->width(), list->fontMetrics().horizontalAdvance(longest) +
+                                             list->style()->pixelMetric(QStyle::PM_SmallIconSize) +
+                                             2 * list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) +
+                                             text.left());
 }
 
 TEST(InterfaceDlg, NoAddressesLeavesOkDisabled) {

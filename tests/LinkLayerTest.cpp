@@ -45,8 +45,16 @@ TEST(LinkLayer, FramesOfEachLinkType) {
          40},
         {"802.1ad + 802.1Q", DLT_EN10MB, Concat(Concat(kMacs, Hex("88 a8 00 05 81 00 00 06 08 00")), ip40), 0,
          FrameKind::Datagram, 40},
-        {"arp", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip28), 0, FrameKind::NotIpv4, 0},
-        {"ipv6 ethertype", DLT_EN10MB, Concat(Concat(kMacs, Hex("86 dd")), ip6), 0, FrameKind::NotIpv4, 0},
+        {"arp", DLT_EN10MB, Concat(Concat(kMacs, Hex("08 06")), ip28), 0, FrameKind::NotIp, 0},
+        {"ipv6 ethertype", DLT_EN10MB, Concat(Concat(kMacs, Hex("86 dd")), ip6), 0, FrameKind::Datagram, 40},
+        {"ipv6 in 802.1Q", DLT_EN10MB, Concat(Concat(kMacs, Hex("81 00 00 05 86 dd")), ip6), 0,
+         FrameKind::Datagram, 40},
+        {"cooked v1 ipv6", DLT_LINUX_SLL, Concat(Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 86 dd"), ip6),
+         0, FrameKind::Datagram, 40},
+        {"cooked v2 ipv6", DLT_LINUX_SLL2,
+         Concat(Hex("86 dd 00 00 00 00 00 02 00 01 00 06 02 00 00 00 00 01 00 00"), ip6), 0,
+         FrameKind::Datagram, 40},
+        {"ipv6 link type", DLT_IPV6, ip6, 0, FrameKind::Datagram, 40},
         {"ethernet 13 bytes", DLT_EN10MB, Hex("02 00 00 00 00 01 02 00 00 00 00 02 08"), 0,
          FrameKind::TooShort, 0},
         {"cut vlan tag", DLT_EN10MB, Concat(kMacs, Hex("81 00 00 05 08")), 0, FrameKind::TooShort, 0},
@@ -54,7 +62,7 @@ TEST(LinkLayer, FramesOfEachLinkType) {
         {"cooked v1", DLT_LINUX_SLL, Concat(Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08 00"), ip40), 0,
          FrameKind::Datagram, 40},
         {"cooked v1 arp", DLT_LINUX_SLL, Concat(Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08 06"), ip28),
-         0, FrameKind::NotIpv4, 0},
+         0, FrameKind::NotIp, 0},
         {"cooked v1 short", DLT_LINUX_SLL, Hex("00 00 00 01 00 06 02 00 00 00 00 01 00 00 08"), 0,
          FrameKind::TooShort, 0},
         {"cooked v2", DLT_LINUX_SLL2,
@@ -62,7 +70,8 @@ TEST(LinkLayer, FramesOfEachLinkType) {
          FrameKind::Datagram, 40},
         {"cooked v2 short", DLT_LINUX_SLL2, Hex("08 00 00 00"), 0, FrameKind::TooShort, 0},
         {"raw ipv4", DLT_RAW, ip40, 0, FrameKind::Datagram, 40},
-        {"raw ipv6", DLT_RAW, ip6, 0, FrameKind::NotIpv4, 0},
+        {"raw ipv6", DLT_RAW, ip6, 0, FrameKind::Datagram, 40},
+        {"raw version 5", DLT_RAW, Concat(Hex("50"), ip6), 0, FrameKind::NotIp, 0},
         {"raw empty", DLT_RAW, {}, 0, FrameKind::TooShort, 0},
         {"ipv4 link type", DLT_IPV4, ip40, 0, FrameKind::Datagram, 40},
         {"bsd loopback, little-endian family", DLT_NULL, Concat(Hex("02 00 00 00"), ip40), 0,
@@ -70,9 +79,14 @@ TEST(LinkLayer, FramesOfEachLinkType) {
         {"bsd loopback, big-endian family", DLT_NULL, Concat(Hex("00 00 00 02"), ip40), 0,
          FrameKind::Datagram, 40},
         {"openbsd loop", DLT_LOOP, Concat(Hex("00 00 00 02"), ip40), 0, FrameKind::Datagram, 40},
-        {"loopback ipv6", DLT_NULL, Concat(Hex("1e 00 00 00"), ip6), 0, FrameKind::NotIpv4, 0},
+        // AF_INET6 of Linux, NetBSD and OpenBSD, FreeBSD and macOS, in either byte order.
+        {"loopback ipv6 linux", DLT_NULL, Concat(Hex("0a 00 00 00"), ip6), 0, FrameKind::Datagram, 40},
+        {"loopback ipv6 netbsd", DLT_LOOP, Concat(Hex("00 00 00 18"), ip6), 0, FrameKind::Datagram, 40},
+        {"loopback ipv6 freebsd", DLT_NULL, Concat(Hex("1c 00 00 00"), ip6), 0, FrameKind::Datagram, 40},
+        {"loopback ipv6 darwin", DLT_NULL, Concat(Hex("1e 00 00 00"), ip6), 0, FrameKind::Datagram, 40},
+        {"loopback family 7", DLT_NULL, Concat(Hex("07 00 00 00"), ip6), 0, FrameKind::NotIp, 0},
         {"loopback 3 bytes", DLT_NULL, Hex("02 00 00"), 0, FrameKind::TooShort, 0},
-        {"802.11", DLT_IEEE802_11, ip40, 0, FrameKind::NotIpv4, 0},
+        {"802.11", DLT_IEEE802_11, ip40, 0, FrameKind::NotIp, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -83,7 +97,8 @@ TEST(LinkLayer, FramesOfEachLinkType) {
         EXPECT_EQ(r.m_nLength, c.length);
         if (r.m_kind == FrameKind::Datagram && c.length >= 20) {
             ASSERT_GE(r.m_datagram.size(), 20U);
-            EXPECT_EQ(r.m_datagram[0] >> 4U, 4);
+            EXPECT_EQ(r.m_datagram[0], c.frame[c.frame.size() - r.m_datagram.size()]);
+            EXPECT_TRUE(r.m_datagram[0] >> 4U == 4 || r.m_datagram[0] >> 4U == 6);
         }
     }
     EXPECT_TRUE(IsSupportedLinkType(DLT_LINUX_SLL2));
@@ -189,22 +204,24 @@ TEST(LinkLayer, AppendFrameSampleAppendsOnlyWhatItCounts) {
         {DLT_IEEE802_11, ip, 28},
     };
     CaptureCounters counters;
-    std::vector<PacketSample> samples;
+    SampleBuffer samples;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         const Frame& f = frames[i];
         AppendFrameSample(f.linkType, f.bytes, f.wireLength, static_cast<std::int64_t>(1000 + i), 0, samples,
                           counters);
     }
-    EXPECT_EQ(counters, (CaptureCounters{9, 0, 3, 2, 0})); // 4 samples; 802.11, ARP and IPv6 are not IPv4
+    EXPECT_EQ(counters,
+              (CaptureCounters{9, 0, 3, 2,
+                               0})); // 4 samples; 802.11, ARP and version 6 under IPv4's type are not IP
     const Ipv4Address a = test::Ip("10.0.0.1");
     const Ipv4Address b = test::Ip("10.0.0.2");
     const std::vector<PacketSample> expected = {
-        {a, b, 28, 17, 1, 1000},   // padding stripped
-        {a, b, 1500, 17, 1, 1001}, // the datagram's length, not what snaplen kept
-        {a, b, 28, 17, 1, 1006},
-        {a, b, 28, 17, 1, 1007},
+        {a, b, 28, 17, IpFamily::Ipv4, 1, 1000},   // padding stripped
+        {a, b, 1500, 17, IpFamily::Ipv4, 1, 1001}, // the datagram's length, not what snaplen kept
+        {a, b, 28, 17, IpFamily::Ipv4, 1, 1006},
+        {a, b, 28, 17, IpFamily::Ipv4, 1, 1007},
     };
-    EXPECT_EQ(samples, expected);
+    EXPECT_EQ(samples.m_samples, expected);
 }
 
 } // namespace

@@ -28,6 +28,16 @@ TEST(ListToText, RendersRowsTopFirstWithTabsAndCarriageReturns) {
     EXPECT_EQ(ListToText(rows),
               "192.168.1.10\t10.0.0.7\t40\t0\t40\t1\t0\t1\t22:13:21 11/14/2023\tProto:2\t\r"
               "192.168.1.10\t192.168.1.1\t0\t60\t60\t0\t1\t1\t22:13:20 11/14/2023\tUDP\t\r");
+
+    // IPv6 rows among them, oriented toward an IPv6 local address.
+    const IpAddress local6(test::Ip6("fd00:f5::1"));
+    table.AddSample(test::Sample6("fd00:f5::2", "fd00:f5::1", 58, 104, 1'700'000'002), local6);
+    table.AddSample(test::Sample6("fd00:f5::1", "fd00:f5::2", 58, 104, 1'700'000'003), local6);
+    rows.Apply(table.PullChanges());
+    EXPECT_EQ(ListToText(rows),
+              "fd00:f5::1\tfd00:f5::2\t104\t104\t208\t1\t1\t2\t22:13:23 11/14/2023\tICMPv6\t\r"
+              "192.168.1.10\t10.0.0.7\t40\t0\t40\t1\t0\t1\t22:13:21 11/14/2023\tProto:2\t\r"
+              "192.168.1.10\t192.168.1.1\t0\t60\t60\t0\t1\t1\t22:13:20 11/14/2023\tUDP\t\r");
 }
 
 } // namespace

@@ -20,9 +20,20 @@ namespace flowsentry::test {
 
 constexpr const char* kLocal = "10.250.0.1";
 constexpr const char* kPeer = "10.250.0.2";
+// A unique local range, used inside the namespaces only.
+constexpr const char* kLocal6 = "fd00:f5::1";
+constexpr const char* kPeer6 = "fd00:f5::2";
 
 inline bool Shell(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+inline sockaddr_in6 Endpoint6(const char* address, std::uint16_t port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    inet_pton(AF_INET6, address, &a.sin6_addr);
+    return a;
 }
 
 inline sockaddr_in Endpoint(const char* address, std::uint16_t port) {
@@ -60,6 +71,17 @@ protected:
             Shell("ip netns del " + m_strA);
             Shell("ip netns del " + m_strB);
         }
+    }
+
+    // Gives both ends their IPv6 addresses (kLocal6, kPeer6), usable at once: duplicate address detection
+    // is off on the pair, which would otherwise hold the addresses back for a second or more.
+    [[nodiscard]] bool AddIpv6() const {
+        return Shell("ip netns exec " + m_strA + " sysctl -w net.ipv6.conf." + m_strDevice +
+                     ".accept_dad=0") &&
+               Shell("ip netns exec " + m_strB + " sysctl -w net.ipv6.conf." + m_strPeerDevice +
+                     ".accept_dad=0") &&
+               Shell("ip -n " + m_strA + " addr add " + kLocal6 + "/64 dev " + m_strDevice + " nodad") &&
+               Shell("ip -n " + m_strB + " addr add " + kPeer6 + "/64 dev " + m_strPeerDevice + " nodad");
     }
 
     // Turns the offloads that make a veth pair carry super-packets on or off at both ends: TSO and GSO let

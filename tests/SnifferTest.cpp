@@ -145,7 +145,7 @@ TEST(SnifferFile, FramesThatAreNotCountedAreCountedAsSuch) {
     CaptureCounters expected;
     expected.m_nFrames = 6;
     expected.m_nCounted = 1;
-    expected.m_nNotIpv4 = 2;
+    expected.m_nNotIp = 2;
     expected.m_nTooShort = 3;
     EXPECT_EQ(run.m_stats.m_counters, expected);
     EXPECT_EQ(table.EntryCount(), 1U);
@@ -432,7 +432,7 @@ public:
         m_pState->m_changed.notify_all();
         m_pState->m_changed.wait(lock, [this] { return m_pState->m_bReleased; });
         // What the read finally brings must not reach a table that may be gone.
-        samples.push_back(PacketSample{0x0A000001, 0x0A000002, 60, 17, 1});
+        samples.push_back(PacketSample{0x0A000001, 0x0A000002, 60, 17, IpFamily::Ipv4, 1});
         ++counters.m_nFrames;
         return ReadStatus::Frames;
     }

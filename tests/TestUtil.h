@@ -59,6 +59,46 @@ inline Ipv4Address Ip(std::string_view text) {
     return *address;
 }
 
+inline Ipv6Address Ip6(std::string_view text) {
+    const auto address = Ipv6FromText(text);
+    if (!address) {
+        throw std::invalid_argument("bad address in test");
+    }
+    return *address;
+}
+
+// An IPv6 sample, as Sample() below.
+inline CTrafficEntry Sample6(std::string_view src, std::string_view dest, std::uint8_t proto,
+                             std::uint64_t bytes, std::int64_t time = 0) {
+    CTrafficEntry sample;
+    sample.m_family = IpFamily::Ipv6;
+    sample.m_src6 = Ip6(src);
+    sample.m_dest6 = Ip6(dest);
+    sample.m_nProto = proto;
+    sample.m_nSendData = bytes;
+    sample.m_nSendPackets = 1;
+    sample.m_tLastUpdate = time;
+    return sample;
+}
+
+// A 40-byte IPv6 header with the given next header, payload length and addresses, then `rest`.
+inline std::vector<std::uint8_t> Datagram6(std::string_view src, std::string_view dest, std::uint8_t next,
+                                           std::uint16_t payload,
+                                           const std::vector<std::uint8_t>& rest = {}) {
+    std::vector<std::uint8_t> d(40, 0);
+    d[0] = 0x60;
+    d[4] = static_cast<std::uint8_t>(payload >> 8U);
+    d[5] = static_cast<std::uint8_t>(payload & 0xFFU);
+    d[6] = next;
+    d[7] = 64;
+    const Ipv6Address s = Ip6(src);
+    const Ipv6Address t = Ip6(dest);
+    std::copy(s.begin(), s.end(), d.begin() + 8);
+    std::copy(t.begin(), t.end(), d.begin() + 24);
+    d.insert(d.end(), rest.begin(), rest.end());
+    return d;
+}
+
 // A sample: one datagram of `bytes` bytes from src to dest.
 inline CTrafficEntry Sample(std::string_view src, std::string_view dest, std::uint8_t proto,
                             std::uint64_t bytes, std::int64_t time = 0) {

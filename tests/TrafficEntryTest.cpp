@@ -58,7 +58,36 @@ TEST(Ipv4Text, ParsesOnlyPlainDottedQuads) {
     }
 }
 
+// RFC 5952: lower case, no leading zeros, the longest run of two or more zero groups (the first of equal
+// runs) as "::", a lone zero group as 0, IPv4-mapped addresses with their dotted quad.
+TEST(Ipv6Text, CanonicalForm) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"2001:0DB8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},
+        {"1:0:0:2:0:0:0:3", "1:0:0:2::3"},
+        {"0:0:0:0:0:0:0:0", "::"},
+        {"0:0:0:0:0:0:0:1", "::1"},
+        {"fe80:0:0:0:0:0:0:0", "fe80::"},
+        {"1:2:3:4:5:6:7:0", "1:2:3:4:5:6:7:0"},
+        {"fd00:f5::abcd:ef01", "fd00:f5::abcd:ef01"},
+        {"::ffff:c000:0201", "::ffff:192.0.2.1"},
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
+    };
+    for (const auto& [in, out] : cases) {
+        const auto address = Ipv6FromText(in);
+        ASSERT_TRUE(address.has_value()) << in;
+        EXPECT_EQ(Ipv6ToText(*address), out) << in;
+        EXPECT_EQ(IpToText(*IpFromText(in)), out) << in;
+    }
+    for (const char* bad : {"", "1:2:3:4:5:6:7:8:9", "fe80::1%eth0", "::g", "1.2.3", " ::1"}) {
+        EXPECT_FALSE(IpFromText(bad).has_value()) << bad;
+    }
+    EXPECT_EQ(IpFromText("10.0.0.1"), IpAddress(Ipv4FromOctets(10, 0, 0, 1)));
+}
+
 TEST(CellText, ProtocolNames) {
+    EXPECT_EQ(ProtocolText(58), "ICMPv6");
     EXPECT_EQ(ProtocolText(6), "TCP");
     EXPECT_EQ(ProtocolText(17), "UDP");
     EXPECT_EQ(ProtocolText(1), "ICMP");
@@ -86,6 +115,14 @@ TEST(CellText, EveryColumnOfAnEntry) {
         EXPECT_EQ(CellText(e, c), expected[c]) << "column " << c;
     }
     EXPECT_EQ(CellText(e, ColumnCount), "");
+    // An IPv6 row: its own addresses, whatever the IPv4 fields hold.
+    e.m_family = IpFamily::Ipv6;
+    e.m_src6 = *Ipv6FromText("2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff");
+    e.m_dest6 = *Ipv6FromText("::ffff:10.0.0.1");
+    e.m_nProto = 58;
+    EXPECT_EQ(CellText(e, ColSrcAddress), "2001:db8:aaaa:bbbb:cccc:dddd:eeee:ffff");
+    EXPECT_EQ(CellText(e, ColDestAddress), "::ffff:10.0.0.1");
+    EXPECT_EQ(CellText(e, ColProto), "ICMPv6");
     EXPECT_EQ(DateTimeText(0), "00:00:00 01/01/1970");
     EXPECT_EQ(DateTimeText(std::numeric_limits<std::int64_t>::max()), "") << "unconvertible time is empty";
 }

@@ -4,6 +4,7 @@
 #include "TestUtil.h"
 #include "traffic/ChunkedVector.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace flowsentry {
@@ -11,6 +12,7 @@ namespace {
 
 using test::Ip;
 using test::Sample;
+using test::Sample6;
 
 struct Counts {
     const char* src;
@@ -188,6 +190,7 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
         case 0: // the same pair as the previous sample, the other way round
             s = samples.empty() ? Sample("10.0.0.1", "10.0.0.2", 6, 40) : samples.back();
             std::swap(s.m_dwSrcAddress, s.m_dwDestAddress);
+            std::swap(s.m_src6, s.m_dest6);
             break;
         case 1: // an address to itself
             s = Sample("10.0.0.1", "10.0.0.1", 1, 84);
@@ -195,6 +198,15 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
         case 2: // EntryId(10.0.0.1, 10.0.0.2) == EntryId(10.0.0.5, 10.0.0.6): distinct entries all the same
             s = (r >> 8U) % 2 == 0 ? Sample("10.0.0.5", "10.0.0.6", 6, 60)
                                    : Sample("10.0.0.6", "10.0.0.5", 6, 60);
+            break;
+        case 3: // IPv6 beside IPv4: a few hot pairs, many cold ones, and the same low bits as IPv4 pairs
+            s = Sample6("fd00:f5::1", "fd00:f5::2", 17, 0);
+            s.m_dest6[15] = static_cast<std::uint8_t>((r >> 8U) % ((r >> 40U) % 4 == 0 ? 200 : 4));
+            s.m_dest6[14] = static_cast<std::uint8_t>((r >> 16U) % ((r >> 40U) % 4 == 0 ? 50 : 1));
+            s.m_nProto = static_cast<std::uint8_t>(r >> 32U) % 3 == 0 ? 58 : 6;
+            if ((r >> 36U) % 2 == 0) {
+                std::swap(s.m_src6, s.m_dest6);
+            }
             break;
         default: // a few hot pairs and many cold ones, so the index grows while batches fold
             s.m_dwSrcAddress = local;
@@ -214,16 +226,24 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
     }
 
     // The same datagrams in the compact form a capture file's reading thread hands over.
-    std::vector<PacketSample> packets;
+    SampleBuffer packets;
     packets.reserve(samples.size());
     for (const CTrafficEntry& s : samples) {
-        packets.push_back(PacketSample{s.m_dwSrcAddress, s.m_dwDestAddress,
-                                       static_cast<std::uint32_t>(s.m_nSendData), s.m_nProto,
-                                       static_cast<std::uint16_t>(s.m_nSendPackets), s.m_tLastUpdate});
+        const PacketSample packet{
+            s.m_dwSrcAddress, s.m_dwDestAddress, static_cast<std::uint32_t>(s.m_nSendData),
+            s.m_nProto,       IpFamily::Ipv4,    static_cast<std::uint16_t>(s.m_nSendPackets),
+            s.m_tLastUpdate};
+        if (s.IsIpv6()) {
+            packets.PushIpv6(packet, Ipv6Pair{s.m_src6, s.m_dest6});
+        } else {
+            packets.push_back(packet);
+        }
     }
+    const std::span<const PacketSample> compactSamples(packets.m_samples);
 
-    for (const std::optional<Ipv4Address> reference :
-         {std::optional<Ipv4Address>(local), std::optional<Ipv4Address>()}) {
+    for (const std::optional<IpAddress> reference :
+         {std::optional<IpAddress>(local), std::optional<IpAddress>(),
+          std::optional<IpAddress>(IpAddress(test::Ip6("fd00:f5::1")))}) {
         CTrafficTable oneByOne;
         CTrafficTable batched;
         CTrafficTable compact;
@@ -236,7 +256,8 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
                 oneByOne.AddSample(s, reference);
             }
             EXPECT_EQ(batched.AddSamples(batch, reference), 0U);
-            EXPECT_EQ(compact.AddSamples(std::span(packets).subspan(at, batch.size()), reference), 0U);
+            EXPECT_EQ(compact.AddSamples(compactSamples.subspan(at, batch.size()), reference, packets.m_v6),
+                      0U);
             at += batch.size();
             const TrafficBatch a = oneByOne.PullChanges();
             for (CTrafficTable* table : {&batched, &compact}) {
@@ -253,11 +274,54 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
             oneByOne.AddSample(s, reference);
         }
         EXPECT_EQ(batched.AddSamples(std::span(samples).subspan(at), reference), 0U);
-        EXPECT_EQ(compact.AddSamples(std::span(packets).subspan(at), reference), 0U);
+        EXPECT_EQ(compact.AddSamples(compactSamples.subspan(at), reference, packets.m_v6), 0U);
         EXPECT_EQ(batched.Snapshot(), oneByOne.Snapshot());
         EXPECT_EQ(compact.Snapshot(), oneByOne.Snapshot());
         EXPECT_GT(batched.EntryCount(), 4'000U); // the index grew several times on the way
+        const std::vector<CTrafficEntry> all = oneByOne.Snapshot();
+        const auto v6 =
+            std::count_if(all.begin(), all.end(), [](const CTrafficEntry& e) { return e.IsIpv6(); });
+        EXPECT_GT(v6, 1'000);
     }
+}
+
+// One table holds both families: the key is the family with both addresses and the protocol, rows are
+// numbered by creation across both, and each family is oriented toward a local address of its own.
+TEST(TrafficTable, BothFamiliesInOneTable) {
+    const IpAddress local6(test::Ip6("fd00:f5::1"));
+    CTrafficTable table;
+    EXPECT_EQ(table.AddSample(Sample("10.0.0.2", "10.0.0.1", 17, 60), local6), 1);
+    EXPECT_EQ(table.AddSample(test::Sample6("fd00:f5::2", "fd00:f5::1", 17, 100), local6), 1);
+    // ::a00:2 and ::a00:1 hold the IPv4 pair's bits: a key without the family would take them as one.
+    EXPECT_EQ(table.AddSample(test::Sample6("::a00:2", "::a00:1", 17, 7), local6), 1);
+    TrafficBatch first = table.PullChanges();
+    ASSERT_EQ(first.m_newRows.size(), 3U);
+    EXPECT_EQ(Ipv6ToText(first.m_newRows[0].m_src6), "::a00:2");
+    // Oriented toward the IPv6 local address; the IPv4 entry by its first datagram.
+    EXPECT_EQ(Ipv6ToText(first.m_newRows[1].m_src6), "fd00:f5::1");
+    EXPECT_EQ(first.m_newRows[1].m_nRcvData, 100U);
+    EXPECT_FALSE(first.m_newRows[2].IsIpv6());
+    EXPECT_EQ(first.m_newRows[2].m_dwSrcAddress, Ip("10.0.0.2"));
+
+    EXPECT_EQ(table.AddSample(Sample("10.0.0.3", "10.0.0.1", 6, 40), local6), 1);
+    EXPECT_EQ(table.AddSample(test::Sample6("fd00:f5::1", "fd00:f5::2", 17, 50), local6), 0);
+    EXPECT_EQ(table.AddSample(Sample("10.0.0.1", "10.0.0.2", 17, 20), local6), 0);
+    const TrafficBatch second = table.PullChanges();
+    ASSERT_EQ(second.m_newRows.size(), 1U);
+    ASSERT_EQ(second.m_changedRows.size(), 2U);
+    EXPECT_EQ(second.m_changedRows[0].m_nRow, 2U); // the IPv6 entry, second oldest
+    EXPECT_EQ(second.m_changedRows[0].m_entry.m_nSendData, 50U);
+    EXPECT_EQ(second.m_changedRows[1].m_nRow, 3U); // the oldest, IPv4
+    EXPECT_EQ(second.m_changedRows[1].m_entry.m_nRcvData, 20U);
+    const auto found = table.Find(test::Ip6("fd00:f5::2"), test::Ip6("fd00:f5::1"), 17);
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->m_nSendData + found->m_nRcvData, 150U);
+    EXPECT_FALSE(table.Find(test::Ip6("fd00:f5::2"), test::Ip6("fd00:f5::1"), 6).has_value());
+
+    // A compact IPv6 sample whose address pair is missing is dropped alone.
+    const std::vector<PacketSample> orphan = {PacketSample{5, 0, 60, 17, IpFamily::Ipv6, 1, 0}};
+    EXPECT_EQ(table.AddSamples(std::span<const PacketSample>(orphan), local6), 1U);
+    EXPECT_EQ(table.EntryCount(), 4U);
 }
 
 // Transparent huge pages back only aligned 2 MiB ranges: each chunk must be one, or the hint is lost.

@@ -139,11 +139,55 @@ class BadInput(unittest.TestCase):
                     self.assertEqual(sum(int(line.split(",")[7]) for line in want), intact)
 
 
+def ipv6(next_header, rest, payload=None):
+    src = bytes.fromhex("fd0000f5000000000000000000000002")
+    dst = bytes.fromhex("fd0000f5000000000000000000000001")
+    size = len(rest) if payload is None else payload
+    return struct.pack("!IHBB", 0x60000000, size, next_header, 64) + src + dst + rest
+
+
+def damaged_ipv6_file():
+    """A raw-IP capture of damaged IPv6 datagrams: (frame, wire length) each."""
+    udp = struct.pack("!HHHH", 53, 40000, 8, 0)
+    records = [
+        (ipv6(17, udp), 48),
+        (ipv6(17, udp)[:30], 30),  # the header cut short
+        (ipv6(17, udp, payload=1000), 48),  # a payload length larger than the frame
+        # A hop-by-hop header of 40 bytes in a datagram of 56: the chain runs past the end.
+        (ipv6(0, bytes([60, 4]) + bytes(14)), 56),
+        # 200 empty destination options headers, each naming the next.
+        (ipv6(60, bytes([60, 0, 1, 4, 0, 0, 0, 0]) * 200), 1640),
+        (ipv6(0, b""), 200),  # cut by the snapshot length before its first extension header
+        (ipv6(44, bytes([6, 0, 0x05, 0xc8, 0, 0, 0, 7]) + bytes(8)), 56),  # a later fragment
+    ]
+    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101)
+    for i, (frame, length) in enumerate(records):
+        out += struct.pack("<IIII", 1700000000 + i, 0, len(frame), length) + frame
+    return out
+
+
+class DamagedIpv6(unittest.TestCase):
+    def test_damaged_ipv6_datagrams_count_by_the_rules(self):
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "damaged-ipv6.pcap")
+            with open(path, "wb") as f:
+                f.write(damaged_ipv6_file())
+            out = run("--read", path, "--format", "csv", "--local", "fd00:f5::1", "--stats")
+            self.assertEqual(out.returncode, 0, out.stderr)
+            want = [",".join(cells(r)) for r in reversed(expected_rows(path, "fd00:f5::1"))]
+            self.assertEqual(out.stdout.decode().splitlines()[1:], want)
+            self.assertEqual([line.split(",")[9] for line in want], ["TCP", "Proto:0", "Proto:60", "UDP"])
+            self.assertIn("packets seen: 7, counted: 6, dropped by the kernel: n/a (file), not IP: 0, too short: 1",
+                          out.stderr.decode())
+
+
 def write_fuzz_corpus(directory):
     with tempfile.TemporaryDirectory() as scratch:
         for name, content, _reason, _intact in damaged_files(*good_files(scratch)):
             with open(os.path.join(directory, "bad-" + name), "wb") as f:
                 f.write(content)
+    with open(os.path.join(directory, "bad-ipv6-datagrams.pcap"), "wb") as f:
+        f.write(damaged_ipv6_file())
 
 
 if __name__ == "__main__":

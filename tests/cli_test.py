@@ -52,6 +52,15 @@ class Counts(unittest.TestCase):
             # packets are counted as not IPv4, the others' as they come.
             ("interfaces.pcapng", ["--pcapng", "--link", "ethernet,raw,sll2,null,147", "--snaplen", "65535,40,128",
                                    "--packets", "6000", "--flows", "41", "--min-size", "20"], "10.250.0.1"),
+            # IPv6: oriented toward an IPv6 local address; hop-by-hop headers on every third flow, some cut by
+            # the snapshot length; both families through interfaces of every link type.
+            ("ipv6-local.pcap", ["--family", "6", "--protos", "6,17,58", "--packets", "4000", "--flows", "30",
+                                 "--min-size", "20"], "fd00:f5::1"),
+            ("ipv6-snap.pcap", ["--family", "6", "--link", "raw", "--snaplen", "44", "--packets", "2000",
+                                "--flows", "12"], None),
+            ("mixed.pcapng", ["--pcapng", "--family", "mixed", "--link", "ethernet,raw,sll,sll2,null,loop",
+                              "--snaplen", "65535,40,128,48", "--packets", "6000", "--flows", "41", "--min-size",
+                              "20", "--protos", "6,17"], "fd00:f5::1"),
             # Big-endian, nanosecond timestamps after 2038.
             ("nanoseconds.pcapng", ["--pcapng", "--big-endian", "--tsresol", "9", "--link", "sll,loop",
                                     "--start", "3000000000", "--rate", "7", "--packets", "3000", "--flows", "12"],
@@ -68,8 +77,23 @@ class Counts(unittest.TestCase):
                 want = [",".join(cells(r)) for r in reversed(expected_rows(path, local))]
                 self.assertEqual(lines[1:], want)
 
+    def test_the_same_traffic_in_every_link_type_gives_the_same_rows(self):
+        outputs = {}
+        for link in ["ethernet", "raw", "sll", "sll2", "null", "loop"]:
+            path = self.generate(link + ".pcap", "--link", link, "--family", "mixed", "--protos", "6,17",
+                                 "--packets", "3000", "--flows", "20", "--min-size", "20", "--seed", "5")
+            out = run("--read", path, "--format", "csv", "--local", "fd00:f5::1")
+            self.assertEqual(out.returncode, 0, out.stderr)
+            outputs[link] = out.stdout.decode()
+        self.assertIn("fd00:f5::1,fd00:f5::2,", outputs["ethernet"])
+        self.assertIn("10.250.0.1,10.250.0.2,", outputs["ethernet"])
+        for link, text in outputs.items():
+            self.assertEqual(text, outputs["ethernet"], link)
+
     def test_formats_carry_the_same_rows(self):
-        path = self.generate("f.pcap", "--packets", "2000", "--flows", "12", "--protos", "6,17,1,0")
+        # Both families: IPv6 rows in every format like IPv4 ones.
+        path = self.generate("f.pcap", "--packets", "2000", "--flows", "12", "--protos", "6,17,1,0", "--family",
+                             "mixed")
         rows = [cells(r) for r in reversed(expected_rows(path, "10.250.0.1"))]
         text = run("--read", path, "--local", "10.250.0.1", "--format", "text")
         self.assertEqual(text.returncode, 0)
@@ -112,7 +136,7 @@ class Counts(unittest.TestCase):
                     seen = 5000 if path == joined else 3000
                     not_ipv4 = foreign if path == joined else 0
                     self.assertIn("packets seen: %d, counted: %d," % (seen, seen - not_ipv4), out.stderr.decode())
-                    self.assertIn("not IPv4: %d," % not_ipv4, out.stderr.decode())
+                    self.assertIn("not IP: %d," % not_ipv4, out.stderr.decode())
 
     def test_records_with_nothing_captured_are_skipped(self):
         # Other readers skip them; they are counted as too short, and the rest of the file is read.

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Shared by the Python tests of flowsentry-cli: the paths of the programs under test, how to run them, and an
 independent reader of capture files that says which rows the CLI must print."""
+import ipaddress
 import os
 import socket
 import struct
@@ -17,6 +18,8 @@ class Tools:
 HEADINGS = ["Src Address", "Dest Address", "Send Data", "Rcv Data", "Total Data", "Send Packets",
             "Rcv Packets", "Total Packets", "Date / Time", "Proto"]
 LINK_HEADER = {1: 14, 113: 16, 276: 20, 101: 0, 0: 4, 108: 4}  # DLT number -> header length
+ETHER_VERSION = {b"\x08\x00": 4, b"\x86\xdd": 6}
+FAMILY_VERSION = {2: 4, 10: 6, 24: 6, 28: 6, 30: 6}  # loopback address families (Linux, BSDs, macOS)
 
 
 def run(*args, prefix=(), **kw):
@@ -94,23 +97,74 @@ def read_pcapng(data):
         at += size
 
 
+def link_version(link, frame):
+    """The IP version the link header names: 4, 6, 0 for either (raw IP), None for no IP."""
+    if link == 1:
+        return ETHER_VERSION.get(frame[12:14])
+    if link == 113:
+        return ETHER_VERSION.get(frame[14:16])
+    if link == 276:
+        return ETHER_VERSION.get(frame[0:2])
+    if link in (0, 108):
+        family = struct.unpack(">I", frame[:4])[0]
+        return FAMILY_VERSION.get(family, FAMILY_VERSION.get(struct.unpack("<I", frame[:4])[0]))
+    return 0
+
+
+def ipv6_protocol(ip, end):
+    """The upper-layer protocol after the extension headers, as far as `end` bytes of `ip` allow."""
+    proto, at = ip[6], 40
+    while True:
+        if proto in (0, 43, 60, 135, 51):
+            if at + 2 > end:
+                return proto
+            step = (ip[at + 1] + 2) * 4 if proto == 51 else (ip[at + 1] + 1) * 8
+            proto, at = ip[at], at + step
+        elif proto == 44:
+            if at + 4 > end:
+                return proto
+            proto, later = ip[at], struct.unpack("!H", ip[at + 2:at + 4])[0] >> 3
+            if later:
+                return proto
+            at += 8
+        else:
+            return proto
+
+
+def datagram(link, frame, length):
+    """(src, dst, proto, bytes) of the datagram a frame carries, or None."""
+    head = LINK_HEADER.get(link)
+    if head is None or len(frame) < head:  # a link type Flowsentry does not read: counted as not IP
+        return None
+    version = link_version(link, frame)
+    ip = frame[head:]
+    if version is None or not ip or ip[0] >> 4 not in (4, 6) or (version and ip[0] >> 4 != version):
+        return None
+    size = length - head
+    if ip[0] >> 4 == 6:
+        if len(ip) < 40 or size < 40:
+            return None
+        payload = struct.unpack("!H", ip[4:6])[0]
+        if payload and 40 + payload <= size:
+            size = 40 + payload
+        src, dst = str(ipaddress.IPv6Address(ip[8:24])), str(ipaddress.IPv6Address(ip[24:40]))
+        return src, dst, ipv6_protocol(ip, min(len(ip), size)), size
+    if len(ip) < 20:
+        return None
+    total = struct.unpack("!H", ip[2:4])[0]
+    if link == 1 and size <= 46 and 20 <= total < size:  # Ethernet padding
+        size = total
+    return socket.inet_ntoa(ip[12:16]), socket.inet_ntoa(ip[16:20]), ip[9], size
+
+
 def expected_rows(path, local=None):
     """Entries in creation order: [src, dst, proto, send bytes, rcv bytes, send pkts, rcv pkts, last time]."""
     entries, order = {}, []
     for link, frame, length, sec in read_capture(path):
-        head = LINK_HEADER.get(link)
-        if head is None:  # a link type Flowsentry does not read: counted as not IPv4
+        found = datagram(link, frame, length)
+        if found is None:
             continue
-        ip = frame[head:]
-        if link == 1 and frame[12:14] != b"\x08\x00":
-            continue
-        if len(ip) < 20 or ip[0] >> 4 != 4:
-            continue
-        size = length - head
-        total = struct.unpack("!H", ip[2:4])[0]
-        if link == 1 and size <= 46 and 20 <= total < size:  # Ethernet padding
-            size = total
-        src, dst, proto = socket.inet_ntoa(ip[12:16]), socket.inet_ntoa(ip[16:20]), ip[9]
+        src, dst, proto, size = found
         key = (min(src, dst), max(src, dst), proto)
         if key not in entries:
             if local is not None and dst == local:
@@ -133,7 +187,7 @@ def expected_rows(path, local=None):
 
 
 def proto_text(p):
-    return {6: "TCP", 17: "UDP", 1: "ICMP"}.get(p, "Proto:%d" % p)
+    return {6: "TCP", 17: "UDP", 1: "ICMP", 58: "ICMPv6"}.get(p, "Proto:%d" % p)
 
 
 def cells(row):

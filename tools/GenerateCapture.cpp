@@ -45,6 +45,9 @@ struct Options {
     bool m_bPcapng = false;
     std::uint64_t m_nStart = 1700000000;
     std::uint64_t m_nRate = 1000000;
+    // 4, 6, or 0 for both (even flows IPv4, odd flows IPv6). IPv6 flows run between fd00:f5::1 (local) and
+    // fd00:f5::2 onwards, every third one with a hop-by-hop header before its transport header.
+    int m_nFamily = 4;
 };
 
 [[noreturn]] void Usage(const char* text) {
@@ -54,7 +57,7 @@ struct Options {
         "usage: flowsentry-gen --out FILE --packets N --flows M\n"
         "       [--link ethernet|raw|sll|sll2|null|loop|NUMBER[,...]] [--protos 6,17,1] [--min-size B]\n"
         "       [--max-size B] [--snaplen B[,...]] [--local ADDR] [--remote ADDR] [--seed S] [--pcapng]\n"
-        "       [--start SECONDS] [--rate PPS] [--tsresol R] [--big-endian]\n",
+        "       [--start SECONDS] [--rate PPS] [--tsresol R] [--big-endian] [--family 4|6|mixed]\n",
         text);
     std::exit(2);
 }
@@ -155,6 +158,12 @@ Options Parse(int argc, char** argv) {
             o.m_dwLocal = Address(value);
         } else if (arg == "--remote") {
             o.m_dwRemote = Address(value);
+        } else if (arg == "--family") {
+            const std::string_view family = value;
+            if (family != "4" && family != "6" && family != "mixed") {
+                Usage("--family is 4, 6 or mixed");
+            }
+            o.m_nFamily = family == "mixed" ? 0 : family == "6" ? 6 : 4;
         } else if (arg == "--seed") {
             o.m_nSeed = Number(value);
         } else if (arg == "--start") {
@@ -213,24 +222,29 @@ void Put32Le(std::uint8_t* p, std::uint32_t v) {
     }
 }
 
-// The link header for an IPv4 datagram; returns its length.
-std::size_t LinkHeader(int linkType, std::uint8_t* p) {
+// The link header for an IPv4 or IPv6 datagram; returns its length.
+std::size_t LinkHeader(int linkType, bool ipv6, std::uint8_t* p) {
+    const std::uint32_t etherType = ipv6 ? 0x86DD : 0x0800;
     switch (linkType) {
     case DLT_EN10MB:
-        std::memcpy(p, "\x02\x00\x00\x00\x00\x02\x02\x00\x00\x00\x00\x01\x08\x00", 14);
+        std::memcpy(p, "\x02\x00\x00\x00\x00\x02\x02\x00\x00\x00\x00\x01", 12);
+        Put16(p + 12, etherType);
         return 14;
     case DLT_LINUX_SLL:
-        std::memcpy(p, "\x00\x00\x00\x01\x00\x06\x02\x00\x00\x00\x00\x01\x00\x00\x08\x00", 16);
+        std::memcpy(p, "\x00\x00\x00\x01\x00\x06\x02\x00\x00\x00\x00\x01\x00\x00", 14);
+        Put16(p + 14, etherType);
         return 16;
     case DLT_LINUX_SLL2:
-        std::memcpy(p, "\x08\x00\x00\x00\x00\x00\x00\x02\x00\x01\x00\x06\x02\x00\x00\x00\x00\x01\x00\x00",
+        std::memcpy(p, "\x00\x00\x00\x00\x00\x00\x00\x02\x00\x01\x00\x06\x02\x00\x00\x00\x00\x01\x00\x00",
                     20);
+        Put16(p, etherType);
         return 20;
     case DLT_NULL:
-        Put32Le(p, 2); // AF_INET in the byte order of the writer (little-endian here)
+        Put32Le(p, ipv6 ? 10
+                        : 2); // AF_INET or Linux's AF_INET6, in the byte order of the writer (little-endian)
         return 4;
     case DLT_LOOP:
-        Put32(p, 2);
+        Put32(p, ipv6 ? 24 : 2); // OpenBSD's AF_INET6
         return 4;
     default:
         return 0;
@@ -384,10 +398,11 @@ int main(int argc, char** argv) {
         std::size_t m_nLink = 0;
         int m_nLinkType = 0;
     };
-    std::vector<Frame> frames(writer.Interfaces());
+    // Per interface, an IPv4 frame and an IPv6 one.
+    std::vector<Frame> frames(writer.Interfaces() * 2);
     for (std::size_t i = 0; i < frames.size(); ++i) {
-        frames[i].m_nLinkType = o.m_linkTypes[i % o.m_linkTypes.size()];
-        frames[i].m_nLink = LinkHeader(frames[i].m_nLinkType, frames[i].m_bytes.data());
+        frames[i].m_nLinkType = o.m_linkTypes[(i / 2) % o.m_linkTypes.size()];
+        frames[i].m_nLink = LinkHeader(frames[i].m_nLinkType, i % 2 == 1, frames[i].m_bytes.data());
     }
     std::uint64_t state = o.m_nSeed;
     const std::uint64_t protoCount = o.m_protos.size();
@@ -399,9 +414,53 @@ int main(int argc, char** argv) {
         const std::uint32_t size = o.m_nMinSize + static_cast<std::uint32_t>((r >> 20U) % span);
         const std::uint8_t proto = o.m_protos[flow % protoCount];
         const auto remote = static_cast<Ipv4Address>(o.m_dwRemote + flow / protoCount);
-        const std::size_t interface = flow % frames.size();
-        Frame& frame = frames[interface];
+        const std::size_t interface = flow % writer.Interfaces();
+        const bool ipv6 = o.m_nFamily == 6 || (o.m_nFamily == 0 && flow % 2 == 1);
+        Frame& frame = frames[interface * 2 + (ipv6 ? 1 : 0)];
         std::uint8_t* ip = frame.m_bytes.data() + frame.m_nLink;
+        const std::uint64_t nanos = (k % o.m_nRate) * 1000000000 / o.m_nRate;
+        if (ipv6) {
+            // 40 bytes of header, 8 of hop-by-hop options on every third flow, then the transport header.
+            const bool hopByHop = flow % 3 == 0;
+            const std::uint32_t headers = 40 + (hopByHop ? 8 : 0);
+            const std::uint32_t size6 = std::max(size, headers + 8);
+            std::memset(ip, 0, 80);
+            ip[0] = 0x60;
+            Put16(ip + 4, size6 - 40);
+            ip[6] = hopByHop ? 0 : proto;
+            ip[7] = 64;
+            std::uint8_t* local = ip + (outgoing ? 8 : 24);
+            std::uint8_t* other = ip + (outgoing ? 24 : 8);
+            local[0] = other[0] = 0xFD;
+            local[3] = other[3] = 0xF5;
+            local[15] = 1;
+            Put32(other + 12, static_cast<std::uint32_t>(2 + flow / protoCount));
+            std::uint8_t* transport = ip + 40;
+            if (hopByHop) {
+                transport[0] = proto;
+                transport[2] = 1; // PadN of 4 bytes
+                transport[3] = 4;
+                transport += 8;
+            }
+            if (proto == 6 || proto == 17) {
+                Put16(transport, outgoing ? 40000 : 80);
+                Put16(transport + 2, outgoing ? 80 : 40000);
+                if (proto == 6) {
+                    transport[12] = 0x50;
+                    transport[13] = 0x10;
+                } else {
+                    Put16(transport + 4, size6 - headers);
+                }
+            } else if (proto == 58) {
+                transport[0] = outgoing ? 128 : 129; // echo request / reply
+            }
+            std::uint32_t length = static_cast<std::uint32_t>(frame.m_nLink) + size6;
+            if (frame.m_nLinkType == DLT_EN10MB && size6 < 46) {
+                length = 60;
+            }
+            writer.Record(interface, o.m_nStart + k / o.m_nRate, nanos, frame.m_bytes.data(), length);
+            continue;
+        }
 
         std::memset(ip, 0, 48);
         ip[0] = 0x45;
@@ -428,7 +487,6 @@ int main(int argc, char** argv) {
         if (frame.m_nLinkType == DLT_EN10MB && size < 46) {
             length = 60; // padded with the zeros cleared above
         }
-        const std::uint64_t nanos = (k % o.m_nRate) * 1000000000 / o.m_nRate;
         writer.Record(interface, o.m_nStart + k / o.m_nRate, nanos, frame.m_bytes.data(), length);
     }
     const bool failed = writer.Failed() || std::fclose(out) != 0;

@@ -20,9 +20,9 @@ CCellWriter::CCellWriter() {
 char* CCellWriter::Write(char* at, const CTrafficEntry& e, int column) {
     switch (column) {
     case ColSrcAddress:
-        return WriteAddress(at, e.m_dwSrcAddress);
+        return WriteAddress(at, e, true);
     case ColDestAddress:
-        return WriteAddress(at, e.m_dwDestAddress);
+        return WriteAddress(at, e, false);
     case ColDateTime:
         return Copy(at, DateText(e.m_tLastUpdate));
     case ColProto:
@@ -35,6 +35,13 @@ char* CCellWriter::Write(char* at, const CTrafficEntry& e, int column) {
 void CCellWriter::Append(std::string& out, const CTrafficEntry& e, int column) {
     std::array<char, kMaxCell> cell;
     out.append(cell.data(), Write(cell.data(), e, column));
+}
+
+char* CCellWriter::WriteAddress(char* at, const CTrafficEntry& e, bool source) const {
+    if (e.IsIpv6()) {
+        return WriteIpv6Text(at, source ? e.m_src6 : e.m_dest6);
+    }
+    return WriteAddress(at, source ? e.m_dwSrcAddress : e.m_dwDestAddress);
 }
 
 char* CCellWriter::WriteAddress(char* at, Ipv4Address address) const {

@@ -15,8 +15,8 @@ namespace flowsentry {
 // thread; it keeps the texts it has made.
 class CCellWriter {
 public:
-    // Longest cell: a 20-digit counter; a date text is longer only in years past 9999, which strftime
-    // writes in full (DateTimeText allows 64).
+    // Longest cell: a 45-character IPv6 address; a date text is longer only in years past 9999, which
+    // strftime writes in full (DateTimeText allows 64).
     static constexpr std::size_t kMaxCell = 64;
 
     CCellWriter();
@@ -32,6 +32,7 @@ private:
     };
 
     char* WriteAddress(char* at, Ipv4Address address) const;
+    char* WriteAddress(char* at, const CTrafficEntry& e, bool source) const;
     static char* Copy(char* at, const std::string& text);
     const std::string& DateText(std::int64_t seconds);
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "traffic/TrafficEntry.h"
 
+#include <arpa/inet.h>
 #include <array>
 #include <charconv>
 #include <ctime>
@@ -52,6 +53,87 @@ std::optional<Ipv4Address> Ipv4FromText(std::string_view text) {
     return address;
 }
 
+std::string Ipv6ToText(const Ipv6Address& a) {
+    char buf[kMaxIpv6Text];
+    return {buf, WriteIpv6Text(buf, a)};
+}
+
+char* WriteIpv6Text(char* out, const Ipv6Address& a) {
+    std::array<unsigned, 8> groups{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        groups[i] = (unsigned{a[2 * i]} << 8U) | a[2 * i + 1];
+    }
+    // The longest run of zero groups; a single zero group is written as 0 (RFC 5952, 4.2.2).
+    std::size_t bestStart = 8;
+    std::size_t bestLength = 1;
+    for (std::size_t i = 0; i < 8;) {
+        if (groups[i] != 0) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < 8 && groups[end] == 0) {
+            ++end;
+        }
+        if (end - i > bestLength) {
+            bestStart = i;
+            bestLength = end - i;
+        }
+        i = end;
+    }
+    const bool mapped = bestStart == 0 && bestLength == 5 && groups[5] == 0xFFFFU;
+    char* const start = out;
+    const std::size_t hexGroups = mapped ? 6 : 8;
+    for (std::size_t i = 0; i < hexGroups; ++i) {
+        if (i == bestStart) {
+            *out++ = ':';
+            *out++ = ':';
+            i += bestLength - 1;
+            continue;
+        }
+        if (out != start && out[-1] != ':') {
+            *out++ = ':';
+        }
+        out = std::to_chars(out, out + 4, groups[i], 16).ptr;
+    }
+    if (mapped) {
+        *out++ = ':';
+        for (std::size_t i = 12; i < 16; ++i) {
+            out = std::to_chars(out, out + 3, a[i]).ptr;
+            if (i != 15) {
+                *out++ = '.';
+            }
+        }
+    }
+    return out;
+}
+
+std::optional<Ipv6Address> Ipv6FromText(std::string_view text) {
+    if (text.size() >= INET6_ADDRSTRLEN) {
+        return std::nullopt;
+    }
+    const std::string copy(text);
+    Ipv6Address address{};
+    if (inet_pton(AF_INET6, copy.c_str(), address.data()) != 1) {
+        return std::nullopt;
+    }
+    return address;
+}
+
+std::string IpToText(const IpAddress& address) {
+    return address.m_family == IpFamily::Ipv6 ? Ipv6ToText(address.m_v6) : Ipv4ToText(address.m_dwV4);
+}
+
+std::optional<IpAddress> IpFromText(std::string_view text) {
+    if (const auto v4 = Ipv4FromText(text)) {
+        return IpAddress(*v4);
+    }
+    if (const auto v6 = Ipv6FromText(text)) {
+        return IpAddress(*v6);
+    }
+    return std::nullopt;
+}
+
 std::uint32_t EntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto) {
     // Reversing the bytes turns "first octet most significant" into "first octet least significant".
     return __builtin_bswap32(src) ^ __builtin_bswap32(dest) ^ std::uint32_t{proto};
@@ -73,6 +155,8 @@ std::string ProtocolText(std::uint8_t proto) {
         return "UDP";
     case 1:
         return "ICMP";
+    case 58:
+        return "ICMPv6";
     default:
         return "Proto:" + std::to_string(proto);
     }

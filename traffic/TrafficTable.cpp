@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -33,6 +34,38 @@ std::uint32_t KeyHash(Ipv4Address a, Ipv4Address b, std::uint8_t proto) {
     return static_cast<std::uint32_t>(x);
 }
 
+// Symmetric in the two addresses without ordering them: the sum of their hashes.
+std::uint32_t KeyHash6(const Ipv6Address& a, const Ipv6Address& b, std::uint8_t proto) {
+    auto half = [](const Ipv6Address& x) {
+        std::uint64_t hi = 0;
+        std::uint64_t lo = 0;
+        std::memcpy(&hi, x.data(), 8);
+        std::memcpy(&lo, x.data() + 8, 8);
+        std::uint64_t h = hi * 0x9E3779B97F4A7C15ULL ^ lo;
+        h ^= h >> 33U;
+        h *= 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 33U;
+        return h;
+    };
+    std::uint64_t x = half(a) + half(b) + std::uint64_t{proto} * 0xC2B2AE3D27D4EB4FULL;
+    x ^= x >> 33U;
+    x *= 0xC4CEB9FE1A85EC53ULL;
+    x ^= x >> 33U;
+    return static_cast<std::uint32_t>(x);
+}
+
+std::uint32_t EntryId6(const Ipv6Address& src, const Ipv6Address& dest, std::uint8_t proto) {
+    std::uint32_t id = proto;
+    for (std::size_t i = 0; i < 16; i += 4) {
+        std::uint32_t s = 0;
+        std::uint32_t d = 0;
+        std::memcpy(&s, src.data() + i, 4);
+        std::memcpy(&d, dest.data() + i, 4);
+        id ^= s ^ d;
+    }
+    return id;
+}
+
 // What a fold reads of a sample, in either form.
 std::uint64_t SentBytes(const CTrafficEntry& s) {
     return s.m_nSendData;
@@ -52,13 +85,38 @@ std::int64_t Time(const CTrafficEntry& s) {
 std::int64_t Time(const PacketSample& s) {
     return s.m_tTime;
 }
-const CTrafficEntry& AsEntry(const CTrafficEntry& s) {
+// An IPv6 sample's addresses; PacketSample's index has been checked against `v6`.
+const Ipv6Address& Source6(const CTrafficEntry& s, std::span<const Ipv6Pair> /*v6*/) {
+    return s.m_src6;
+}
+const Ipv6Address& Source6(const PacketSample& s, std::span<const Ipv6Pair> v6) {
+    return v6[s.m_dwSrcAddress].m_src;
+}
+const Ipv6Address& Dest6(const CTrafficEntry& s, std::span<const Ipv6Pair> /*v6*/) {
+    return s.m_dest6;
+}
+const Ipv6Address& Dest6(const PacketSample& s, std::span<const Ipv6Pair> v6) {
+    return v6[s.m_dwSrcAddress].m_dest;
+}
+bool HasPair(const CTrafficEntry& /*s*/, std::span<const Ipv6Pair> /*v6*/) {
+    return true;
+}
+bool HasPair(const PacketSample& s, std::span<const Ipv6Pair> v6) {
+    return s.m_dwSrcAddress < v6.size();
+}
+const CTrafficEntry& AsEntry(const CTrafficEntry& s, std::span<const Ipv6Pair> /*v6*/) {
     return s;
 }
-CTrafficEntry AsEntry(const PacketSample& s) {
+CTrafficEntry AsEntry(const PacketSample& s, std::span<const Ipv6Pair> v6) {
     CTrafficEntry entry;
-    entry.m_dwSrcAddress = s.m_dwSrcAddress;
-    entry.m_dwDestAddress = s.m_dwDestAddress;
+    entry.m_family = s.m_family;
+    if (s.m_family == IpFamily::Ipv6) {
+        entry.m_src6 = v6[s.m_dwSrcAddress].m_src;
+        entry.m_dest6 = v6[s.m_dwSrcAddress].m_dest;
+    } else {
+        entry.m_dwSrcAddress = s.m_dwSrcAddress;
+        entry.m_dwDestAddress = s.m_dwDestAddress;
+    }
     entry.m_nProto = s.m_nProto;
     entry.m_nSendData = s.m_nBytes;
     entry.m_nSendPackets = s.m_nPackets;
@@ -66,14 +124,32 @@ CTrafficEntry AsEntry(const PacketSample& s) {
     return entry;
 }
 
-bool SamePair(const CTrafficEntry& e, Ipv4Address a, Ipv4Address b, std::uint8_t proto) {
+template <class Stored> bool SamePair(const Stored& e, Ipv4Address a, Ipv4Address b, std::uint8_t proto) {
     return e.m_nProto == proto && ((e.m_dwSrcAddress == a && e.m_dwDestAddress == b) ||
                                    (e.m_dwSrcAddress == b && e.m_dwDestAddress == a));
 }
 
+template <class Stored>
+bool SamePair6(const Stored& e, const Ipv6Address& a, const Ipv6Address& b, std::uint8_t proto) {
+    return e.m_nProto == proto && ((e.m_src6 == a && e.m_dest6 == b) || (e.m_src6 == b && e.m_dest6 == a));
+}
+
+// Adds a sample's bytes and packets to the counters of its entry, on the side its direction says.
+[[gnu::always_inline]] inline void AddTo(auto& counts, bool sent, std::uint64_t bytes, std::uint64_t packets,
+                                         std::int64_t time) {
+    // Both directions are equally likely, so the counters are chosen without a branch.
+    const std::uint64_t sentBytes = sent ? bytes : 0;
+    const std::uint64_t sentPackets = sent ? packets : 0;
+    counts.m_nSendData += sentBytes;
+    counts.m_nRcvData += bytes - sentBytes;
+    counts.m_nSendPackets += sentPackets;
+    counts.m_nRcvPackets += packets - sentPackets;
+    counts.m_tLastUpdate = time;
+}
+
 } // namespace
 
-CTrafficTable::CTrafficTable() : m_slots(kInitialSlots) {}
+CTrafficTable::CTrafficTable() : m_slots(kInitialSlots), m_slots6(kInitialSlots) {}
 
 CTrafficTable::~CTrafficTable() = default;
 
@@ -83,16 +159,28 @@ std::size_t CTrafficTable::FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t p
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
         const Slot& slot = m_slots[i];
         if (slot.m_nIndexPlusOne == 0 ||
-            (slot.m_nHash == hash && SamePair(m_entries[slot.m_nIndexPlusOne - 1].m_entry, a, b, proto))) {
+            (slot.m_nHash == hash && SamePair(m_entries[slot.m_nIndexPlusOne - 1], a, b, proto))) {
             return i;
         }
     }
 }
 
-void CTrafficTable::GrowIndex() {
-    LargeArray<Slot> grown(m_slots.size() * 2);
+std::size_t CTrafficTable::FindSlot6(const Ipv6Address& a, const Ipv6Address& b, std::uint8_t proto,
+                                     std::uint32_t hash) const {
+    const std::size_t mask = m_slots6.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = m_slots6[i];
+        if (slot.m_nIndexPlusOne == 0 ||
+            (slot.m_nHash == hash && SamePair6(m_entries6[slot.m_nIndexPlusOne - 1], a, b, proto))) {
+            return i;
+        }
+    }
+}
+
+void CTrafficTable::GrowIndex(LargeArray<Slot>& slots) {
+    LargeArray<Slot> grown(slots.size() * 2);
     const std::size_t mask = grown.size() - 1;
-    for (const Slot& slot : m_slots) {
+    for (const Slot& slot : slots) {
         if (slot.m_nIndexPlusOne == 0) {
             continue;
         }
@@ -102,10 +190,54 @@ void CTrafficTable::GrowIndex() {
         }
         grown[i] = slot;
     }
-    m_slots = std::move(grown);
+    slots = std::move(grown);
 }
 
-int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Address> local) {
+void CTrafficTable::ReserveChangeRoom(std::vector<std::uint8_t>& flags) {
+    // Geometric growth by hand: reserve() alone would reallocate on every new entry. m_changed gets room
+    // for every entry so that recording a change never allocates.
+    if (flags.capacity() == flags.size()) {
+        flags.reserve(std::max<std::size_t>(1024, 2 * flags.capacity()));
+    }
+    const std::size_t both = m_changedFlags.capacity() + m_changedFlags6.capacity();
+    if (m_changed.capacity() < both) {
+        m_changed.reserve(both);
+    }
+}
+
+CTrafficEntry CTrafficTable::ToEntry(const StoredEntry& stored) {
+    CTrafficEntry entry;
+    entry.m_dwSrcAddress = stored.m_dwSrcAddress;
+    entry.m_dwDestAddress = stored.m_dwDestAddress;
+    entry.m_dwEntryId = stored.m_dwEntryId;
+    entry.m_nProto = stored.m_nProto;
+    entry.m_nSendData = stored.m_counts.m_nSendData;
+    entry.m_nRcvData = stored.m_counts.m_nRcvData;
+    entry.m_nSendPackets = stored.m_counts.m_nSendPackets;
+    entry.m_nRcvPackets = stored.m_counts.m_nRcvPackets;
+    entry.m_tLastUpdate = stored.m_counts.m_tLastUpdate;
+    return entry;
+}
+
+CTrafficEntry CTrafficTable::ToEntry(const StoredEntry6& stored) {
+    CTrafficEntry entry;
+    entry.m_family = IpFamily::Ipv6;
+    entry.m_src6 = stored.m_src6;
+    entry.m_dest6 = stored.m_dest6;
+    entry.m_dwEntryId = stored.m_dwEntryId;
+    entry.m_nProto = stored.m_nProto;
+    entry.m_nSendData = stored.m_counts.m_nSendData;
+    entry.m_nRcvData = stored.m_counts.m_nRcvData;
+    entry.m_nSendPackets = stored.m_counts.m_nSendPackets;
+    entry.m_nRcvPackets = stored.m_counts.m_nRcvPackets;
+    entry.m_tLastUpdate = stored.m_counts.m_tLastUpdate;
+    return entry;
+}
+
+int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddress> local) {
+    if (sample.IsIpv6()) {
+        return AddLocked6(sample, local);
+    }
     const Ipv4Address src = sample.m_dwSrcAddress;
     const Ipv4Address dest = sample.m_dwDestAddress;
     const std::uint8_t proto = sample.m_nProto;
@@ -115,16 +247,10 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Addr
 
     if (slot.m_nIndexPlusOne != 0) {
         const std::size_t index = slot.m_nIndexPlusOne - 1;
-        CTrafficEntry& entry = m_entries[index].m_entry;
+        StoredEntry& entry = m_entries[index];
         // The same-direction test comes first, which matters only for traffic from an address to itself.
-        if (entry.m_dwSrcAddress == src && entry.m_dwDestAddress == dest) {
-            entry.m_nSendData += sample.m_nSendData;
-            entry.m_nSendPackets += sample.m_nSendPackets;
-        } else {
-            entry.m_nRcvData += sample.m_nSendData;
-            entry.m_nRcvPackets += sample.m_nSendPackets;
-        }
-        entry.m_tLastUpdate = sample.m_tLastUpdate;
+        AddTo(entry.m_counts, entry.m_dwSrcAddress == src && entry.m_dwDestAddress == dest,
+              sample.m_nSendData, sample.m_nSendPackets, sample.m_tLastUpdate);
         NoteChanged(index);
         return 0;
     }
@@ -132,32 +258,65 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Addr
     // Everything that can throw happens before the table is changed, so a failed allocation drops
     // only this sample.
     if ((m_entries.size() + 1) * 10 > m_slots.size() * 7) {
-        GrowIndex();
+        GrowIndex(m_slots);
         slotIndex = FindSlot(src, dest, proto, hash);
     }
     m_entries.reserve_one();
-    // Geometric growth by hand: reserve() alone would reallocate on every new entry. m_changed gets room
-    // for every entry so that recording a change never allocates.
-    if (m_changedFlags.capacity() == m_changedFlags.size()) {
-        m_changedFlags.reserve(std::max<std::size_t>(1024, 2 * m_changedFlags.capacity()));
-    }
-    if (m_changed.capacity() < m_changedFlags.capacity()) {
-        m_changed.reserve(m_changedFlags.capacity());
-    }
+    ReserveChangeRoom(m_changedFlags);
 
-    CTrafficEntry entry = sample;
-    if (local && dest == *local) {
+    StoredEntry entry;
+    entry.m_dwSrcAddress = src;
+    entry.m_dwDestAddress = dest;
+    entry.m_nProto = proto;
+    entry.m_nSerial = static_cast<std::uint32_t>(Count());
+    entry.m_counts = {sample.m_nSendData, sample.m_nRcvData, sample.m_nSendPackets, sample.m_nRcvPackets,
+                      sample.m_tLastUpdate};
+    if (local && local->m_family == IpFamily::Ipv4 && dest == local->m_dwV4) {
         std::swap(entry.m_dwSrcAddress, entry.m_dwDestAddress);
-        entry.m_nRcvData = sample.m_nSendData;
-        entry.m_nRcvPackets = sample.m_nSendPackets;
-        entry.m_nSendData = 0;
-        entry.m_nSendPackets = 0;
+        std::swap(entry.m_counts.m_nSendData, entry.m_counts.m_nRcvData);
+        std::swap(entry.m_counts.m_nSendPackets, entry.m_counts.m_nRcvPackets);
     }
-    entry.MakeEntryId(entry.m_dwSrcAddress, entry.m_dwDestAddress, proto);
+    entry.m_dwEntryId = EntryId(entry.m_dwSrcAddress, entry.m_dwDestAddress, proto);
 
     m_slots[slotIndex] = Slot{static_cast<std::uint32_t>(m_entries.size() + 1), hash};
-    m_entries.push_back(StoredEntry{entry});
+    m_entries.push_back(entry);
     m_changedFlags.push_back(0);
+    return 1;
+}
+
+int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddress> local) {
+    const Ipv6Address& src = sample.m_src6;
+    const Ipv6Address& dest = sample.m_dest6;
+    const std::uint8_t proto = sample.m_nProto;
+    const std::uint32_t hash = KeyHash6(src, dest, proto);
+    if (FoldKnown6(src, dest, proto, sample.m_nSendData, sample.m_nSendPackets, sample.m_tLastUpdate, hash)) {
+        return 0;
+    }
+    std::size_t slotIndex = FindSlot6(src, dest, proto, hash);
+    if ((m_entries6.size() + 1) * 10 > m_slots6.size() * 7) {
+        GrowIndex(m_slots6);
+        slotIndex = FindSlot6(src, dest, proto, hash);
+    }
+    m_entries6.reserve_one();
+    ReserveChangeRoom(m_changedFlags6);
+
+    StoredEntry6 entry;
+    entry.m_src6 = src;
+    entry.m_dest6 = dest;
+    entry.m_nProto = proto;
+    entry.m_nSerial = static_cast<std::uint32_t>(Count());
+    entry.m_counts = {sample.m_nSendData, sample.m_nRcvData, sample.m_nSendPackets, sample.m_nRcvPackets,
+                      sample.m_tLastUpdate};
+    if (local && local->m_family == IpFamily::Ipv6 && dest == local->m_v6) {
+        std::swap(entry.m_src6, entry.m_dest6);
+        std::swap(entry.m_counts.m_nSendData, entry.m_counts.m_nRcvData);
+        std::swap(entry.m_counts.m_nSendPackets, entry.m_counts.m_nRcvPackets);
+    }
+    entry.m_dwEntryId = EntryId6(entry.m_src6, entry.m_dest6, proto);
+
+    m_slots6[slotIndex] = Slot{static_cast<std::uint32_t>(m_entries6.size() + 1), hash};
+    m_entries6.push_back(entry);
+    m_changedFlags6.push_back(0);
     return 1;
 }
 
@@ -176,42 +335,58 @@ template <class Sample>
             continue;
         }
         const std::size_t index = slot.m_nIndexPlusOne - 1;
-        CTrafficEntry& entry = m_entries[index].m_entry;
+        StoredEntry& entry = m_entries[index];
         // The same-direction test comes first, which matters only for traffic from an address to itself.
-        // Both directions are equally likely, so the counters are chosen without a branch.
         const bool sent = entry.m_dwSrcAddress == src && entry.m_dwDestAddress == dest;
         const bool received = entry.m_dwSrcAddress == dest && entry.m_dwDestAddress == src;
         if (entry.m_nProto != sample.m_nProto || !(sent || received)) {
             continue;
         }
-        const std::uint64_t bytes = SentBytes(sample);
-        const std::uint64_t packets = SentPackets(sample);
-        const std::uint64_t sentBytes = sent ? bytes : 0;
-        const std::uint64_t sentPackets = sent ? packets : 0;
-        entry.m_nSendData += sentBytes;
-        entry.m_nRcvData += bytes - sentBytes;
-        entry.m_nSendPackets += sentPackets;
-        entry.m_nRcvPackets += packets - sentPackets;
-        entry.m_tLastUpdate = Time(sample);
+        AddTo(entry.m_counts, sent, SentBytes(sample), SentPackets(sample), Time(sample));
         NoteChanged(index);
         return true;
     }
 }
 
-int CTrafficTable::AddSample(const CTrafficEntry& sample, std::optional<Ipv4Address> local) {
+bool CTrafficTable::FoldKnown6(const Ipv6Address& src, const Ipv6Address& dest, std::uint8_t proto,
+                               std::uint64_t bytes, std::uint64_t packets, std::int64_t time,
+                               std::uint32_t hash) {
+    const std::size_t mask = m_slots6.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot slot = m_slots6[i];
+        if (slot.m_nIndexPlusOne == 0) {
+            return false;
+        }
+        if (slot.m_nHash != hash) {
+            continue;
+        }
+        const std::size_t index = slot.m_nIndexPlusOne - 1;
+        StoredEntry6& entry = m_entries6[index];
+        const bool sent = entry.m_src6 == src && entry.m_dest6 == dest;
+        if (entry.m_nProto != proto || !(sent || (entry.m_src6 == dest && entry.m_dest6 == src))) {
+            continue;
+        }
+        AddTo(entry.m_counts, sent, bytes, packets, time);
+        NoteChanged6(index);
+        return true;
+    }
+}
+
+int CTrafficTable::AddSample(const CTrafficEntry& sample, std::optional<IpAddress> local) {
     const std::lock_guard lock(m_mutex);
     return AddLocked(sample, local);
 }
 
-template <class Sample>
-std::size_t CTrafficTable::FoldBatch(std::span<const Sample> samples, std::optional<Ipv4Address> local) {
+template <bool kMixed, class Sample>
+std::size_t CTrafficTable::FoldBatch(std::span<const Sample> samples, std::optional<IpAddress> local,
+                                     std::span<const Ipv6Pair> v6) {
     // With many entries a fold is bound by two dependent cache misses: the index slot, then the entry it
     // names. A batch knows its keys in advance, so the work runs as a pipeline: the slot of sample
     // i + 2 * kPrefetchDistance is fetched while the entry of sample i + kPrefetchDistance (whose slot has
     // arrived) is fetched and sample i (whose entry has arrived) is folded. The misses of many samples
     // overlap instead of adding up. The fetches are only hints; every fold looks its key up again, so an
     // index that grows in between costs a miss, never a wrong count. Each key is hashed once, for all
-    // three steps.
+    // three steps. IPv6 samples take the same steps through their own index and store.
     const std::lock_guard lock(m_mutex);
     const std::size_t n = samples.size();
     std::array<std::uint32_t, kHashRing> hashes; // of the samples between the first and the last step
@@ -220,24 +395,54 @@ std::size_t CTrafficTable::FoldBatch(std::span<const Sample> samples, std::optio
         const std::size_t mask = m_slots.size() - 1; // a fold may have grown the index
         if (i < n) {
             const Sample& s = samples[i];
-            const std::uint32_t hash = KeyHash(s.m_dwSrcAddress, s.m_dwDestAddress, s.m_nProto);
-            hashes[i & (kHashRing - 1)] = hash;
-            __builtin_prefetch(&m_slots[hash & mask]);
+            if (!kMixed || s.m_family != IpFamily::Ipv6) [[likely]] {
+                const std::uint32_t hash = KeyHash(s.m_dwSrcAddress, s.m_dwDestAddress, s.m_nProto);
+                hashes[i & (kHashRing - 1)] = hash;
+                __builtin_prefetch(&m_slots[hash & mask]);
+            } else if (HasPair(s, v6)) {
+                const std::uint32_t hash = KeyHash6(Source6(s, v6), Dest6(s, v6), s.m_nProto);
+                hashes[i & (kHashRing - 1)] = hash;
+                __builtin_prefetch(&m_slots6[hash & (m_slots6.size() - 1)]);
+            }
         }
         if (i >= kPrefetchDistance && i - kPrefetchDistance < n) {
-            const Slot slot = m_slots[hashes[(i - kPrefetchDistance) & (kHashRing - 1)] & mask];
-            if (slot.m_nIndexPlusOne != 0) {
-                __builtin_prefetch(&m_entries[slot.m_nIndexPlusOne - 1], 1);
+            const std::size_t k = i - kPrefetchDistance;
+            const std::uint32_t hash = hashes[k & (kHashRing - 1)];
+            if (!kMixed || samples[k].m_family != IpFamily::Ipv6) [[likely]] {
+                const Slot slot = m_slots[hash & mask];
+                if (slot.m_nIndexPlusOne != 0) {
+                    __builtin_prefetch(&m_entries[slot.m_nIndexPlusOne - 1], 1);
+                }
+            } else {
+                const Slot slot = m_slots6[hash & (m_slots6.size() - 1)];
+                if (slot.m_nIndexPlusOne != 0 && slot.m_nIndexPlusOne <= m_entries6.size()) {
+                    __builtin_prefetch(&m_entries6[slot.m_nIndexPlusOne - 1], 1);
+                }
             }
         }
         if (i >= 2 * kPrefetchDistance) {
             const std::size_t k = i - 2 * kPrefetchDistance;
-            if (!FoldKnown(samples[k], hashes[k & (kHashRing - 1)])) {
-                try {
-                    AddLocked(AsEntry(samples[k]), local);
-                } catch (const std::bad_alloc&) {
-                    ++dropped;
+            const Sample& s = samples[k];
+            const std::uint32_t hash = hashes[k & (kHashRing - 1)];
+            if (!kMixed) {
+                if (FoldKnown(s, hash)) {
+                    continue;
                 }
+            } else if (s.m_family != IpFamily::Ipv6) [[likely]] {
+                if (FoldKnown(s, hash)) {
+                    continue;
+                }
+            } else if (!HasPair(s, v6)) {
+                ++dropped;
+                continue;
+            } else if (FoldKnown6(Source6(s, v6), Dest6(s, v6), s.m_nProto, SentBytes(s), SentPackets(s),
+                                  Time(s), hash)) {
+                continue;
+            }
+            try {
+                AddLocked(AsEntry(s, v6), local);
+            } catch (const std::bad_alloc&) {
+                ++dropped;
             }
         }
     }
@@ -245,13 +450,22 @@ std::size_t CTrafficTable::FoldBatch(std::span<const Sample> samples, std::optio
 }
 
 std::size_t CTrafficTable::AddSamples(std::span<const CTrafficEntry> samples,
-                                      std::optional<Ipv4Address> local) {
-    return FoldBatch(samples, local);
+                                      std::optional<IpAddress> local) {
+    return FoldBatch<true>(samples, local, {});
 }
 
-std::size_t CTrafficTable::AddSamples(std::span<const PacketSample> samples,
-                                      std::optional<Ipv4Address> local) {
-    return FoldBatch(samples, local);
+std::size_t CTrafficTable::AddSamples(std::span<const PacketSample> samples, std::optional<IpAddress> local,
+                                      std::span<const Ipv6Pair> v6) {
+    // Any sample may claim to be IPv6 here, so each one is looked at.
+    return FoldBatch<true>(samples, local, v6);
+}
+
+std::size_t CTrafficTable::AddSamples(const SampleBuffer& samples, std::optional<IpAddress> local) {
+    // A buffer's IPv6 samples come with their address pairs (SampleBuffer::PushIpv6): without pairs there
+    // is none, and the IPv4 pipeline runs without a look at the family.
+    const std::span<const PacketSample> all(samples.m_samples);
+    return samples.m_v6.empty() ? FoldBatch<false>(all, local, {})
+                                : FoldBatch<true>(all, local, samples.m_v6);
 }
 
 TrafficBatch CTrafficTable::PullChanges() {
@@ -259,32 +473,63 @@ TrafficBatch CTrafficTable::PullChanges() {
     bool sorted = false;
     {
         const std::lock_guard lock(m_mutex);
-        const std::size_t count = m_entries.size();
+        const std::size_t count = Count();
         batch.m_bReset = std::exchange(m_bResetPending, false);
         batch.m_nRowCount = count;
-        batch.m_newRows.reserve(count - m_nPulled);
-        for (std::size_t serial = count; serial > m_nPulled; --serial) {
-            batch.m_newRows.push_back(m_entries[serial - 1].m_entry);
+        batch.m_newRows.reserve(count - m_nPulled - m_nPulled6);
+        // Newest first: the two stores merged by serial.
+        std::size_t next4 = m_entries.size();
+        std::size_t next6 = m_entries6.size();
+        while (next4 > m_nPulled || next6 > m_nPulled6) {
+            const bool take6 =
+                next6 > m_nPulled6 &&
+                (next4 == m_nPulled || m_entries6[next6 - 1].m_nSerial > m_entries[next4 - 1].m_nSerial);
+            batch.m_newRows.push_back(take6 ? ToEntry(m_entries6[--next6]) : ToEntry(m_entries[--next4]));
         }
         batch.m_changedRows.reserve(m_changed.size());
         // When a good part of the rows changed, walking the flags in row order (newest entry first) costs
-        // less than sorting the list of changes afterwards.
-        sorted = m_changed.size() > m_nPulled / kScanInsteadOfSortDivisor;
+        // less than sorting the list of changes afterwards. The IPv6 flags are walked the same way and the
+        // two lists merged.
+        sorted = m_changed.size() > (m_nPulled + m_nPulled6) / kScanInsteadOfSortDivisor;
         if (sorted) {
             for (std::size_t index = m_nPulled; index-- > 0;) {
                 if (m_changedFlags[index] != 0) {
                     m_changedFlags[index] = 0;
-                    batch.m_changedRows.push_back(RowChange{count - 1 - index, m_entries[index].m_entry});
+                    batch.m_changedRows.push_back(
+                        RowChange{count - 1 - m_entries[index].m_nSerial, ToEntry(m_entries[index])});
                 }
             }
+            if (m_nPulled6 != 0) {
+                const auto middle = static_cast<std::ptrdiff_t>(batch.m_changedRows.size());
+                for (std::size_t index = m_nPulled6; index-- > 0;) {
+                    if (m_changedFlags6[index] != 0) {
+                        m_changedFlags6[index] = 0;
+                        batch.m_changedRows.push_back(
+                            RowChange{count - 1 - m_entries6[index].m_nSerial, ToEntry(m_entries6[index])});
+                    }
+                }
+                std::inplace_merge(batch.m_changedRows.begin(), batch.m_changedRows.begin() + middle,
+                                   batch.m_changedRows.end(), [](const RowChange& a, const RowChange& b) {
+                                       return a.m_nRow < b.m_nRow;
+                                   });
+            }
         } else {
-            for (const std::uint32_t index : m_changed) {
-                m_changedFlags[index] = 0;
-                batch.m_changedRows.push_back(RowChange{count - 1 - index, m_entries[index].m_entry});
+            for (const std::uint32_t change : m_changed) {
+                if ((change & kIpv6Change) != 0) {
+                    const std::uint32_t index = change & ~kIpv6Change;
+                    m_changedFlags6[index] = 0;
+                    batch.m_changedRows.push_back(
+                        RowChange{count - 1 - m_entries6[index].m_nSerial, ToEntry(m_entries6[index])});
+                } else {
+                    m_changedFlags[change] = 0;
+                    batch.m_changedRows.push_back(
+                        RowChange{count - 1 - m_entries[change].m_nSerial, ToEntry(m_entries[change])});
+                }
             }
         }
         m_changed.clear();
-        m_nPulled = count;
+        m_nPulled = m_entries.size();
+        m_nPulled6 = m_entries6.size();
     }
     if (!sorted) {
         std::sort(batch.m_changedRows.begin(), batch.m_changedRows.end(),
@@ -296,16 +541,20 @@ TrafficBatch CTrafficTable::PullChanges() {
 void CTrafficTable::Clear() {
     const std::lock_guard lock(m_mutex);
     m_entries.clear();
+    m_entries6.clear();
     m_slots = LargeArray<Slot>(kInitialSlots);
+    m_slots6 = LargeArray<Slot>(kInitialSlots);
     std::vector<std::uint8_t>().swap(m_changedFlags);
+    std::vector<std::uint8_t>().swap(m_changedFlags6);
     std::vector<std::uint32_t>().swap(m_changed);
     m_nPulled = 0;
+    m_nPulled6 = 0;
     m_bResetPending = true;
 }
 
 std::size_t CTrafficTable::EntryCount() const {
     const std::lock_guard lock(m_mutex);
-    return m_entries.size();
+    return Count();
 }
 
 std::optional<CTrafficEntry> CTrafficTable::Find(Ipv4Address a, Ipv4Address b, std::uint8_t proto) const {
@@ -314,15 +563,29 @@ std::optional<CTrafficEntry> CTrafficTable::Find(Ipv4Address a, Ipv4Address b, s
     if (slot.m_nIndexPlusOne == 0) {
         return std::nullopt;
     }
-    return m_entries[slot.m_nIndexPlusOne - 1].m_entry;
+    return ToEntry(m_entries[slot.m_nIndexPlusOne - 1]);
+}
+
+std::optional<CTrafficEntry> CTrafficTable::Find(const Ipv6Address& a, const Ipv6Address& b,
+                                                 std::uint8_t proto) const {
+    const std::lock_guard lock(m_mutex);
+    const Slot& slot = m_slots6[FindSlot6(a, b, proto, KeyHash6(a, b, proto))];
+    if (slot.m_nIndexPlusOne == 0) {
+        return std::nullopt;
+    }
+    return ToEntry(m_entries6[slot.m_nIndexPlusOne - 1]);
 }
 
 std::vector<CTrafficEntry> CTrafficTable::Snapshot() const {
     const std::lock_guard lock(m_mutex);
     std::vector<CTrafficEntry> entries;
-    entries.reserve(m_entries.size());
-    for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        entries.push_back(m_entries[i].m_entry);
+    entries.reserve(Count());
+    std::size_t i4 = 0;
+    std::size_t i6 = 0;
+    while (i4 < m_entries.size() || i6 < m_entries6.size()) {
+        const bool take6 = i6 < m_entries6.size() &&
+                           (i4 == m_entries.size() || m_entries6[i6].m_nSerial < m_entries[i4].m_nSerial);
+        entries.push_back(take6 ? ToEntry(m_entries6[i6++]) : ToEntry(m_entries[i4++]));
     }
     return entries;
 }
@@ -330,7 +593,8 @@ std::vector<CTrafficEntry> CTrafficTable::Snapshot() const {
 std::size_t CTrafficTable::MemoryBytes() const {
     const std::lock_guard lock(m_mutex);
     return sizeof(*this) + m_entries.allocated_bytes() + m_slots.size() * sizeof(Slot) +
-           m_changedFlags.capacity() + m_changed.capacity() * sizeof(std::uint32_t);
+           m_changedFlags.capacity() + m_entries6.allocated_bytes() + m_slots6.size() * sizeof(Slot) +
+           m_changedFlags6.capacity() + m_changed.capacity() * sizeof(std::uint32_t);
 }
 
 } // namespace flowsentry

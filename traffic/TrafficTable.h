@@ -34,9 +34,12 @@ struct TrafficBatch {
     [[nodiscard]] bool empty() const { return !m_bReset && m_newRows.empty() && m_changedRows.empty(); }
 };
 
-// The running account of the capture: one entry per address pair and protocol. Filled from the capture
-// thread, read by pulling batches from another thread. Rows only ever appear at the top, so an entry's
-// row is derived from its creation number and never has to be searched for.
+// The running account of the capture: one entry per family, address pair and protocol. Filled from the
+// capture thread, read by pulling batches from another thread. Rows only ever appear at the top, so an
+// entry's row is derived from its creation number (its serial) and never has to be searched for.
+//
+// Each family has a store and an index of its own, so that IPv4 entries keep their size (one cache line)
+// and the IPv4 fold pays nothing for IPv6; the serials count the entries of both stores together.
 class CTrafficTable {
 public:
     CTrafficTable();
@@ -46,12 +49,16 @@ public:
 
     // Folds one sample (a single datagram counted on the send side) into the table, oriented towards the
     // local address when one is given. Returns 1 when the sample created a new entry, 0 otherwise.
-    int AddSample(const CTrafficEntry& sample, std::optional<Ipv4Address> local);
+    int AddSample(const CTrafficEntry& sample, std::optional<IpAddress> local);
     // The same for several samples under one lock. A sample the table cannot take (out of memory) is
     // dropped alone; returns how many were dropped.
-    std::size_t AddSamples(std::span<const CTrafficEntry> samples, std::optional<Ipv4Address> local);
+    std::size_t AddSamples(std::span<const CTrafficEntry> samples, std::optional<IpAddress> local);
     // The same for datagrams in their compact form: each counts as m_nPackets packets of m_nBytes in all.
-    std::size_t AddSamples(std::span<const PacketSample> samples, std::optional<Ipv4Address> local);
+    // An IPv6 sample's addresses are the pair its m_dwSrcAddress indexes in `v6`; one whose index is out of
+    // range is dropped.
+    std::size_t AddSamples(std::span<const PacketSample> samples, std::optional<IpAddress> local,
+                           std::span<const Ipv6Pair> v6 = {});
+    std::size_t AddSamples(const SampleBuffer& samples, std::optional<IpAddress> local);
 
     // Hands over the changes since the previous pull and starts recording afresh.
     TrafficBatch PullChanges();
@@ -62,6 +69,8 @@ public:
     [[nodiscard]] std::size_t EntryCount() const;
     // The entry of an address pair (in either order) and protocol, if there is one.
     [[nodiscard]] std::optional<CTrafficEntry> Find(Ipv4Address a, Ipv4Address b, std::uint8_t proto) const;
+    [[nodiscard]] std::optional<CTrafficEntry> Find(const Ipv6Address& a, const Ipv6Address& b,
+                                                    std::uint8_t proto) const;
     // Every entry in creation order (oldest first).
     [[nodiscard]] std::vector<CTrafficEntry> Snapshot() const;
     // Bytes held by the table's own structures, for memory figures.
@@ -72,16 +81,45 @@ private:
         std::uint32_t m_nIndexPlusOne; // 0 marks an empty slot
         std::uint32_t m_nHash;
     };
-    // One entry per cache line: a lookup then costs one memory access, not two.
-    struct alignas(64) StoredEntry {
-        CTrafficEntry m_entry;
+    // The counters of an entry, in the names of CTrafficEntry.
+    struct Counts {
+        std::uint64_t m_nSendData = 0;
+        std::uint64_t m_nRcvData = 0;
+        std::uint64_t m_nSendPackets = 0;
+        std::uint64_t m_nRcvPackets = 0;
+        std::int64_t m_tLastUpdate = 0;
     };
+    // One IPv4 entry per cache line: a lookup then costs one memory access, not two. The serial fills what
+    // would be padding.
+    struct alignas(64) StoredEntry {
+        Ipv4Address m_dwSrcAddress = 0;
+        Ipv4Address m_dwDestAddress = 0;
+        std::uint32_t m_dwEntryId = 0;
+        std::uint8_t m_nProto = 0;
+        std::uint32_t m_nSerial = 0;
+        Counts m_counts;
+    };
+    struct StoredEntry6 {
+        Ipv6Address m_src6{};
+        Ipv6Address m_dest6{};
+        std::uint32_t m_dwEntryId = 0;
+        std::uint32_t m_nSerial = 0;
+        std::uint8_t m_nProto = 0;
+        Counts m_counts;
+    };
+    // A changed entry in m_changed: its index in its family's store, IPv6 ones marked by the top bit.
+    static constexpr std::uint32_t kIpv6Change = 0x80000000U;
 
-    int AddLocked(const CTrafficEntry& sample, std::optional<Ipv4Address> local);
-    template <class Sample>
-    std::size_t FoldBatch(std::span<const Sample> samples, std::optional<Ipv4Address> local);
+    int AddLocked(const CTrafficEntry& sample, std::optional<IpAddress> local);
+    int AddLocked6(const CTrafficEntry& sample, std::optional<IpAddress> local);
+    // kMixed: the batch may hold IPv6 samples; without, the IPv4 pipeline runs with no look at the family.
+    template <bool kMixed, class Sample>
+    std::size_t FoldBatch(std::span<const Sample> samples, std::optional<IpAddress> local,
+                          std::span<const Ipv6Pair> v6);
     // Adds a sample to its existing entry, found with the key's hash; false when there is none yet.
     template <class Sample> bool FoldKnown(const Sample& sample, std::uint32_t hash);
+    bool FoldKnown6(const Ipv6Address& src, const Ipv6Address& dest, std::uint8_t proto, std::uint64_t bytes,
+                    std::uint64_t packets, std::int64_t time, std::uint32_t hash);
     // Lists a pulled entry as changed, once until the next pull.
     void NoteChanged(std::size_t index) {
         if (index < m_nPulled && m_changedFlags[index] == 0) {
@@ -89,16 +127,33 @@ private:
             m_changed.push_back(static_cast<std::uint32_t>(index));
         }
     }
+    void NoteChanged6(std::size_t index) {
+        if (index < m_nPulled6 && m_changedFlags6[index] == 0) {
+            m_changedFlags6[index] = 1;
+            m_changed.push_back(static_cast<std::uint32_t>(index) | kIpv6Change);
+        }
+    }
+    // Room for the flags and the change list of one more entry; may throw.
+    void ReserveChangeRoom(std::vector<std::uint8_t>& flags);
     [[nodiscard]] std::size_t FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
                                        std::uint32_t hash) const;
-    void GrowIndex();
+    [[nodiscard]] std::size_t FindSlot6(const Ipv6Address& a, const Ipv6Address& b, std::uint8_t proto,
+                                        std::uint32_t hash) const;
+    static void GrowIndex(LargeArray<Slot>& slots);
+    [[nodiscard]] std::size_t Count() const { return m_entries.size() + m_entries6.size(); }
+    static CTrafficEntry ToEntry(const StoredEntry& stored);
+    static CTrafficEntry ToEntry(const StoredEntry6& stored);
 
     mutable std::mutex m_mutex;
-    ChunkedVector<StoredEntry> m_entries;     // creation order; the index is the entry's serial
-    LargeArray<Slot> m_slots;                 // open-addressing index over m_entries
-    std::vector<std::uint8_t> m_changedFlags; // per entry: already listed in m_changed
-    std::vector<std::uint32_t> m_changed;     // pulled entries changed since the last pull
-    std::size_t m_nPulled = 0;                // entries already handed out as rows
+    ChunkedVector<StoredEntry> m_entries;      // IPv4 entries in creation order
+    LargeArray<Slot> m_slots;                  // open-addressing index over m_entries
+    std::vector<std::uint8_t> m_changedFlags;  // per IPv4 entry: already listed in m_changed
+    ChunkedVector<StoredEntry6> m_entries6;    // IPv6 entries in creation order
+    LargeArray<Slot> m_slots6;                 // open-addressing index over m_entries6
+    std::vector<std::uint8_t> m_changedFlags6; // per IPv6 entry: already listed in m_changed
+    std::vector<std::uint32_t> m_changed;      // pulled entries changed since the last pull
+    std::size_t m_nPulled = 0;                 // IPv4 entries already handed out as rows
+    std::size_t m_nPulled6 = 0;                // IPv6 entries already handed out as rows
     bool m_bResetPending = false;
 };
 

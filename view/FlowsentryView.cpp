@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QPalette>
 #include <QScrollBar>
+#include <QStyle>
 #include <algorithm>
 #include <utility>
 
@@ -113,6 +114,7 @@ void CFlowsentryView::Refresh() {
     QScrollBar* scroll = verticalScrollBar();
     const int scrolledBy = scroll->value();
     const int inserted = m_model.ApplyBatch(batch);
+    WidenForIpv6(batch);
     // At the top the new rows appear as they come; further down they would push what the user is reading
     // off the screen every tick, so the view follows the rows it shows.
     if (inserted > 0 && scrolledBy > 0) {
@@ -124,11 +126,29 @@ void CFlowsentryView::Refresh() {
 
 bool CFlowsentryView::viewportEvent(QEvent* event) {
     if (event->type() == QEvent::Resize && m_bLaidOut) {
-        if (const auto widths = ColumnWidthsAfterResize(viewport()->width(), viewport()->height())) {
+        if (const auto widths =
+                ColumnWidthsAfterResize(viewport()->width(), viewport()->height(), m_nAddressWidth)) {
             ApplyColumnWidths(*widths);
         }
     }
     return QTableView::viewportEvent(event);
+}
+
+void CFlowsentryView::WidenForIpv6(const TrafficBatch& batch) {
+    if (batch.m_bReset) {
+        m_nAddressWidth = 0; // the next resize gives the columns their usual widths again
+    }
+    if (m_nAddressWidth != 0 || std::none_of(batch.m_newRows.begin(), batch.m_newRows.end(),
+                                             [](const CTrafficEntry& e) { return e.IsIpv6(); })) {
+        return;
+    }
+    // The longest address text, with room for the cell's margins and the source column's icon.
+    const QString longest = QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    m_nAddressWidth = fontMetrics().horizontalAdvance(longest) +
+                      style()->pixelMetric(QStyle::PM_SmallIconSize) + 3 * fontMetrics().height();
+    for (const int column : {static_cast<int>(ColSrcAddress), static_cast<int>(ColDestAddress)}) {
+        setColumnWidth(column, std::max(columnWidth(column), m_nAddressWidth));
+    }
 }
 
 void CFlowsentryView::ApplyColumnWidths(const ColumnWidthArray& widths) {

@@ -68,6 +68,8 @@ protected:
 
 private:
     void ApplyColumnWidths(const ColumnWidthArray& widths);
+    // Widens the address columns to a full IPv6 address once the batch brings the first IPv6 row.
+    void WidenForIpv6(const TrafficBatch& batch);
 
     CTrafficTable m_table;
     // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes
@@ -76,6 +78,7 @@ private:
     CTrafficModel m_model;
     QTimer m_refreshTimer;
     bool m_bLaidOut = false;
+    int m_nAddressWidth = 0; // the least width of an address column: 0 until IPv6 rows are shown
     int m_nRowHolds = 0;
     bool m_bRefreshHeld = false; // a refresh came while the rows were held
 };

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "view/TrafficModel.h"
 
+#include <QByteArray>
 #include <QString>
 
 // Resources compiled into a static library are registered only when asked for by name, from outside any
@@ -14,12 +15,17 @@ namespace {
 
 constexpr int kLeftAligned = static_cast<int>(Qt::AlignLeft | Qt::AlignVCenter);
 
+// An IPv6 address as its 16 bytes, which sort as the addresses do.
+QVariant Ipv6Value(const Ipv6Address& address) {
+    return QByteArray(reinterpret_cast<const char*>(address.data()), static_cast<qsizetype>(address.size()));
+}
+
 QVariant CellValue(const CTrafficEntry& entry, int column) {
     switch (column) {
     case ColSrcAddress:
-        return QVariant::fromValue(entry.m_dwSrcAddress);
+        return entry.IsIpv6() ? Ipv6Value(entry.m_src6) : QVariant::fromValue(entry.m_dwSrcAddress);
     case ColDestAddress:
-        return QVariant::fromValue(entry.m_dwDestAddress);
+        return entry.IsIpv6() ? Ipv6Value(entry.m_dest6) : QVariant::fromValue(entry.m_dwDestAddress);
     case ColDateTime:
         return QVariant::fromValue(entry.m_tLastUpdate);
     case ColProto:
