@@ -226,6 +226,10 @@ class Namespaces:
                           "netns", self.b],
                          ["-n", self.a, "addr", "add", LOCAL + "/24", "dev", device],
                          ["-n", self.b, "addr", "add", PEER + "/24", "dev", peer],
+                         # No IPv6 on the pair: a link coming up would send the kernels' own IPv6
+                         # (router and listener messages), which the tests' traffic does not include.
+                         ["netns", "exec", self.a, "sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % device],
+                         ["netns", "exec", self.b, "sysctl", "-qw", "net.ipv6.conf.%s.disable_ipv6=1" % peer],
                          ["-n", self.a, "link", "set", device, "up"],
                          ["-n", self.b, "link", "set", peer, "up"]):
                 done = run(["ip", *args])
