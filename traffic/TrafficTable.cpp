@@ -234,6 +234,15 @@ CTrafficEntry CTrafficTable::ToEntry(const StoredEntry6& stored) {
     return entry;
 }
 
+CTrafficTable::Counts CTrafficTable::NewCounts(const CTrafficEntry& sample, bool turned) {
+    if (turned) {
+        return {sample.m_nRcvData, sample.m_nSendData, sample.m_nRcvPackets, sample.m_nSendPackets,
+                sample.m_tLastUpdate};
+    }
+    return {sample.m_nSendData, sample.m_nRcvData, sample.m_nSendPackets, sample.m_nRcvPackets,
+            sample.m_tLastUpdate};
+}
+
 int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddress> local) {
     if (sample.IsIpv6()) {
         return AddLocked6(sample, local);
@@ -269,12 +278,10 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddres
     entry.m_dwDestAddress = dest;
     entry.m_nProto = proto;
     entry.m_nSerial = static_cast<std::uint32_t>(Count());
-    entry.m_counts = {sample.m_nSendData, sample.m_nRcvData, sample.m_nSendPackets, sample.m_nRcvPackets,
-                      sample.m_tLastUpdate};
-    if (local && local->m_family == IpFamily::Ipv4 && dest == local->m_dwV4) {
+    const bool turned = local && local->m_family == IpFamily::Ipv4 && dest == local->m_dwV4;
+    entry.m_counts = NewCounts(sample, turned);
+    if (turned) {
         std::swap(entry.m_dwSrcAddress, entry.m_dwDestAddress);
-        std::swap(entry.m_counts.m_nSendData, entry.m_counts.m_nRcvData);
-        std::swap(entry.m_counts.m_nSendPackets, entry.m_counts.m_nRcvPackets);
     }
     entry.m_dwEntryId = EntryId(entry.m_dwSrcAddress, entry.m_dwDestAddress, proto);
 
@@ -305,12 +312,10 @@ int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddre
     entry.m_dest6 = dest;
     entry.m_nProto = proto;
     entry.m_nSerial = static_cast<std::uint32_t>(Count());
-    entry.m_counts = {sample.m_nSendData, sample.m_nRcvData, sample.m_nSendPackets, sample.m_nRcvPackets,
-                      sample.m_tLastUpdate};
-    if (local && local->m_family == IpFamily::Ipv6 && dest == local->m_v6) {
+    const bool turned = local && local->m_family == IpFamily::Ipv6 && dest == local->m_v6;
+    entry.m_counts = NewCounts(sample, turned);
+    if (turned) {
         std::swap(entry.m_src6, entry.m_dest6);
-        std::swap(entry.m_counts.m_nSendData, entry.m_counts.m_nRcvData);
-        std::swap(entry.m_counts.m_nSendPackets, entry.m_counts.m_nRcvPackets);
     }
     entry.m_dwEntryId = EntryId6(entry.m_src6, entry.m_dest6, proto);
 

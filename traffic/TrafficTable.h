@@ -110,6 +110,9 @@ private:
     // A changed entry in m_changed: its index in its family's store, IPv6 ones marked by the top bit.
     static constexpr std::uint32_t kIpv6Change = 0x80000000U;
 
+    // A new entry's counters: the sample's, sent and received swapped when the entry is turned round to
+    // start at the local address.
+    static Counts NewCounts(const CTrafficEntry& sample, bool turned);
     int AddLocked(const CTrafficEntry& sample, std::optional<IpAddress> local);
     int AddLocked6(const CTrafficEntry& sample, std::optional<IpAddress> local);
     // kMixed: the batch may hold IPv6 samples; without, the IPv4 pipeline runs with no look at the family.
