@@ -155,8 +155,8 @@ TEST_F(FlowsentryViewTest, RepeatedInitialUpdateKeepsColumnsRowsAndWidths) {
     AddPeers(0, 5);
     m_view.setColumnWidth(ColProto, 77);
     m_view.OnInitialUpdate();
-    EXPECT_EQ(m_view.model()->columnCount(), ColumnCount);
-    EXPECT_EQ(m_view.horizontalHeader()->count(), ColumnCount);
+    EXPECT_EQ(m_view.model()->columnCount(), ListColumnCount);
+    EXPECT_EQ(m_view.horizontalHeader()->count(), ListColumnCount);
     EXPECT_EQ(m_view.model()->rowCount(), 5);
     EXPECT_EQ(m_view.columnWidth(ColProto), 77);
 }

@@ -52,14 +52,16 @@ protected:
     QAbstractItemModelTester m_tester;
 };
 
-TEST_F(TrafficModelTest, HeadingsAreTheTenColumnsLeftAligned) {
-    ASSERT_EQ(m_model.columnCount(), 10);
+TEST_F(TrafficModelTest, HeadingsAreTheTenColumnsLeftAlignedThenTheRates) {
+    ASSERT_EQ(m_model.columnCount(), 13);
     const char* expected[] = {"Src Address",  "Dest Address", "Send Data",     "Rcv Data",    "Total Data",
-                              "Send Packets", "Rcv Packets",  "Total Packets", "Date / Time", "Proto"};
-    for (int column = 0; column < 10; ++column) {
+                              "Send Packets", "Rcv Packets",  "Total Packets", "Date / Time", "Proto",
+                              "Send Rate",    "Rcv Rate",     "Peak Rate"};
+    for (int column = 0; column < 13; ++column) {
         EXPECT_EQ(m_model.headerData(column, Qt::Horizontal).toString().toStdString(), expected[column]);
         EXPECT_EQ(m_model.headerData(column, Qt::Horizontal, Qt::TextAlignmentRole).toInt(),
-                  int{Qt::AlignLeft | Qt::AlignVCenter});
+                  column < 10 ? int{Qt::AlignLeft | Qt::AlignVCenter}
+                              : int{Qt::AlignRight | Qt::AlignVCenter});
     }
     EXPECT_EQ(m_model.rowCount(m_model.index(0, 0)), 0);
 }
@@ -79,7 +81,7 @@ TEST_F(TrafficModelTest, BatchesInsertNewRowsAtTheTopAndSignalChangedRowsOnce) {
     EXPECT_EQ(inserted[0][1].toInt(), 0);
     EXPECT_EQ(inserted[0][2].toInt(), 1);
 
-    // One new entry, and both old ones change: one insertion, one dataChanged over rows 1 to 2.
+    // One new entry, and both old ones change: one insertion, one dataChanged over the rows.
     m_table.AddSample(Sample("10.0.0.2", "10.0.0.1", 6, 40, 7200), std::nullopt);
     m_table.AddSample(Sample("10.0.0.3", "10.0.0.1", 17, 7, 7201), std::nullopt);
     m_table.AddSample(Sample("10.0.0.9", "10.0.0.1", 1, 84, 7202), std::nullopt);
@@ -88,10 +90,10 @@ TEST_F(TrafficModelTest, BatchesInsertNewRowsAtTheTopAndSignalChangedRowsOnce) {
     ASSERT_EQ(inserted.size(), 2);
     EXPECT_EQ(inserted[1][1].toInt(), 0);
     EXPECT_EQ(inserted[1][2].toInt(), 0);
-    ASSERT_EQ(changed.size(), 1);
-    EXPECT_EQ(changed[0][0].toModelIndex().row(), 1);
-    EXPECT_EQ(changed[0][1].toModelIndex().row(), 2);
-    EXPECT_EQ(changed[0][1].toModelIndex().column(), ColumnCount - 1);
+    ASSERT_EQ(changed.size(), 2);
+    EXPECT_EQ(changed[1][0].toModelIndex().row(), 0);
+    EXPECT_EQ(changed[1][1].toModelIndex().row(), 2);
+    EXPECT_EQ(changed[1][1].toModelIndex().column(), ListColumnCount - 1);
 
     const QStringList row0 = {"10.0.0.9", "10.0.0.1", "84", "0", "84", "1", "0", "1", "02:00:02 01/01/1970",
                               "ICMP"};
@@ -107,7 +109,7 @@ TEST_F(TrafficModelTest, BatchesInsertNewRowsAtTheTopAndSignalChangedRowsOnce) {
     // An empty pull signals nothing.
     EXPECT_EQ(m_model.ApplyBatch(m_table.PullChanges()), 0);
     EXPECT_EQ(inserted.size(), 2);
-    EXPECT_EQ(changed.size(), 1);
+    EXPECT_EQ(changed.size(), 2);
 
     // Clearing the table is the one case that resets the model.
     m_table.Clear();

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 namespace flowsentry {
 CCellWriter::CCellWriter() {
@@ -82,6 +83,22 @@ std::string CellText(const CTrafficEntry& entry, int column) {
     thread_local CCellWriter writer;
     std::array<char, CCellWriter::kMaxCell> cell{};
     return {cell.data(), writer.Write(cell.data(), entry, column)};
+}
+
+std::string RateText(double bytesPerSecond, bool bits) {
+    static constexpr std::array<const char*, 4> kBytes = {"B/s", "KB/s", "MB/s", "GB/s"};
+    static constexpr std::array<const char*, 4> kBits = {"b/s", "kb/s", "Mb/s", "Gb/s"};
+    double value = bits ? bytesPerSecond * 8 : bytesPerSecond;
+    std::size_t unit = 0;
+    while (unit + 1 < kBytes.size() && value >= (unit == 0 ? 999.5 : 999.95)) {
+        value /= 1000;
+        ++unit;
+    }
+    const char* name = bits ? kBits[unit] : kBytes[unit];
+    std::array<char, 48> text{};
+    // Whole units below a kilo: a byte is not divided.
+    std::snprintf(text.data(), text.size(), unit == 0 ? "%.0f %s" : "%.1f %s", value, name);
+    return text.data();
 }
 
 } // namespace flowsentry

@@ -49,4 +49,8 @@ private:
 // The text of one cell of an entry's row, for columns 0 to 9.
 std::string CellText(const CTrafficEntry& entry, int column);
 
+// A rate for people: "0 B/s", "512 B/s", "1.5 KB/s", "12.3 MB/s", "1.2 GB/s" (powers of 1000, as link
+// speeds are given), or in bits per second: "kb/s", "Mb/s", "Gb/s".
+std::string RateText(double bytesPerSecond, bool bits);
+
 } // namespace flowsentry

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 
 namespace flowsentry {
@@ -137,6 +138,18 @@ std::optional<IpAddress> IpFromText(std::string_view text) {
 std::uint32_t EntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto) {
     // Reversing the bytes turns "first octet most significant" into "first octet least significant".
     return __builtin_bswap32(src) ^ __builtin_bswap32(dest) ^ std::uint32_t{proto};
+}
+
+std::uint32_t EntryId6(const Ipv6Address& src, const Ipv6Address& dest, std::uint8_t proto) {
+    std::uint32_t id = proto;
+    for (std::size_t i = 0; i < 16; i += 4) {
+        std::uint32_t s = 0;
+        std::uint32_t d = 0;
+        std::memcpy(&s, src.data() + i, 4);
+        std::memcpy(&d, dest.data() + i, 4);
+        id ^= s ^ d;
+    }
+    return id;
 }
 
 std::uint32_t CTrafficEntry::MakeEntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto) {

@@ -163,6 +163,8 @@ struct SampleBuffer {
 // The EntryId: each address's octets read as a little-endian integer (first octet least significant),
 // XORed together and with the protocol. Symmetric in the two addresses.
 std::uint32_t EntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto);
+// The same for IPv6: the addresses' 32-bit words XORed together and with the protocol.
+std::uint32_t EntryId6(const Ipv6Address& src, const Ipv6Address& dest, std::uint8_t proto);
 
 // "TCP", "UDP", "ICMP", "ICMPv6", or "Proto:N".
 std::string ProtocolText(std::uint8_t proto);

@@ -54,18 +54,6 @@ std::uint32_t KeyHash6(const Ipv6Address& a, const Ipv6Address& b, std::uint8_t 
     return static_cast<std::uint32_t>(x);
 }
 
-std::uint32_t EntryId6(const Ipv6Address& src, const Ipv6Address& dest, std::uint8_t proto) {
-    std::uint32_t id = proto;
-    for (std::size_t i = 0; i < 16; i += 4) {
-        std::uint32_t s = 0;
-        std::uint32_t d = 0;
-        std::memcpy(&s, src.data() + i, 4);
-        std::memcpy(&d, dest.data() + i, 4);
-        id ^= s ^ d;
-    }
-    return id;
-}
-
 // What a fold reads of a sample, in either form.
 std::uint64_t SentBytes(const CTrafficEntry& s) {
     return s.m_nSendData;

@@ -4,10 +4,12 @@
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPalette>
 #include <QScrollBar>
 #include <QStyle>
 #include <algorithm>
+#include <ctime>
 #include <utility>
 
 namespace flowsentry {
@@ -42,6 +44,10 @@ CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
     horizontalHeader()->setSectionsMovable(true);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setSectionsClickable(true);
+    horizontalHeader()->setSortIndicatorShown(false);
+    connect(horizontalHeader(), &QHeaderView::sectionClicked, this, &CFlowsentryView::ClickHeading);
+    TakeColors();
 
     m_refreshTimer.setInterval(kRefreshInterval);
     connect(&m_refreshTimer, &QTimer::timeout, this, &CFlowsentryView::Refresh);
@@ -95,33 +101,100 @@ void CFlowsentryView::ReleaseRows() {
     }
 }
 
+void CFlowsentryView::SetPaused(bool paused) {
+    if (paused == m_bPaused) {
+        return;
+    }
+    m_bPaused = paused;
+    emit PausedChanged(paused);
+    if (!paused) {
+        Refresh();
+    }
+}
+
 void CFlowsentryView::Refresh() {
-    if (m_nRowHolds > 0) {
-        m_bRefreshHeld = true;
+    if (m_nRowHolds > 0 || m_bPaused) {
+        m_bRefreshHeld = m_bRefreshHeld || m_nRowHolds > 0;
         emit Refreshed();
         return;
     }
     // Read before the pull: a capture that had ended by then has folded everything it will.
     const bool capturing = m_sniffer.IsRunning();
     const TrafficBatch batch = m_table.PullChanges();
-    if (batch.empty()) {
-        if (!capturing) {
-            m_refreshTimer.stop();
-        }
+    if (batch.empty() && !capturing) {
+        m_refreshTimer.stop();
         emit Refreshed();
         return;
     }
+    // The rate window moves on with the clock even when nothing arrived, so that quiet rows slow down.
+    const std::int64_t now = std::time(nullptr);
     QScrollBar* scroll = verticalScrollBar();
     const int scrolledBy = scroll->value();
-    const int inserted = m_model.ApplyBatch(batch);
+    // The selected row stays where it is on the screen while the rows move, if it is on the screen.
+    const QModelIndex current = currentIndex();
+    const bool followSelected = current.isValid() && selectionModel()->isSelected(current) &&
+                                viewport()->rect().intersects(visualRect(current));
+    const int selectedOffset = followSelected ? current.row() - scrolledBy : 0;
+    const int inserted = m_model.ApplyBatch(batch, now);
     WidenForIpv6(batch);
-    // At the top the new rows appear as they come; further down they would push what the user is reading
-    // off the screen every tick, so the view follows the rows it shows.
-    if (inserted > 0 && scrolledBy > 0) {
-        updateGeometries(); // the scroll range grows only at the next layout otherwise
+    if (followSelected && currentIndex().isValid()) {
+        updateGeometries(); // the scroll range changes only at the next layout otherwise
+        scroll->setValue(currentIndex().row() - selectedOffset);
+    } else if (inserted > 0 && scrolledBy > 0) {
+        // At the top the new rows appear as they come; further down they would push what the user is
+        // reading off the screen every tick, so the view follows the rows it shows.
+        updateGeometries();
         scroll->setValue(scrolledBy + inserted);
     }
     emit Refreshed();
+}
+
+void CFlowsentryView::ClickHeading(int column) {
+    const CRowOrder& order = m_model.Order();
+    // Addresses and protocols read best from the smallest; amounts, rates and times from the largest.
+    const bool largestFirst = column != ColSrcAddress && column != ColDestAddress && column != ColProto;
+    if (order.SortColumn() != column) {
+        SortBy(column, largestFirst);
+    } else if (order.Descending() == largestFirst) {
+        SortBy(column, !largestFirst);
+    } else {
+        SortBy(CRowOrder::kDefaultOrder, false);
+    }
+}
+
+void CFlowsentryView::SortBy(int column, bool descending) {
+    m_model.Sort(column, descending);
+    QHeaderView* header = horizontalHeader();
+    if (m_model.Order().SortColumn() == CRowOrder::kDefaultOrder) {
+        header->setSortIndicatorShown(false);
+    } else {
+        header->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+        header->setSortIndicatorShown(true);
+    }
+    if (currentIndex().isValid()) {
+        scrollTo(currentIndex());
+    }
+}
+
+void CFlowsentryView::TakeColors() {
+    const QPalette pal = palette();
+    m_model.SetColors(pal.color(QPalette::Active, QPalette::Highlight),
+                      pal.color(QPalette::Disabled, QPalette::Text));
+}
+
+void CFlowsentryView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) {
+        TakeColors();
+    }
+    QTableView::changeEvent(event);
+}
+
+void CFlowsentryView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_P && event->modifiers() == Qt::NoModifier) {
+        SetPaused(!m_bPaused);
+        return;
+    }
+    QTableView::keyPressEvent(event);
 }
 
 bool CFlowsentryView::viewportEvent(QEvent* event) {
@@ -154,6 +227,12 @@ void CFlowsentryView::WidenForIpv6(const TrafficBatch& batch) {
 void CFlowsentryView::ApplyColumnWidths(const ColumnWidthArray& widths) {
     for (int column = 0; column < ColumnCount; ++column) {
         setColumnWidth(column, widths[static_cast<std::size_t>(column)]);
+    }
+    // The rates after the ten: wide enough for "999.9 MB/s" and the heading.
+    const int rateWidth =
+        fontMetrics().horizontalAdvance(QStringLiteral("9999.9 MB/s")) + 2 * fontMetrics().height();
+    for (int column = ColumnCount; column < ListColumnCount; ++column) {
+        setColumnWidth(column, rateWidth);
     }
 }
 

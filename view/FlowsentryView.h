@@ -36,6 +36,7 @@ public:
 
     [[nodiscard]] CTrafficTable& Table() { return m_table; }
     [[nodiscard]] const CTrafficModel& Model() const { return m_model; }
+    [[nodiscard]] CTrafficModel& Model() { return m_model; }
     [[nodiscard]] CSniffer& Sniffer() { return m_sniffer; }
 
     // Empties the list and the table, so that counting starts again from zero.
@@ -48,7 +49,20 @@ public:
     void ReleaseRows();
     [[nodiscard]] bool RowsHeld() const { return m_nRowHolds > 0; }
 
+    // While paused the rows stop moving and changing; the capture counts on underneath, and resuming shows
+    // where it is at once.
+    void SetPaused(bool paused);
+    [[nodiscard]] bool Paused() const { return m_bPaused; }
+
+    // Sorting by the headings: a click sorts by the column, a second click reverses, a third returns to
+    // the default order (newest first). Counters, rates and times sort largest first on the first click.
+    void ClickHeading(int column);
+    // Sorts by a column (CRowOrder::kDefaultOrder: newest first) and shows it in the heading.
+    void SortBy(int column, bool descending);
+
 signals:
+    // The display was paused or resumed (P on the list, or SetPaused).
+    void PausedChanged(bool paused);
     // A capture ended by itself, on a failure (the text says what happened in the system's words) or at
     // the end of a capture file (empty text). Emitted once per capture, on the window thread.
     void CaptureEnded(const QString& errorText);
@@ -65,9 +79,12 @@ public slots:
 
 protected:
     bool viewportEvent(QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void ApplyColumnWidths(const ColumnWidthArray& widths);
+    void TakeColors();
     // Widens the address columns to a full IPv6 address once the batch brings the first IPv6 row.
     void WidenForIpv6(const TrafficBatch& batch);
 
@@ -81,6 +98,7 @@ private:
     int m_nAddressWidth = 0; // the least width of an address column: 0 until IPv6 rows are shown
     int m_nRowHolds = 0;
     bool m_bRefreshHeld = false; // a refresh came while the rows were held
+    bool m_bPaused = false;
 };
 
 } // namespace flowsentry

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "view/TrafficModel.h"
 
+#include "traffic/CellWriter.h"
+
+#include <QBrush>
 #include <QByteArray>
 #include <QString>
+#include <vector>
 
 // Resources compiled into a static library are registered only when asked for by name, from outside any
 // namespace.
@@ -14,13 +18,17 @@ namespace flowsentry {
 namespace {
 
 constexpr int kLeftAligned = static_cast<int>(Qt::AlignLeft | Qt::AlignVCenter);
+constexpr int kRightAligned = static_cast<int>(Qt::AlignRight | Qt::AlignVCenter);
+
+constexpr std::array<const char*, ListColumnCount - ColumnCount> kRateHeadings = {"Send Rate", "Rcv Rate",
+                                                                                  "Peak Rate"};
 
 // An IPv6 address as its 16 bytes, which sort as the addresses do.
 QVariant Ipv6Value(const Ipv6Address& address) {
     return QByteArray(reinterpret_cast<const char*>(address.data()), static_cast<qsizetype>(address.size()));
 }
 
-QVariant CellValue(const CTrafficEntry& entry, int column) {
+QVariant CellValue(const CTrafficEntry& entry, const RowRates& rates, int column) {
     switch (column) {
     case ColSrcAddress:
         return entry.IsIpv6() ? Ipv6Value(entry.m_src6) : QVariant::fromValue(entry.m_dwSrcAddress);
@@ -30,9 +38,19 @@ QVariant CellValue(const CTrafficEntry& entry, int column) {
         return QVariant::fromValue(entry.m_tLastUpdate);
     case ColProto:
         return QVariant::fromValue(static_cast<uint>(entry.m_nProto));
+    case ColSendRate:
+        return rates.m_dSend;
+    case ColRcvRate:
+        return rates.m_dRcv;
+    case ColPeakRate:
+        return rates.m_dPeak;
     default:
         return IsCounterColumn(column) ? QVariant::fromValue(CounterValue(entry, column)) : QVariant();
     }
+}
+
+double RateOf(const RowRates& rates, int column) {
+    return column == ColSendRate ? rates.m_dSend : column == ColRcvRate ? rates.m_dRcv : rates.m_dPeak;
 }
 
 } // namespace
@@ -44,69 +62,170 @@ CTrafficModel::CTrafficModel(QObject* parent) : QAbstractTableModel(parent) {
 
 CTrafficModel::~CTrafficModel() = default;
 
-int CTrafficModel::ApplyBatch(const TrafficBatch& batch) {
+template <class Change> void CTrafficModel::ChangeLayout(Change change) {
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<std::size_t> serials;
+    serials.reserve(static_cast<std::size_t>(before.size()));
+    for (const QModelIndex& index : before) {
+        serials.push_back(SerialAt(index.row()));
+    }
+    change();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (qsizetype i = 0; i < before.size(); ++i) {
+        const int row = RowOf(serials[static_cast<std::size_t>(i)]);
+        after.push_back(row < 0 ? QModelIndex() : index(row, before[i].column()));
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+int CTrafficModel::ApplyBatch(const TrafficBatch& batch, std::int64_t now) {
     if (batch.m_bReset) {
         beginResetModel();
-        m_rows.Apply(batch);
+        m_rows.Apply(batch, now);
+        m_order.Clear();
+        m_order.AddNewRows(m_rows);
+        m_order.Resort(m_rows);
         endResetModel();
         return 0;
     }
-    const auto inserted = static_cast<int>(batch.m_newRows.size());
+    // How many new rows will be shown, counted before anything changes, as the insertion must be announced.
+    int inserted = 0;
+    for (const CTrafficEntry& entry : batch.m_newRows) {
+        inserted += m_order.Accepts(entry) ? 1 : 0;
+    }
+    const bool sorted = m_order.SortColumn() != CRowOrder::kDefaultOrder;
+    const int before = rowCount();
     if (inserted > 0) {
-        beginInsertRows(QModelIndex(), 0, inserted - 1);
-        m_rows.ApplyResetAndNewRows(batch);
+        // Sorted, the new rows come in at the bottom first and then move to their places with the others.
+        beginInsertRows(QModelIndex(), sorted ? before : 0, (sorted ? before : 0) + inserted - 1);
+    }
+    m_rows.Apply(batch, now);
+    m_order.AddNewRows(m_rows);
+    if (inserted > 0) {
         endInsertRows();
     }
-    if (!batch.m_changedRows.empty()) {
-        m_rows.ApplyChangedRows(batch);
-        // The changes come sorted by row: one signal over their span costs the view one repaint of what
-        // it shows, however many rows changed.
-        const auto first = static_cast<int>(batch.m_changedRows.front().m_nRow);
-        const auto last = static_cast<int>(batch.m_changedRows.back().m_nRow);
-        emit dataChanged(index(first, 0), index(last, ColumnCount - 1), {Qt::DisplayRole, ValueRole});
+    if (sorted) {
+        ChangeLayout([this] { m_order.Resort(m_rows); });
     }
-    return inserted;
+    if (!m_rows.Touched().empty() && rowCount() > 0) {
+        // One signal over every row: the view repaints what it shows, however many rows changed, and the
+        // fading highlight of the rows changed before needs that repaint too.
+        emit dataChanged(index(0, 0), index(rowCount() - 1, ListColumnCount - 1));
+    }
+    return sorted ? 0 : inserted;
+}
+
+void CTrafficModel::Sort(int column, bool descending) {
+    ChangeLayout([&] { m_order.SetSort(m_rows, column, descending); });
+}
+
+void CTrafficModel::SetFilter(CRowOrder::Filter filter) {
+    // The number of rows changes: a reset, which also clears the selection of rows no longer shown.
+    beginResetModel();
+    m_order.SetFilter(m_rows, std::move(filter));
+    endResetModel();
+}
+
+void CTrafficModel::SetRateWindow(int seconds) {
+    m_rows.SetRateWindow(seconds);
+    const int column = m_order.SortColumn();
+    if (column == ColSendRate || column == ColRcvRate) {
+        ChangeLayout([this] { m_order.Rebuild(m_rows); });
+    }
+    if (rowCount() > 0) {
+        emit dataChanged(index(0, ColSendRate), index(rowCount() - 1, ColRcvRate));
+    }
+}
+
+void CTrafficModel::SetRatesInBits(bool bits) {
+    m_bBits = bits;
+    if (rowCount() > 0) {
+        emit dataChanged(index(0, ColSendRate), index(rowCount() - 1, ColPeakRate));
+    }
+}
+
+void CTrafficModel::SetColors(const QColor& highlight, const QColor& idleText) {
+    m_highlight = highlight;
+    m_idleText = idleText;
+}
+
+std::size_t CTrafficModel::SerialAt(int row) const {
+    return m_order.SerialAt(m_rows, static_cast<std::size_t>(row));
+}
+
+int CTrafficModel::RowOf(std::size_t serial) const {
+    const auto row = m_order.RowOf(m_rows, serial);
+    return row ? static_cast<int>(*row) : -1;
 }
 
 int CTrafficModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.RowCount());
+    return parent.isValid() ? 0 : static_cast<int>(m_order.Size(m_rows));
 }
 
 int CTrafficModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : ColumnCount;
+    return parent.isValid() ? 0 : ListColumnCount;
+}
+
+QVariant CTrafficModel::Background(std::size_t serial) const {
+    const std::uint32_t age = m_rows.ApplyCount() - m_rows.ChangedAt(serial);
+    if (age >= kHighlightRefreshes || !m_highlight.isValid()) {
+        return {};
+    }
+    // Strongest right after the change, gone after a few refreshes; drawn over the row's own background,
+    // so it works in light and dark themes alike.
+    QColor color = m_highlight;
+    color.setAlphaF(0.45F * static_cast<float>(kHighlightRefreshes - age) /
+                    static_cast<float>(kHighlightRefreshes));
+    return QBrush(color);
 }
 
 QVariant CTrafficModel::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
         return {};
     }
-    const auto row = static_cast<std::size_t>(index.row());
+    const std::size_t serial = SerialAt(index.row());
     const int column = index.column();
     switch (role) {
     case Qt::DisplayRole:
-        return QString::fromStdString(m_rows.CellText(row, column));
+        if (column >= ColumnCount) {
+            return QString::fromStdString(RateText(RateOf(m_rows.RatesOf(serial), column), m_bBits));
+        }
+        return QString::fromStdString(CellText(m_rows.Entry(serial), column));
     case Qt::DecorationRole:
         return column == ColSrcAddress ? QVariant(m_rowIcon) : QVariant();
     case Qt::TextAlignmentRole:
-        return kLeftAligned;
+        return column >= ColumnCount ? kRightAligned : kLeftAligned;
+    case Qt::BackgroundRole:
+        return Background(serial);
+    case Qt::ForegroundRole:
+        if (m_idleText.isValid() && m_rows.Now() != CRowStore::kUnknownTime &&
+            m_rows.Now() - m_rows.Entry(serial).m_tLastUpdate >= kIdleSeconds) {
+            return QBrush(m_idleText);
+        }
+        return {};
     case ProtocolRole:
-        return static_cast<uint>(m_rows.Row(row).m_nProto);
+        return static_cast<uint>(m_rows.Entry(serial).m_nProto);
     case ValueRole:
-        return CellValue(m_rows.Row(row), column);
+        return CellValue(m_rows.Entry(serial), m_rows.RatesOf(serial), column);
     default:
         return {};
     }
 }
 
 QVariant CTrafficModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) {
+    if (orientation != Qt::Horizontal || section < 0 || section >= ListColumnCount) {
         return {};
     }
     switch (role) {
     case Qt::DisplayRole:
-        return QString::fromLatin1(kColumnHeadings[static_cast<std::size_t>(section)]);
+        return QString::fromLatin1(section < ColumnCount
+                                       ? kColumnHeadings[static_cast<std::size_t>(section)]
+                                       : kRateHeadings[static_cast<std::size_t>(section - ColumnCount)]);
     case Qt::TextAlignmentRole:
-        return kLeftAligned;
+        return section >= ColumnCount ? kRightAligned : kLeftAligned;
     default:
         return {};
     }

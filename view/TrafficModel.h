@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "traffic/RowOrder.h"
 #include "traffic/RowStore.h"
 #include "traffic/TrafficTable.h"
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QIcon>
+#include <cstdint>
 
 namespace flowsentry {
 
 // The traffic list's rows for a QTableView: the consumer's copy of the table, brought up to date one batch
-// at a time. Row 0 is the newest entry; cell texts are made when the view asks for them.
+// at a time, shown newest first or sorted by a column, and filtered. Cell texts are made when the view
+// asks for them.
 class CTrafficModel final : public QAbstractTableModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CTrafficModel)
@@ -19,19 +23,39 @@ public:
     enum Role {
         // The entry's IP protocol number, on every cell of the row.
         ProtocolRole = Qt::UserRole,
-        // The cell's value as a number (counters, addresses, seconds since the epoch), for sorting.
+        // The cell's value as a number (counters, addresses, seconds since the epoch, bytes per second).
         ValueRole,
     };
+    // A row untouched this long is drawn greyed.
+    static constexpr std::int64_t kIdleSeconds = 60;
+    // A row that changed is highlighted for this many refreshes, fading.
+    static constexpr std::uint32_t kHighlightRefreshes = 3;
 
     explicit CTrafficModel(QObject* parent = nullptr);
     ~CTrafficModel() override;
 
-    // Brings the rows up to date: one insertion at the top for the new rows, one dataChanged over the
-    // span of changed rows; a full reset only when the table itself was cleared. Returns the number of
-    // rows inserted at the top.
-    int ApplyBatch(const TrafficBatch& batch);
+    // Brings the rows up to date with the capture's clock at `now` (seconds since the epoch; by default the
+    // latest packet's time). New rows are
+    // announced as one insertion (at the top in the default order, at the bottom before they move to their
+    // places when sorted), moved rows as one layout change that carries the selection along, and changed
+    // values as one dataChanged; a full reset only when the table itself was cleared. Returns the number
+    // of rows inserted at the top.
+    int ApplyBatch(const TrafficBatch& batch, std::int64_t now = CRowStore::kUnknownTime);
+
+    // Orders the rows by a column of the list (CRowOrder::kDefaultOrder: newest first).
+    void Sort(int column, bool descending);
+    // Shows only the rows `filter` lets through (an empty function: all).
+    void SetFilter(CRowOrder::Filter filter);
+    void SetRateWindow(int seconds);
+    void SetRatesInBits(bool bits);
+    // The colours of the highlight and of idle rows, from the view's palette.
+    void SetColors(const QColor& highlight, const QColor& idleText);
 
     [[nodiscard]] const CRowStore& Rows() const { return m_rows; }
+    [[nodiscard]] const CRowOrder& Order() const { return m_order; }
+    // The serial of a shown row, and the row of a serial if it is shown.
+    [[nodiscard]] std::size_t SerialAt(int row) const;
+    [[nodiscard]] int RowOf(std::size_t serial) const;
 
     [[nodiscard]] int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     [[nodiscard]] int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -40,8 +64,17 @@ public:
                                       int role = Qt::DisplayRole) const override;
 
 private:
+    // Runs `change` as one layout change, moving the persistent indexes (selection, current row) with
+    // their rows.
+    template <class Change> void ChangeLayout(Change change);
+    [[nodiscard]] QVariant Background(std::size_t serial) const;
+
     CRowStore m_rows;
+    CRowOrder m_order;
     QIcon m_rowIcon; // two computers with arrows between them, beside the source address
+    bool m_bBits = false;
+    QColor m_highlight;
+    QColor m_idleText;
 };
 
 } // namespace flowsentry

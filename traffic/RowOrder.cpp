@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "traffic/RowOrder.h"
+
+#include <algorithm>
+
+namespace flowsentry {
+
+CRowOrder::Item CRowOrder::MakeItem(const CRowStore& rows, std::size_t serial) const {
+    std::uint64_t key = m_nColumn == kDefaultOrder ? 0 : rows.SortValue(serial, m_nColumn);
+    return Item{m_bDescending ? ~key : key, static_cast<std::uint32_t>(serial)};
+}
+
+bool CRowOrder::Less(const CRowStore& rows, const Item& a, const Item& b) const {
+    if (a.m_nKey != b.m_nKey) {
+        return a.m_nKey < b.m_nKey;
+    }
+    if (m_nColumn == ColSrcAddress || m_nColumn == ColDestAddress) {
+        const bool source = m_nColumn == ColSrcAddress;
+        const std::size_t first = m_bDescending ? b.m_nSerial : a.m_nSerial;
+        const std::size_t second = m_bDescending ? a.m_nSerial : b.m_nSerial;
+        if (rows.AddressLess(first, second, source)) {
+            return true;
+        }
+        if (rows.AddressLess(second, first, source)) {
+            return false;
+        }
+    }
+    return a.m_nSerial > b.m_nSerial; // equal values: newest first
+}
+
+void CRowOrder::SetSort(const CRowStore& rows, int column, bool descending) {
+    m_nColumn = column >= 0 && column < ListColumnCount ? column : kDefaultOrder;
+    m_bDescending = m_nColumn != kDefaultOrder && descending;
+    Rebuild(rows);
+}
+
+void CRowOrder::SetFilter(const CRowStore& rows, Filter filter) {
+    m_filter = std::move(filter);
+    Rebuild(rows);
+}
+
+void CRowOrder::Rebuild(const CRowStore& rows) {
+    m_items.clear();
+    m_nSorted = 0;
+    if (IsPlain()) {
+        m_items.shrink_to_fit();
+        m_scratch = {};
+        m_moved = {};
+        return;
+    }
+    m_items.reserve(rows.RowCount());
+    for (std::size_t row = 0; row < rows.RowCount(); ++row) {
+        const std::size_t serial = rows.SerialOf(row);
+        if (Accepts(rows.Entry(serial))) {
+            m_items.push_back(MakeItem(rows, serial));
+        }
+    }
+    if (m_nColumn != kDefaultOrder) {
+        std::sort(m_items.begin(), m_items.end(),
+                  [&](const Item& a, const Item& b) { return Less(rows, a, b); });
+    }
+    m_nSorted = m_items.size();
+}
+
+std::size_t CRowOrder::AddNewRows(const CRowStore& rows) {
+    if (rows.WasReset()) {
+        m_items.clear();
+        m_nSorted = 0;
+    }
+    if (IsPlain()) {
+        return rows.NewRowCount();
+    }
+    const std::size_t before = m_items.size();
+    const std::size_t count = rows.RowCount();
+    // Newest first, as the default order shows them.
+    for (std::size_t serial = count; serial-- > count - rows.NewRowCount();) {
+        if (Accepts(rows.Entry(serial))) {
+            m_items.push_back(MakeItem(rows, serial));
+        }
+    }
+    const std::size_t added = m_items.size() - before;
+    if (m_nColumn == kDefaultOrder) {
+        // Newer than every row shown: they go on top.
+        std::rotate(m_items.begin(), m_items.begin() + static_cast<std::ptrdiff_t>(before), m_items.end());
+        m_nSorted = m_items.size();
+    }
+    return added;
+}
+
+bool CRowOrder::Resort(const CRowStore& rows) {
+    if (m_nColumn == kDefaultOrder) {
+        return false; // values never move a row in the default order, and new rows are already on top
+    }
+    // The rows to place: the new ones at the end, and those whose values changed. Addresses and protocols
+    // never change, so sorted by them only new rows move.
+    std::vector<Item> moving(m_items.begin() + static_cast<std::ptrdiff_t>(m_nSorted), m_items.end());
+    m_items.resize(m_nSorted);
+    m_moved.resize(rows.RowCount());
+    const bool valuesMove =
+        m_nColumn != ColSrcAddress && m_nColumn != ColDestAddress && m_nColumn != ColProto;
+    std::size_t taken = 0;
+    if (valuesMove) {
+        for (const std::uint32_t serial : rows.Touched()) {
+            if (serial < m_moved.size() && m_moved[serial] == 0 &&
+                serial < rows.RowCount() - rows.NewRowCount() && Accepts(rows.Entry(serial))) {
+                m_moved[serial] = 1;
+                moving.push_back(MakeItem(rows, serial));
+                ++taken;
+            }
+        }
+    }
+    if (moving.empty()) {
+        return false;
+    }
+    const auto less = [&](const Item& a, const Item& b) { return Less(rows, a, b); };
+    std::sort(moving.begin(), moving.end(), less);
+    // One pass: the rows that stay keep their order, the moving ones are merged in.
+    m_scratch.clear();
+    m_scratch.reserve(m_items.size() - taken + moving.size());
+    auto next = moving.begin();
+    for (const Item& item : m_items) {
+        if (taken > 0 && m_moved[item.m_nSerial] != 0) {
+            m_moved[item.m_nSerial] = 0;
+            continue;
+        }
+        while (next != moving.end() && less(*next, item)) {
+            m_scratch.push_back(*next++);
+        }
+        m_scratch.push_back(item);
+    }
+    m_scratch.insert(m_scratch.end(), next, moving.end());
+    std::swap(m_items, m_scratch);
+    m_nSorted = m_items.size();
+    return true;
+}
+
+std::optional<std::size_t> CRowOrder::RowOf(const CRowStore& rows, std::size_t serial) const {
+    if (serial >= rows.RowCount()) {
+        return std::nullopt;
+    }
+    if (IsPlain()) {
+        return rows.RowCount() - 1 - serial;
+    }
+    const Item item = MakeItem(rows, serial);
+    const auto sortedEnd = m_items.begin() + static_cast<std::ptrdiff_t>(m_nSorted);
+    const auto at = std::lower_bound(m_items.begin(), sortedEnd, item,
+                                     [&](const Item& a, const Item& b) { return Less(rows, a, b); });
+    if (at != sortedEnd && at->m_nSerial == serial) {
+        return static_cast<std::size_t>(at - m_items.begin());
+    }
+    // Not yet placed (between the two steps of an update).
+    for (auto it = sortedEnd; it != m_items.end(); ++it) {
+        if (it->m_nSerial == serial) {
+            return static_cast<std::size_t>(it - m_items.begin());
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace flowsentry
