@@ -22,6 +22,7 @@ std::unique_ptr<QSettings> CFlowsentryApp::DefaultSettings() {
 
 CFlowsentryApp::CFlowsentryApp(std::unique_ptr<QSettings> settings) : m_pSettings(std::move(settings)) {
     m_recentFiles.Load(*m_pSettings);
+    m_frame.LoadViewSettings(*m_pSettings);
     connect(m_frame.Action(Command::FileNew), &QAction::triggered, this, &CFlowsentryApp::OnFileNew);
     connect(m_frame.Action(Command::FileOpen), &QAction::triggered, this, &CFlowsentryApp::OnFileOpen);
     connect(m_frame.Action(Command::AppAbout), &QAction::triggered, this, &CFlowsentryApp::OnAppAbout);
@@ -54,6 +55,7 @@ bool CFlowsentryApp::InitInstance(const QStringList& arguments) {
 
 void CFlowsentryApp::ExitInstance() {
     m_recentFiles.Save(*m_pSettings);
+    m_frame.SaveViewSettings(*m_pSettings);
 }
 
 void CFlowsentryApp::OnAppAbout() {

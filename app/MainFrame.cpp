@@ -4,10 +4,13 @@
 #include "about/AboutDlg.h"
 #include "about/WebAddresses.h"
 #include "app/LockKeys.h"
+#include "traffic/CellWriter.h"
+#include "view/FilterBar.h"
 #include "view/FlowsentryView.h"
 #include "view/MessageBox.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -21,8 +24,10 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QVBoxLayout>
 #include <utility>
 
 static void InitAppResources() {
@@ -57,8 +62,16 @@ CMainFrame::CMainFrame(QWidget* parent)
     setWindowTitle(QStringLiteral("Flowsentry"));
     setWindowIcon(QIcon(CAboutDlg::IconPath()));
 
-    m_pView = new CFlowsentryView(this);
-    setCentralWidget(m_pView);
+    auto* pane = new QWidget(this);
+    auto* layout = new QVBoxLayout(pane);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_pView = new CFlowsentryView(pane);
+    m_pFilterBar = new CFilterBar(*m_pView, pane);
+    layout->addWidget(m_pFilterBar);
+    layout->addWidget(m_pView, 1);
+    setCentralWidget(pane);
+    m_pView->setFocus();
     m_pExport = std::make_unique<CListExport>(*m_pView, this);
     connect(m_pExport.get(), &CListExport::Finished, this, &CMainFrame::OnExportFinished);
 
@@ -140,6 +153,42 @@ void CMainFrame::CreateActions() {
          "Toggle StatusBar",
          nullptr,
          {}},
+        {Command::ViewPause,
+         "&Pause Display",
+         "Stop the rows moving and changing while counting goes on",
+         "Pause Display",
+         ":/app/icons/pause.svg",
+         {QKeySequence(Qt::Key_P)}},
+        {Command::ViewFilter,
+         "&Filter Rows...",
+         "Show only the rows of some addresses, networks or protocols",
+         "Filter Rows",
+         nullptr,
+         {QKeySequence(Qt::CTRL | Qt::Key_F)}},
+        {Command::ViewRateWindow2,
+         "Rates over &2 Seconds",
+         "Average the rates over the last 2 seconds",
+         nullptr,
+         nullptr,
+         {}},
+        {Command::ViewRateWindow10,
+         "Rates over &10 Seconds",
+         "Average the rates over the last 10 seconds",
+         nullptr,
+         nullptr,
+         {}},
+        {Command::ViewRateWindow40,
+         "Rates over &40 Seconds",
+         "Average the rates over the last 40 seconds",
+         nullptr,
+         nullptr,
+         {}},
+        {Command::ViewRatesInBits,
+         "Rates in &Bits per Second",
+         "Show the rates in bits per second",
+         nullptr,
+         nullptr,
+         {}},
     };
     for (const ActionDef& def : defs) {
         auto* action = new QAction(Latin1(def.m_szText), this);
@@ -164,6 +213,52 @@ void CMainFrame::CreateActions() {
     connect(Action(Command::EditCopy), &QAction::triggered, this, &CMainFrame::OnEditCopy);
     connect(Action(Command::StartAnalyzing), &QAction::triggered, this, &CMainFrame::OnStartAnalyzing);
     connect(Action(Command::StopAnalyzing), &QAction::triggered, this, &CMainFrame::OnStopAnalyzing);
+
+    // P pauses only while the list has the focus: in the filter bar it is a letter.
+    QAction* pause = Action(Command::ViewPause);
+    removeAction(pause);
+    m_pView->addAction(pause);
+    pause->setShortcutContext(Qt::WidgetShortcut);
+    pause->setCheckable(true);
+    connect(pause, &QAction::triggered, m_pView, &CFlowsentryView::SetPaused);
+    connect(m_pView, &CFlowsentryView::PausedChanged, pause, &QAction::setChecked);
+    connect(m_pView, &CFlowsentryView::PausedChanged, this, [this] { UpdateCaptureStatus(); });
+    connect(Action(Command::ViewFilter), &QAction::triggered, m_pFilterBar, &CFilterBar::Open);
+    connect(m_pFilterBar, &CFilterBar::FilterChanged, this, &CMainFrame::UpdateCaptureStatus);
+
+    auto* windows = new QActionGroup(this);
+    for (const auto& [command, seconds] :
+         {std::pair{Command::ViewRateWindow2, 2}, std::pair{Command::ViewRateWindow10, 10},
+          std::pair{Command::ViewRateWindow40, 40}}) {
+        QAction* action = Action(command);
+        action->setCheckable(true);
+        action->setChecked(seconds == m_pView->Model().Rows().RateWindow());
+        windows->addAction(action);
+        connect(action, &QAction::triggered, this, [this, seconds = seconds] { SetRateWindow(seconds); });
+    }
+    QAction* bits = Action(Command::ViewRatesInBits);
+    bits->setCheckable(true);
+    connect(bits, &QAction::toggled, this, [this](bool on) { m_pView->Model().SetRatesInBits(on); });
+}
+
+void CMainFrame::SetRateWindow(int seconds) {
+    m_pView->Model().SetRateWindow(seconds);
+    Action(Command::ViewRateWindow2)->setChecked(seconds == 2);
+    Action(Command::ViewRateWindow10)->setChecked(seconds == 10);
+    Action(Command::ViewRateWindow40)->setChecked(seconds == 40);
+    UpdateCaptureStatus();
+}
+
+void CMainFrame::LoadViewSettings(const QSettings& settings) {
+    const int seconds = settings.value(QStringLiteral("View/RateWindow"), 2).toInt();
+    SetRateWindow(seconds == 10 || seconds == 40 ? seconds : 2);
+    Action(Command::ViewRatesInBits)
+        ->setChecked(settings.value(QStringLiteral("View/RatesInBits"), false).toBool());
+}
+
+void CMainFrame::SaveViewSettings(QSettings& settings) const {
+    settings.setValue(QStringLiteral("View/RateWindow"), m_pView->Model().Rows().RateWindow());
+    settings.setValue(QStringLiteral("View/RatesInBits"), Action(Command::ViewRatesInBits)->isChecked());
 }
 
 void CMainFrame::CreateMenus() {
@@ -175,6 +270,14 @@ void CMainFrame::CreateMenus() {
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
     view->addAction(Action(Command::ViewToolbar));
     view->addAction(Action(Command::ViewStatusBar));
+    view->addSeparator();
+    view->addAction(Action(Command::ViewPause));
+    view->addAction(Action(Command::ViewFilter));
+    view->addSeparator();
+    view->addAction(Action(Command::ViewRateWindow2));
+    view->addAction(Action(Command::ViewRateWindow10));
+    view->addAction(Action(Command::ViewRateWindow40));
+    view->addAction(Action(Command::ViewRatesInBits));
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->addAction(Action(Command::AppAbout));
@@ -193,6 +296,7 @@ void CMainFrame::CreateToolBar() {
     m_pToolBar->addSeparator();
     m_pToolBar->addAction(Action(Command::StartAnalyzing));
     m_pToolBar->addAction(Action(Command::StopAnalyzing));
+    m_pToolBar->addAction(Action(Command::ViewPause));
     m_pToolBar->addSeparator();
     m_pToolBar->addAction(Action(Command::HomeButton));
     m_pToolBar->addSeparator();
@@ -236,6 +340,8 @@ void CMainFrame::CreateStatusBar() {
     m_pExportPoll = new QTimer(this);
     m_pExportPoll->setInterval(kExportPollInterval);
     connect(m_pExportPoll, &QTimer::timeout, this, &CMainFrame::UpdateExportProgress);
+    m_pTrafficPane = new QLabel(bar);
+    bar->addPermanentWidget(m_pTrafficPane);
     m_pCapturePane = new QLabel(bar);
     bar->addPermanentWidget(m_pCapturePane);
     UpdateCaptureStatus();
@@ -283,8 +389,33 @@ QString CMainFrame::CaptureStatusText() const {
     return QStringLiteral("Capturing on %1, dropped by the kernel: %2").arg(address).arg(drops);
 }
 
+QString CMainFrame::TrafficStatusText() const {
+    const CTrafficModel& model = m_pView->Model();
+    const CRowStore& rows = model.Rows();
+    const RowRates rates = rows.TotalRates();
+    const bool bits = Action(Command::ViewRatesInBits)->isChecked();
+    const QLocale locale;
+    QString text = QStringLiteral("Sent %1 at %2, received %3 at %4, ")
+                       .arg(QString::fromStdString(AmountText(rows.TotalSend())),
+                            QString::fromStdString(RateText(rates.m_dSend, bits)),
+                            QString::fromStdString(AmountText(rows.TotalRcv())),
+                            QString::fromStdString(RateText(rates.m_dRcv, bits)));
+    if (model.Order().Filtered()) {
+        text += QStringLiteral("%1 of %2 rows")
+                    .arg(locale.toString(static_cast<qulonglong>(model.rowCount())),
+                         locale.toString(static_cast<qulonglong>(rows.RowCount())));
+    } else {
+        text += QStringLiteral("%1 rows").arg(locale.toString(static_cast<qulonglong>(rows.RowCount())));
+    }
+    if (m_pView->Paused()) {
+        text += QStringLiteral(", Paused");
+    }
+    return text;
+}
+
 void CMainFrame::UpdateCaptureStatus() {
     m_pCapturePane->setText(CaptureStatusText());
+    m_pTrafficPane->setText(TrafficStatusText());
 }
 
 void CMainFrame::OnCaptureEnded(const QString& errorText) {

@@ -15,11 +15,13 @@ class QAction;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QSettings;
 class QTimer;
 class QToolBar;
 
 namespace flowsentry {
 
+class CFilterBar;
 class CFlowsentryView;
 
 // The commands the menu, the toolbar and the keys offer.
@@ -37,6 +39,12 @@ enum class Command {
     AppExit,
     ViewToolbar,
     ViewStatusBar,
+    ViewPause,
+    ViewFilter,
+    ViewRateWindow2,
+    ViewRateWindow10,
+    ViewRateWindow40,
+    ViewRatesInBits,
     Count
 };
 
@@ -73,6 +81,13 @@ public:
 
     // What the capture pane of the status bar says.
     [[nodiscard]] QString CaptureStatusText() const;
+    // What the traffic pane says: totals and rates since Start, the rows, Paused.
+    [[nodiscard]] QString TrafficStatusText() const;
+    [[nodiscard]] CFilterBar& FilterBar() { return *m_pFilterBar; }
+
+    // The list's settings kept between runs: the rate window and the unit of the rates.
+    void LoadViewSettings(const QSettings& settings);
+    void SaveViewSettings(QSettings& settings) const;
 
 public slots:
     void OpenHomePage();
@@ -93,12 +108,15 @@ private:
     void CreateStatusBar();
     void UpdateLockIndicators();
     void UpdateCaptureStatus();
+    void SetRateWindow(int seconds);
     void OnCaptureEnded(const QString& errorText);
     void OnExportStarted();
     void OnExportFinished();
     void UpdateExportProgress();
 
-    CFlowsentryView* m_pView = nullptr; // owned as the central widget
+    CFlowsentryView* m_pView = nullptr; // owned by the central widget, under the filter bar
+    CFilterBar* m_pFilterBar = nullptr;
+    QLabel* m_pTrafficPane = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QLabel* m_pCapturePane = nullptr;
     QLabel* m_pCapsPane = nullptr;

@@ -99,8 +99,11 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
     const auto menus = frame.menuBar()->actions();
     ASSERT_EQ(menus.size(), 3);
     const QStringList titles = {"&File", "&View", "&Help"};
-    const QList<QStringList> items = {
-        {"Save &As...", "", "E&xit"}, {"&Toolbar", "&Status Bar"}, {"&About Flowsentry..."}};
+    const QList<QStringList> items = {{"Save &As...", "", "E&xit"},
+                                      {"&Toolbar", "&Status Bar", "", "&Pause Display", "&Filter Rows...", "",
+                                       "Rates over &2 Seconds", "Rates over &10 Seconds",
+                                       "Rates over &40 Seconds", "Rates in &Bits per Second"},
+                                      {"&About Flowsentry..."}};
     for (int m = 0; m < 3; ++m) {
         EXPECT_EQ(menus[m]->text(), titles[m]);
         QStringList texts;
@@ -110,10 +113,11 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
         EXPECT_EQ(texts, items[m]);
     }
 
-    const QList<Command> buttons = {Command::FileSave,      Command::Count,          Command::EditCopy,
-                                    Command::Count,         Command::StartAnalyzing, Command::StopAnalyzing,
-                                    Command::Count,         Command::HomeButton,     Command::Count,
-                                    Command::MonitorButton, Command::Count,          Command::AppAbout};
+    const QList<Command> buttons = {Command::FileSave,  Command::Count,          Command::EditCopy,
+                                    Command::Count,     Command::StartAnalyzing, Command::StopAnalyzing,
+                                    Command::ViewPause, Command::Count,          Command::HomeButton,
+                                    Command::Count,     Command::MonitorButton,  Command::Count,
+                                    Command::AppAbout};
     const auto toolbarItems = frame.ToolBar()->actions();
     ASSERT_EQ(toolbarItems.size(), buttons.size());
     for (int i = 0; i < buttons.size(); ++i) {
@@ -208,7 +212,8 @@ TEST(MainFrame, StatusBarShowsReadyAndTheLockPanes) {
     for (const QLabel* label : frame.statusBar()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
         texts.append(label->text());
     }
-    EXPECT_EQ(texts, (QStringList{"Ready", "Not capturing", "CAP", "NUM", "SCRL"}));
+    EXPECT_EQ(texts, (QStringList{"Ready", "Sent 0 B at 0 B/s, received 0 B at 0 B/s, 0 rows",
+                                  "Not capturing", "CAP", "NUM", "SCRL"}));
 }
 
 // The capture pane says when the captured interface is down, and goes back to its usual text when it is up.
@@ -216,8 +221,8 @@ TEST(MainFrame, CapturePaneFollowsTheLinkDownAndUp) {
     CMainFrame frame;
     frame.show();
     const QList<QLabel*> labels = frame.statusBar()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
-    ASSERT_GE(labels.size(), 2);
-    const QLabel* pane = labels[1];
+    ASSERT_GE(labels.size(), 3);
+    const QLabel* pane = labels[2];
     CSniffer& sniffer = frame.View().Sniffer();
     sniffer.m_strInterfaceAddress = "10.0.0.1";
     auto source = std::make_unique<CHelperSource>("link-steps", FLOWSENTRY_FAKE_HELPER);
@@ -379,7 +384,7 @@ TEST_F(FlowsentryAppTest, TitleFollowsNewAndOpenWhileRowsAndColumnsStay) {
     ASSERT_TRUE(app.OpenDocumentFile(MakeFile("trace.txt")) == std::nullopt);
     EXPECT_EQ(frame.windowTitle(), "trace.txt - Flowsentry");
     EXPECT_EQ(view.model()->rowCount(), 1);
-    EXPECT_EQ(view.model()->columnCount(), ColumnCount);
+    EXPECT_EQ(view.model()->columnCount(), ListColumnCount);
     EXPECT_EQ(view.Table().EntryCount(), 1U);
 
     // A file that cannot be opened changes nothing and says why.

@@ -85,20 +85,32 @@ std::string CellText(const CTrafficEntry& entry, int column) {
     return {cell.data(), writer.Write(cell.data(), entry, column)};
 }
 
-std::string RateText(double bytesPerSecond, bool bits) {
-    static constexpr std::array<const char*, 4> kBytes = {"B/s", "KB/s", "MB/s", "GB/s"};
-    static constexpr std::array<const char*, 4> kBits = {"b/s", "kb/s", "Mb/s", "Gb/s"};
-    double value = bits ? bytesPerSecond * 8 : bytesPerSecond;
+namespace {
+
+// A number in powers of 1000 with the name of its unit, whole below the first power.
+std::string ScaledText(double value, const char* const* units, std::size_t count) {
     std::size_t unit = 0;
-    while (unit + 1 < kBytes.size() && value >= (unit == 0 ? 999.5 : 999.95)) {
+    while (unit + 1 < count && value >= (unit == 0 ? 999.5 : 999.95)) {
         value /= 1000;
         ++unit;
     }
-    const char* name = bits ? kBits[unit] : kBytes[unit];
     std::array<char, 48> text{};
-    // Whole units below a kilo: a byte is not divided.
-    std::snprintf(text.data(), text.size(), unit == 0 ? "%.0f %s" : "%.1f %s", value, name);
+    std::snprintf(text.data(), text.size(), unit == 0 ? "%.0f %s" : "%.1f %s", value, units[unit]);
     return text.data();
+}
+
+} // namespace
+
+std::string RateText(double bytesPerSecond, bool bits) {
+    static constexpr std::array<const char*, 4> kBytes = {"B/s", "KB/s", "MB/s", "GB/s"};
+    static constexpr std::array<const char*, 4> kBits = {"b/s", "kb/s", "Mb/s", "Gb/s"};
+    return bits ? ScaledText(bytesPerSecond * 8, kBits.data(), kBits.size())
+                : ScaledText(bytesPerSecond, kBytes.data(), kBytes.size());
+}
+
+std::string AmountText(std::uint64_t bytes) {
+    static constexpr std::array<const char*, 6> kUnits = {"B", "KB", "MB", "GB", "TB", "PB"};
+    return ScaledText(static_cast<double>(bytes), kUnits.data(), kUnits.size());
 }
 
 } // namespace flowsentry

@@ -52,5 +52,7 @@ std::string CellText(const CTrafficEntry& entry, int column);
 // A rate for people: "0 B/s", "512 B/s", "1.5 KB/s", "12.3 MB/s", "1.2 GB/s" (powers of 1000, as link
 // speeds are given), or in bits per second: "kb/s", "Mb/s", "Gb/s".
 std::string RateText(double bytesPerSecond, bool bits);
+// An amount of bytes in the same units: "0 B", "1.5 KB", "12.3 MB", "4.1 TB".
+std::string AmountText(std::uint64_t bytes);
 
 } // namespace flowsentry
