@@ -9,6 +9,7 @@
 #include <QItemSelectionModel>
 #include <QScrollBar>
 #include <gtest/gtest.h>
+#include <random>
 
 namespace flowsentry {
 namespace {
@@ -159,6 +160,84 @@ TEST_F(FlowsentryViewTest, RepeatedInitialUpdateKeepsColumnsRowsAndWidths) {
     EXPECT_EQ(m_view.horizontalHeader()->count(), ListColumnCount);
     EXPECT_EQ(m_view.model()->rowCount(), 5);
     EXPECT_EQ(m_view.columnWidth(ColProto), 77);
+}
+
+// A heading click sorts by its column (amounts largest first), a second reverses, a third returns to the
+// newest-first order; the heading shows which.
+TEST_F(FlowsentryViewTest, HeadingClicksSortReverseAndReturnToTheDefaultOrder) {
+    for (int n = 0; n < 5; ++n) {
+        m_view.Table().AddSample(Peer(n, 100 + static_cast<std::uint64_t>((n * 3) % 5) * 10), std::nullopt);
+    }
+    m_view.Refresh();
+    const auto column = [&](int c) {
+        QStringList texts;
+        for (int row = 0; row < m_view.model()->rowCount(); ++row) {
+            texts.append(m_view.model()->data(m_view.model()->index(row, c)).toString());
+        }
+        return texts;
+    };
+    QHeaderView* header = m_view.horizontalHeader();
+    m_view.ClickHeading(ColSendData);
+    EXPECT_EQ(column(ColSendData), (QStringList{"140", "130", "120", "110", "100"}));
+    EXPECT_TRUE(header->isSortIndicatorShown());
+    EXPECT_EQ(header->sortIndicatorSection(), ColSendData);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    m_view.ClickHeading(ColSendData);
+    EXPECT_EQ(column(ColSendData), (QStringList{"100", "110", "120", "130", "140"}));
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    m_view.ClickHeading(ColSendData);
+    EXPECT_EQ(column(ColSrcAddress),
+              (QStringList{"10.1.0.4", "10.1.0.3", "10.1.0.2", "10.1.0.1", "10.1.0.0"}));
+    EXPECT_FALSE(header->isSortIndicatorShown());
+    // Addresses start from the smallest.
+    m_view.ClickHeading(ColSrcAddress);
+    EXPECT_EQ(column(ColSrcAddress),
+              (QStringList{"10.1.0.0", "10.1.0.1", "10.1.0.2", "10.1.0.3", "10.1.0.4"}));
+}
+
+// Sorted by a changing column, rows move at each refresh; the selected row stays selected and, being on
+// the screen, stays where it was on the screen while the others move around it.
+TEST_F(FlowsentryViewTest, SelectionStaysSelectedAndInViewWhileRowsMove) {
+    SetClientSize(600, 200);
+    for (int n = 0; n < 300; ++n) {
+        m_view.Table().AddSample(Peer(n, 1000 + static_cast<std::uint64_t>(n)), std::nullopt);
+    }
+    m_view.Refresh();
+    m_view.SortBy(ColSendData, true);
+    QCoreApplication::processEvents();
+    m_view.verticalScrollBar()->setValue(100);
+    const int visibleRow = m_view.rowAt(m_view.viewport()->height() / 2);
+    m_view.selectRow(visibleRow);
+    const QString selected = SourceAt(visibleRow);
+    const int offset = m_view.visualRect(m_view.currentIndex()).top();
+    // Rows above and below it change places; the selected row itself grows past some others.
+    std::mt19937 random(5);
+    for (int tick = 0; tick < 10; ++tick) {
+        for (int i = 0; i < 50; ++i) {
+            m_view.Table().AddSample(Peer(static_cast<int>(random() % 300), random() % 300), std::nullopt);
+        }
+        m_view.Table().AddSample(Sample(selected.toStdString(), "10.0.0.1", 6, 7), std::nullopt);
+        m_view.Refresh();
+        const QModelIndexList rows = m_view.selectionModel()->selectedRows();
+        ASSERT_EQ(rows.size(), 1) << "tick " << tick;
+        EXPECT_EQ(SourceAt(rows[0].row()), selected) << "tick " << tick;
+        EXPECT_EQ(m_view.currentIndex().row(), rows[0].row());
+        EXPECT_EQ(m_view.visualRect(m_view.currentIndex()).top(), offset) << "tick " << tick;
+    }
+}
+
+// Paused, the list neither moves nor changes while the table counts on; resuming shows all of it at once.
+TEST_F(FlowsentryViewTest, PauseHoldsTheRowsAndResumeCatchesUp) {
+    AddPeers(0, 3);
+    m_view.SetPaused(true);
+    m_view.Table().AddSample(Peer(0, 500), std::nullopt);
+    AddPeers(3, 2);
+    EXPECT_EQ(m_view.model()->rowCount(), 3);
+    EXPECT_EQ(m_view.model()->data(m_view.model()->index(2, ColSendData)).toString(), "60");
+    m_view.SetPaused(false);
+    EXPECT_EQ(m_view.model()->rowCount(), 5);
+    EXPECT_EQ(m_view.model()->data(m_view.model()->index(4, ColSendData)).toString(), "560");
+    EXPECT_EQ(m_view.Table().EntryCount(), 5U);
 }
 
 } // namespace

@@ -4,12 +4,16 @@
 #include "QtPrinters.h"
 #include "TestUtil.h"
 #include "traffic/CellWriter.h"
+#include "traffic/RowFilter.h"
 #include "view/ColumnWidths.h"
 
 #include <QAbstractItemModelTester>
+#include <QBrush>
 #include <QIcon>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <memory>
+#include <random>
 
 namespace flowsentry {
 namespace {
@@ -137,6 +141,85 @@ TEST_F(TrafficModelTest, RowsCarryTheImageTheProtocolAndNumericValues) {
     EXPECT_EQ(Cell(0, ColProto), "Proto:47");
     EXPECT_EQ(m_model.data(m_model.index(0, ColTotalData), CTrafficModel::ValueRole).toULongLong(), 1000U);
     EXPECT_EQ(m_model.data(m_model.index(0, ColSrcAddress), CTrafficModel::ValueRole).toUInt(), 0xC0A80102U);
+}
+
+// The model tester watches every signal while batches arrive with the rows sorted and filtered, the order is
+// switched and the filter changed in between; the rows shown are always the filter's rows in sorted order.
+TEST_F(TrafficModelTest, SortedAndFilteredWhileBatchesArrive) {
+    std::mt19937 random(3);
+    const auto filter = std::make_shared<CRowFilter>(CRowFilter::Parse("10.0.0.0/9"));
+    m_model.SetFilter([filter](const CTrafficEntry& e) { return filter->Matches(e); });
+    m_model.Sort(ColTotalData, true);
+    for (int round = 0; round < 60; ++round) {
+        for (int i = static_cast<int>(random() % 80); i > 0; --i) {
+            const auto host = static_cast<unsigned>(random() % (30 + 10 * static_cast<unsigned>(round)));
+            const std::string remote = std::to_string(10 + host % 3 * 60) + ".1." +
+                                       std::to_string(host / 200) + "." + std::to_string(host % 200);
+            m_table.AddSample(Sample(remote, "10.0.0.1", 6, 40 + random() % 1500, 1000 + round),
+                              std::nullopt);
+        }
+        m_model.ApplyBatch(m_table.PullChanges(), 1000 + round);
+        if (round == 20) {
+            m_model.Sort(ColSrcAddress, false);
+        } else if (round == 40) {
+            m_model.Sort(CRowOrder::kDefaultOrder, false);
+        } else if (round == 50) {
+            m_model.SetFilter({});
+        }
+        std::size_t shown = 0;
+        for (std::size_t row = 0; row < m_model.Rows().RowCount(); ++row) {
+            shown += round >= 50 || filter->Matches(m_model.Rows().Row(row)) ? 1 : 0;
+        }
+        ASSERT_EQ(static_cast<std::size_t>(m_model.rowCount()), shown) << "round " << round;
+        for (int row = 1; row < m_model.rowCount(); ++row) {
+            const auto value = [&](int r, int column) {
+                return m_model.data(m_model.index(r, column), CTrafficModel::ValueRole).toULongLong();
+            };
+            if (round < 20) {
+                ASSERT_GE(value(row - 1, ColTotalData), value(row, ColTotalData)) << "round " << round;
+            } else if (round < 40) {
+                ASSERT_LE(value(row - 1, ColSrcAddress), value(row, ColSrcAddress)) << "round " << round;
+            } else {
+                ASSERT_GT(m_model.SerialAt(row - 1), m_model.SerialAt(row)) << "newest first";
+            }
+        }
+    }
+}
+
+// Rates are shown in readable units after the ten columns; a row that changed in the last refresh is
+// highlighted, fading over the next ones, and a row quiet for a minute is greyed.
+TEST_F(TrafficModelTest, RatesHighlightAndIdleRows) {
+    m_model.SetColors(QColor(Qt::blue), QColor(Qt::gray));
+    m_table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 1'500'000, 100), std::nullopt);
+    m_table.AddSample(Sample("10.0.0.1", "10.0.0.3", 6, 100, 100), std::nullopt);
+    m_model.ApplyBatch(m_table.PullChanges(), 101);
+    m_model.ApplyBatch(m_table.PullChanges(), 102); // the window (2 s) is now seconds 100 and 101
+    EXPECT_EQ(Cell(1, ColSendRate), "750.0 KB/s");
+    EXPECT_EQ(Cell(1, ColRcvRate), "0 B/s");
+    EXPECT_EQ(Cell(0, ColPeakRate), "50 B/s");
+    EXPECT_EQ(m_model.data(m_model.index(1, ColSendRate), CTrafficModel::ValueRole).toDouble(), 750'000.0);
+    m_model.SetRatesInBits(true);
+    EXPECT_EQ(Cell(1, ColSendRate), "6.0 Mb/s");
+
+    const auto alpha = [&](int row) {
+        const QVariant brush = m_model.data(m_model.index(row, 0), Qt::BackgroundRole);
+        return brush.isValid() ? brush.value<QBrush>().color().alphaF() : 0.0F;
+    };
+    const float first = alpha(0);
+    EXPECT_GT(first, 0.0F) << "changed one refresh ago";
+    m_table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 1, 102), std::nullopt);
+    m_model.ApplyBatch(m_table.PullChanges(), 102);
+    EXPECT_LT(alpha(0), first) << "fading";
+    EXPECT_GT(alpha(1), first) << "just changed";
+    m_model.ApplyBatch(m_table.PullChanges(), 103);
+    m_model.ApplyBatch(m_table.PullChanges(), 104);
+    EXPECT_EQ(alpha(0), 0.0F);
+
+    EXPECT_FALSE(m_model.data(m_model.index(0, 0), Qt::ForegroundRole).isValid());
+    m_model.ApplyBatch(m_table.PullChanges(), 160);
+    EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::ForegroundRole).value<QBrush>().color(), QColor(Qt::gray))
+        << "quiet since 100";
+    EXPECT_FALSE(m_model.data(m_model.index(1, 0), Qt::ForegroundRole).isValid()) << "last packet at 102";
 }
 
 } // namespace
