@@ -86,28 +86,50 @@ void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
     }
 }
 
-void Csv(const CRowStore& rows, BlockWriter& writer) {
+constexpr std::array<const char*, 3> kRateHeadings = {"Send Rate", "Rcv Rate", "Peak Rate"};
+
+// A rate as the shortest decimal that reads back as the same number.
+char* WriteRate(char* at, double rate) {
+    return std::to_chars(at, at + 32, rate).ptr;
+}
+
+void Csv(const CRowStore& rows, BlockWriter& writer, bool rates) {
     std::string& out = writer.Block();
     for (int c = 0; c < ColumnCount; ++c) {
         out += kColumnHeadings[static_cast<std::size_t>(c)];
         out += c + 1 < ColumnCount ? ',' : '\n';
     }
+    if (rates) {
+        out.pop_back();
+        for (const char* heading : kRateHeadings) {
+            (out += ',') += heading;
+        }
+        out += '\n';
+    }
     CCellWriter cells;
-    std::array<char, ColumnCount*(CCellWriter::kMaxCell + 1)> line;
+    std::array<char, ColumnCount*(CCellWriter::kMaxCell + 1) + 3 * 33> line;
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
         const CTrafficEntry& e = rows.Row(r);
         char* at = line.data();
         for (int c = 0; c < ColumnCount; ++c) {
             // No cell text holds a comma or a quote, so no quoting is needed.
             at = cells.Write(at, e, c);
-            *at++ = c + 1 < ColumnCount ? ',' : '\n';
+            *at++ = ',';
         }
+        if (rates) {
+            const RowRates rate = rows.Rates(r);
+            for (const double value : {rate.m_dSend, rate.m_dRcv, rate.m_dPeak}) {
+                at = WriteRate(at, value);
+                *at++ = ',';
+            }
+        }
+        at[-1] = '\n';
         out.append(line.data(), at);
         writer.RowDone();
     }
 }
 
-void Json(const CRowStore& rows, BlockWriter& writer) {
+void Json(const CRowStore& rows, BlockWriter& writer, bool rates) {
     std::string& out = writer.Block();
     out += '[';
     CCellWriter cells;
@@ -128,6 +150,15 @@ void Json(const CRowStore& rows, BlockWriter& writer) {
             }
             if (c + 1 < ColumnCount) {
                 out += ", ";
+            }
+        }
+        if (rates) {
+            const RowRates rate = rows.Rates(r);
+            const std::array<double, 3> values = {rate.m_dSend, rate.m_dRcv, rate.m_dPeak};
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                std::array<char, 32> number;
+                ((out += ", \"") += kRateHeadings[i]) += "\": ";
+                out.append(number.data(), WriteRate(number.data(), values[i]));
             }
         }
         out += '}';
@@ -161,7 +192,7 @@ bool ParseFormat(std::string_view name, Format& format) {
     return true;
 }
 
-void WriteRows(const CRowStore& rows, Format format, std::FILE* out) {
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates) {
     BlockWriter writer(out);
     switch (format) {
     case Format::Table:
@@ -171,10 +202,10 @@ void WriteRows(const CRowStore& rows, Format format, std::FILE* out) {
         Text(rows, writer);
         break;
     case Format::Csv:
-        Csv(rows, writer);
+        Csv(rows, writer, rates);
         break;
     case Format::Json:
-        Json(rows, writer);
+        Json(rows, writer, rates);
         break;
     }
 }

@@ -13,6 +13,8 @@ enum class Format { Table, Text, Csv, Json };
 bool ParseFormat(std::string_view name, Format& format);
 // Writes the rows (newest first) in one of the output formats, a block at a time, so that a million rows
 // never stand in memory twice. Text is exactly what the window's Save As writes.
-void WriteRows(const CRowStore& rows, Format format, std::FILE* out);
+// With `rates` (a live capture), csv and json add each row's send, receive and peak rates in bytes per
+// second.
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates = false);
 
 } // namespace flowsentry::cli

@@ -182,12 +182,20 @@ int ListAddresses() {
 enum class Last { No, Yes };
 
 // False when the output could not be written (a full disk, a closed pipe); the reason is on stderr.
-bool Print(CTrafficTable& table, CRowStore& rows, Format format, Last last = Last::No) {
-    rows.Apply(table.PullChanges());
+// A live capture's rows are brought up to date with the clock, so that their rates move on; a file's by its
+// packets' times.
+void Update(CTrafficTable& table, CRowStore& rows, bool live) {
+    rows.Apply(table.PullChanges(), live ? std::time(nullptr) : CRowStore::kUnknownTime);
+}
+
+// False when the output could not be written (a full disk, a closed pipe); the reason is on stderr.
+bool Print(CTrafficTable& table, CRowStore& rows, Format format, bool live, Last last = Last::No) {
+    Update(table, rows, live);
     if (last == Last::Yes) {
         table.Clear();
     }
-    WriteRows(rows, format, stdout);
+    // A file is read faster than its clock ran, so rates are a live capture's alone.
+    WriteRows(rows, format, stdout, live);
     return FlushOutput();
 }
 
@@ -239,8 +247,15 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
                                  std::chrono::duration<double>(options.m_dInterval));
     const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options.m_dDuration));
+    // Live, the rows are brought up to date four times a second whatever the interval, so that each
+    // second's bytes count in the second they came.
+    constexpr auto kUpdateInterval = std::chrono::milliseconds(250);
+    auto nextUpdate = start + kUpdateInterval;
     while (sniffer.IsRunning()) {
         auto wake = Clock::now() + std::chrono::seconds(3600);
+        if (live) {
+            wake = std::min(wake, nextUpdate);
+        }
         if (live && options.m_dInterval > 0) {
             wake = std::min(wake, nextPrint);
         }
@@ -260,8 +275,12 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
         if (live && options.m_dDuration > 0 && now >= deadline) {
             return 0;
         }
+        if (live && now >= nextUpdate) {
+            Update(table, rows, live);
+            nextUpdate = now + kUpdateInterval;
+        }
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
-            (void)Print(table, rows, options.m_format); // a failed write shows again at the end
+            (void)Print(table, rows, options.m_format, live); // a failed write shows again at the end
             std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
             nextPrint += std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(options.m_dInterval));
@@ -336,7 +355,7 @@ int Run(const Options& options) {
     // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
     bool written = true;
     if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
-        written = Print(table, rows, options.m_format, Last::Yes);
+        written = Print(table, rows, options.m_format, options.m_strFile.empty(), Last::Yes);
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty());

@@ -272,7 +272,7 @@ class Usage(unittest.TestCase):
 
 @unittest.skipUnless(os.geteuid() == 0, "the live capture test makes a network namespace and needs root")
 class Live(unittest.TestCase):
-    def test_ctrl_c_prints_the_final_table(self):
+    def test_ctrl_c_prints_the_final_table_with_the_rates(self):
         ns = "fs-cli-test-%d" % os.getpid()
         subprocess.run(["ip", "netns", "add", ns], check=True)
         try:
@@ -287,19 +287,23 @@ class Live(unittest.TestCase):
                       "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
                       "time.sleep(0.5)\n"
                       "for i in range(5): s.sendto(b'x'*100,('127.0.0.1',5555))\n"
-                      "time.sleep(0.2)\n")
+                      "time.sleep(3.5)\n")
             subprocess.run(["ip", "netns", "exec", ns, "python3", "-c", sender], check=True)
             cli.send_signal(signal.SIGINT)
             out, err = cli.communicate(timeout=10)
             self.assertEqual(cli.returncode, 0, err)
             lines = out.decode().splitlines()
-            self.assertEqual(lines[0], ",".join(HEADINGS))
+            self.assertEqual(lines[0], ",".join(HEADINGS + ["Send Rate", "Rcv Rate", "Peak Rate"]))
             self.assertEqual(len(lines), 2, out)
             row = lines[1].split(",")
             self.assertEqual(row[:2], ["127.0.0.1", "127.0.0.1"])
             # 5 x (20 + 8 + 100); how an address's traffic to itself splits into sent and received is the
             # table's rule, tested there.
             self.assertEqual((row[4], row[7], row[9]), ("640", "5", "UDP"))
+            # The 5 datagrams left within two whole seconds, counted in the seconds their packets were
+            # stamped: the 2-second window held all of them once (640 / 2 bytes per second), and 3.5 seconds
+            # later none.
+            self.assertEqual(row[10:], ["0", "0", "320"])
             self.assertIn("dropped by the kernel: 0", err.decode())
         finally:
             subprocess.run(["ip", "netns", "del", ns])
@@ -313,7 +317,7 @@ class Live(unittest.TestCase):
             out = subprocess.run(["ip", "netns", "exec", ns, Tools.cli, "--address", "127.0.0.1", "--format", "csv",
                                   "--interval", "1e10", "--duration", "0.5"], capture_output=True, timeout=20)
             self.assertEqual(out.returncode, 0, out.stderr)
-            self.assertEqual(out.stdout.decode().splitlines(), [",".join(HEADINGS)])
+            self.assertEqual(out.stdout.decode().splitlines(), [",".join(HEADINGS + ["Send Rate", "Rcv Rate", "Peak Rate"])])
         finally:
             subprocess.run(["ip", "netns", "del", ns])
 
@@ -364,7 +368,7 @@ class Live(unittest.TestCase):
             self.assertIn(lines, ([where + "the interface is down", where + "the interface is up again"],
                                   [where + "the interface is down", where + "the interface has no link (no carrier)",
                                    where + "the interface is up again"]))
-            udp = [row.split(",") for row in out.decode().splitlines() if row.endswith(",UDP")]
+            udp = [row for row in (line.split(",") for line in out.decode().splitlines()) if row[9] == "UDP"]
             self.assertEqual(len(udp), 1, out)
             self.assertEqual(udp[0][:2], ["10.250.0.1", "10.250.0.2"])
             self.assertEqual((udp[0][3], udp[0][6]), ("640", "5"))
