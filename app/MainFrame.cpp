@@ -341,8 +341,10 @@ void CMainFrame::CreateStatusBar() {
     m_pExportPoll->setInterval(kExportPollInterval);
     connect(m_pExportPoll, &QTimer::timeout, this, &CMainFrame::UpdateExportProgress);
     m_pTrafficPane = new QLabel(bar);
+    m_pTrafficPane->setContentsMargins(8, 0, 8, 0);
     bar->addPermanentWidget(m_pTrafficPane);
     m_pCapturePane = new QLabel(bar);
+    m_pCapturePane->setContentsMargins(8, 0, 8, 0);
     bar->addPermanentWidget(m_pCapturePane);
     UpdateCaptureStatus();
     connect(m_pView, &CFlowsentryView::Refreshed, this, &CMainFrame::UpdateCaptureStatus);

@@ -110,10 +110,14 @@ TEST_F(TrafficModelTest, BatchesInsertNewRowsAtTheTopAndSignalChangedRowsOnce) {
     }
     EXPECT_EQ(reset.size(), 0) << "no reset per tick";
 
-    // An empty pull signals nothing.
-    EXPECT_EQ(m_model.ApplyBatch(m_table.PullChanges()), 0);
+    // An empty pull inserts nothing; it repaints while the highlight of the last changes fades, then
+    // signals nothing.
+    for (std::uint32_t tick = 0; tick <= CTrafficModel::kHighlightRefreshes + 1; ++tick) {
+        EXPECT_EQ(m_model.ApplyBatch(m_table.PullChanges()), 0);
+    }
     EXPECT_EQ(inserted.size(), 2);
-    EXPECT_EQ(changed.size(), 2);
+    EXPECT_EQ(changed.size(), 2 + CTrafficModel::kHighlightRefreshes);
+    EXPECT_FALSE(m_model.Highlighting());
 
     // Clearing the table is the one case that resets the model.
     m_table.Clear();

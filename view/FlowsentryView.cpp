@@ -91,6 +91,12 @@ bool CFlowsentryView::StartCapture() {
     return true;
 }
 
+void CFlowsentryView::RefreshSoon() {
+    if (!m_refreshTimer.isActive()) {
+        m_refreshTimer.start();
+    }
+}
+
 void CFlowsentryView::HoldRows() {
     ++m_nRowHolds;
 }
@@ -121,7 +127,8 @@ void CFlowsentryView::Refresh() {
     // Read before the pull: a capture that had ended by then has folded everything it will.
     const bool capturing = m_sniffer.IsRunning();
     const TrafficBatch batch = m_table.PullChanges();
-    if (batch.empty() && !capturing) {
+    // After the capture, the timer runs until the last highlight has faded.
+    if (batch.empty() && !capturing && !m_model.Highlighting()) {
         m_refreshTimer.stop();
         emit Refreshed();
         return;

@@ -34,6 +34,10 @@ public:
     // False when it cannot start; the sniffer's error text says why.
     bool StartCapture();
 
+    // Runs the refresh timer until what the table holds now is shown and its highlight has faded: for rows
+    // that come without a capture (a file, a test).
+    void RefreshSoon();
+
     [[nodiscard]] CTrafficTable& Table() { return m_table; }
     [[nodiscard]] const CTrafficModel& Model() const { return m_model; }
     [[nodiscard]] CTrafficModel& Model() { return m_model; }

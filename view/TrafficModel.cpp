@@ -89,6 +89,7 @@ int CTrafficModel::ApplyBatch(const TrafficBatch& batch, std::int64_t now) {
         m_order.AddNewRows(m_rows);
         m_order.Resort(m_rows);
         endResetModel();
+        m_nLastChange = batch.m_newRows.empty() ? m_nLastChange : m_rows.ApplyCount();
         return 0;
     }
     // How many new rows will be shown, counted before anything changes, as the insertion must be announced.
@@ -110,7 +111,11 @@ int CTrafficModel::ApplyBatch(const TrafficBatch& batch, std::int64_t now) {
     if (sorted) {
         ChangeLayout([this] { m_order.Resort(m_rows); });
     }
-    if (!m_rows.Touched().empty() && rowCount() > 0) {
+    if (!batch.m_newRows.empty() || !batch.m_changedRows.empty()) {
+        m_nLastChange = m_rows.ApplyCount();
+    }
+    if (rowCount() > 0 &&
+        (!m_rows.Touched().empty() || m_rows.ApplyCount() - m_nLastChange <= kHighlightRefreshes)) {
         // One signal over every row: the view repaints what it shows, however many rows changed, and the
         // fading highlight of the rows changed before needs that repaint too.
         emit dataChanged(index(0, 0), index(rowCount() - 1, ListColumnCount - 1));

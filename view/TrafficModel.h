@@ -52,6 +52,10 @@ public:
     void SetColors(const QColor& highlight, const QColor& idleText);
 
     [[nodiscard]] const CRowStore& Rows() const { return m_rows; }
+    // Some row is still drawn highlighted: a few more refreshes let it fade.
+    [[nodiscard]] bool Highlighting() const {
+        return m_nLastChange != 0 && m_rows.ApplyCount() - m_nLastChange < kHighlightRefreshes;
+    }
     [[nodiscard]] const CRowOrder& Order() const { return m_order; }
     // The serial of a shown row, and the row of a serial if it is shown.
     [[nodiscard]] std::size_t SerialAt(int row) const;
@@ -71,7 +75,8 @@ private:
 
     CRowStore m_rows;
     CRowOrder m_order;
-    QIcon m_rowIcon; // two computers with arrows between them, beside the source address
+    QIcon m_rowIcon;                 // two computers with arrows between them, beside the source address
+    std::uint32_t m_nLastChange = 0; // the last apply that brought a row new traffic
     bool m_bBits = false;
     QColor m_highlight;
     QColor m_idleText;
