@@ -377,6 +377,12 @@ int CTrafficTable::AddOverflow(const CTrafficEntry& sample, std::optional<IpAddr
     return 1;
 }
 
+// Out of the batch loop, which then stays as it was before the table had a maximum. The key has just been
+// looked for in vain, so a full table counts the sample without a second look.
+[[gnu::noinline]] int CTrafficTable::AddNew(const CTrafficEntry& sample, std::optional<IpAddress> local) {
+    return Stored() >= m_nMaxEntries ? AddOverflow(sample, local) : AddLocked(sample, local);
+}
+
 // Inlined into the batch loop, which runs it for every packet.
 template <class Sample>
 [[gnu::always_inline]] inline bool CTrafficTable::FoldKnown(const Sample& sample, std::uint32_t hash) {
@@ -497,7 +503,7 @@ std::size_t CTrafficTable::FoldBatch(std::span<const Sample> samples, std::optio
                 continue;
             }
             try {
-                AddLocked(AsEntry(s, v6), local);
+                AddNew(AsEntry(s, v6), local);
             } catch (const std::bad_alloc&) {
                 ++dropped;
             }

@@ -146,6 +146,8 @@ private:
     int AddLocked6(const CTrafficEntry& sample, std::optional<IpAddress> local);
     // Counts a sample whose key the table does not hold, once it is full; returns 1 when that made the row.
     int AddOverflow(const CTrafficEntry& sample, std::optional<IpAddress> local);
+    // A batch's sample whose key the table does not hold: a new entry or, once full, the overflow row.
+    int AddNew(const CTrafficEntry& sample, std::optional<IpAddress> local);
     // kMixed: the batch may hold IPv6 samples; without, the IPv4 pipeline runs with no look at the family.
     template <bool kMixed, class Sample>
     std::size_t FoldBatch(std::span<const Sample> samples, std::optional<IpAddress> local,
