@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The per-packet cost of decoding and folding, and the cost of pulling a batch of changes.
+// The per-packet cost of decoding and folding (known entries, and a flood into a full table's overflow rows),
+// and the cost of pulling a batch of changes.
 //   build/dev/bench/table_bench
 #include "capture/Datagram.h"
 #include "traffic/RowStore.h"
@@ -166,6 +167,34 @@ BENCHMARK(BM_DecodeAndFoldBatch)
     ->Args({10, 6})
     ->Args({10'000, 6})
     ->Args({1'000'000, 6});
+
+// A flood from addresses never seen before into a full table (10,000 entries): every datagram misses the
+// index and is counted in its protocol's overflow row.
+void BM_DecodeAndFoldOverflow(benchmark::State& state) {
+    constexpr std::size_t kEntries = 10'000;
+    CTrafficTable table;
+    table.SetMaxEntries(kEntries);
+    (void)PrepareTable(table, kEntries);
+    const std::size_t packets = std::size_t{1} << 20U;
+    const std::vector<std::uint8_t> all = MakeFrames(kEntries + packets);
+    const std::vector<std::uint8_t> stream(all.begin() + kEntries * kFrameBytes, all.end());
+    SampleBuffer samples;
+    samples.reserve(kBatch);
+    CaptureCounters counters;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        samples.clear();
+        DecodeFrames(stream, kFrameBytes, next, kBatch, 0, samples, counters);
+        next = next + kBatch == packets ? 0 : next + kBatch;
+        table.AddSamples(samples, kLocal);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBatch));
+    state.counters["ns_per_packet"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kBatch,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["rows"] = static_cast<double>(table.EntryCount());
+}
+BENCHMARK(BM_DecodeAndFoldOverflow);
 
 // A pull from a table of `rows` rows of which `changed` changed since the previous pull, and the consumer
 // applying it.

@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     const long before = PeakResidentKiB();
     const bool ipv6 = argc > 2 && std::string(argv[2]) == "6";
     CTrafficTable table;
+    table.SetMaxEntries(entries);               // each entry its own, past the default bound too
     constexpr Ipv4Address kLocal = 0x0AFA0001U; // 10.250.0.1
     const Ipv6Address local6 = {0xFD, 0, 0, 0xF5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     CTrafficEntry sample;

@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -34,7 +36,8 @@ constexpr int kExitInterrupted = 128 + SIGINT; // what shells report for a progr
 
 const char* const kUsage =
     "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]] [--format table|text|csv|json]\n"
-    "                      [--interval S] [--duration S] [--stats] [--list-addresses] [--help]\n"
+    "                      [--interval S] [--duration S] [--max-entries N] [--stats] [--list-addresses]\n"
+    "                      [--help]\n"
     "\n"
     "Counts IPv4 and IPv6 traffic per source, destination and protocol, with bytes and packets each way.\n"
     "\n"
@@ -49,7 +52,10 @@ const char* const kUsage =
     "                    Save As writes), csv (with a heading line), json (one array of objects)\n"
     "  --interval S      during a live capture, print the table every S seconds\n"
     "  --duration S      end a live capture after S seconds\n"
-    "  --stats           print packets seen, dropped by the kernel, not IP and too short on stderr\n"
+    "  --max-entries N   keep at most N rows of address pairs (default 2000000); traffic of further pairs\n"
+    "                    is counted in one row per protocol whose addresses read \"other\"\n"
+    "  --stats           print packets seen, dropped by the kernel, not IP, too short and counted in\n"
+    "                    \"other\" rows on stderr\n"
     "\n"
     "Exit status: 0 success, 1 capture or file error (or output that cannot be written), 2 usage error,\n"
     "130 a --read stopped by Ctrl+C.\n";
@@ -64,6 +70,7 @@ struct Options {
     Format m_format = Format::Table;
     double m_dInterval = 0;
     double m_dDuration = 0;
+    std::size_t m_nMaxEntries = CTrafficTable::kDefaultMaxEntries;
 };
 
 int UsageError(const std::string& text) {
@@ -85,6 +92,15 @@ bool ParseSeconds(std::string_view text, double& seconds) {
         return true;
     }
     return false;
+}
+
+// Digits only: no sign, no exponent, no blanks; at least 1 and no more than a size_t holds.
+bool ParseCount(std::string_view text, std::size_t& count) {
+    if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return false;
+    }
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    return error == std::errc() && end == text.data() + text.size() && count > 0;
 }
 
 // Flushes stdout and says why when what was written there did not arrive (a full disk, a closed pipe).
@@ -136,6 +152,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
             double& target = arg == "--interval" ? options.m_dInterval : options.m_dDuration;
             if (!value(text) || !ParseSeconds(text, target)) {
                 return UsageError(std::string(arg) + " needs a positive number of seconds");
+            }
+        } else if (arg == "--max-entries") {
+            if (!value(text) || !ParseCount(text, options.m_nMaxEntries)) {
+                return UsageError("--max-entries needs a positive whole number of rows (like 100000)");
             }
         } else {
             return UsageError("unknown option '" + std::string(arg) + "'");
@@ -199,16 +219,17 @@ bool Print(CTrafficTable& table, CRowStore& rows, Format format, bool live, Last
     return FlushOutput();
 }
 
-void PrintStats(const SnifferStats& stats, bool live) {
+// `overflow`: datagrams counted in the "other" rows once the table held the most entries it may.
+void PrintStats(const SnifferStats& stats, bool live, std::uint64_t overflow) {
     const CaptureCounters& c = stats.m_counters;
     std::string drops = live ? std::to_string(stats.m_nKernelDrops) : std::string("n/a (file)");
     std::fprintf(stderr,
                  "packets seen: %llu, counted: %llu, dropped by the kernel: %s, not IP: %llu, too short: "
-                 "%llu, not taken (out of memory): %llu\n",
+                 "%llu, not taken (out of memory): %llu, counted in \"other\" rows: %llu\n",
                  static_cast<unsigned long long>(c.m_nFrames), static_cast<unsigned long long>(c.m_nCounted),
                  drops.c_str(), static_cast<unsigned long long>(c.m_nNotIp),
-                 static_cast<unsigned long long>(c.m_nTooShort),
-                 static_cast<unsigned long long>(c.m_nFailed));
+                 static_cast<unsigned long long>(c.m_nTooShort), static_cast<unsigned long long>(c.m_nFailed),
+                 static_cast<unsigned long long>(overflow));
 }
 
 // What the capture says about its link, one line on stderr at each change. The capture thread must not
@@ -327,6 +348,7 @@ int Run(const Options& options) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     CTrafficTable table;
+    table.SetMaxEntries(options.m_nMaxEntries);
     CRowStore rows;
     CLinkNews news; // before the sniffer, whose thread writes to it until the sniffer goes
     CSniffer sniffer;
@@ -352,13 +374,14 @@ int Run(const Options& options) {
     if (failed) {
         std::fprintf(stderr, "flowsentry-cli: %s\n", sniffer.GetErrorText().c_str());
     }
+    const std::uint64_t overflow = table.OverflowDatagrams(); // before the last print clears the table
     // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
     bool written = true;
     if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
         written = Print(table, rows, options.m_format, options.m_strFile.empty(), Last::Yes);
     }
     if (options.m_bStats) {
-        PrintStats(sniffer.Stats(), options.m_strFile.empty());
+        PrintStats(sniffer.Stats(), options.m_strFile.empty(), overflow);
     }
     if (interrupted) {
         std::fputs("flowsentry-cli: interrupted\n", stderr);

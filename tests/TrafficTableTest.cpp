@@ -2,9 +2,11 @@
 #include "traffic/TrafficTable.h"
 
 #include "TestUtil.h"
+#include "traffic/CellWriter.h"
 #include "traffic/ChunkedVector.h"
 
 #include <algorithm>
+#include <array>
 #include <gtest/gtest.h>
 
 namespace flowsentry {
@@ -322,6 +324,131 @@ TEST(TrafficTable, BothFamiliesInOneTable) {
     const std::vector<PacketSample> orphan = {PacketSample{5, 0, 60, 17, IpFamily::Ipv6, 1, 0}};
     EXPECT_EQ(table.AddSamples(std::span<const PacketSample>(orphan), local6), 1U);
     EXPECT_EQ(table.EntryCount(), 4U);
+}
+
+// A bounded table: past the maximum, a datagram of a key the table does not hold counts in the overflow row
+// of its protocol (both families share it); known keys count in their own rows; every byte and packet is in
+// some row. The same in every fold path: one by one, batches of entries, batches of compact samples.
+TEST(TrafficTable, PastTheMaximumNewKeysCountInOverflowRows) {
+    using test::Ip6;
+    const auto local = Ip("10.0.0.1");
+    const std::vector<CTrafficEntry> first = {
+        Sample("10.0.0.1", "10.0.0.2", 6, 100, 1),  Sample6("fd00::1", "fd00::2", 17, 200, 2),
+        Sample("10.0.0.3", "10.0.0.1", 17, 300, 3), // the third entry fills the table
+        Sample("10.0.0.1", "10.0.0.9", 6, 40, 4),   // from the local address: sent
+        Sample6("fd00::7", "fd00::8", 6, 60, 5),    // IPv6 into the same TCP row; not ours: sent
+    };
+    const std::vector<CTrafficEntry> second = {
+        Sample("10.0.0.2", "10.0.0.1", 6, 500, 6), // known: its own row, though the maximum is lower now
+        Sample("10.0.0.7", "10.0.0.1", 17, 70, 7), // to the local address: received
+        Sample6("fd00::2", "fd00::1", 17, 80, 8),
+        Sample("10.0.0.1", "10.0.0.9", 6, 10, 9),
+    };
+    auto compact = [](const std::vector<CTrafficEntry>& samples) {
+        SampleBuffer buffer;
+        for (const CTrafficEntry& s : samples) {
+            const PacketSample packet{
+                s.m_dwSrcAddress, s.m_dwDestAddress, static_cast<std::uint32_t>(s.m_nSendData),
+                s.m_nProto,       IpFamily::Ipv4,    static_cast<std::uint16_t>(s.m_nSendPackets),
+                s.m_tLastUpdate};
+            if (s.IsIpv6()) {
+                buffer.PushIpv6(packet, Ipv6Pair{s.m_src6, s.m_dest6});
+            } else {
+                buffer.push_back(packet);
+            }
+        }
+        return buffer;
+    };
+    enum class Path { OneByOne, Entries, Compact };
+    for (const Path path : {Path::OneByOne, Path::Entries, Path::Compact}) {
+        SCOPED_TRACE(static_cast<int>(path));
+        CTrafficTable table;
+        auto fold = [&](const std::vector<CTrafficEntry>& samples) {
+            if (path == Path::OneByOne) {
+                for (const CTrafficEntry& s : samples) {
+                    table.AddSample(s, local);
+                }
+            } else if (path == Path::Entries) {
+                EXPECT_EQ(table.AddSamples(samples, local), 0U);
+            } else {
+                EXPECT_EQ(table.AddSamples(compact(samples), local), 0U);
+            }
+        };
+        EXPECT_EQ(table.MaxEntries(), CTrafficTable::kDefaultMaxEntries);
+        table.SetMaxEntries(3);
+        fold(first);
+        const TrafficBatch one = table.PullChanges();
+        ASSERT_EQ(one.m_newRows.size(), 4U);
+        const CTrafficEntry& tcp = one.m_newRows[0];
+        EXPECT_EQ(tcp.m_family, IpFamily::Other);
+        EXPECT_EQ(tcp.m_nProto, 6);
+        EXPECT_EQ(CellText(tcp, ColSrcAddress), "other");
+        EXPECT_EQ(CellText(tcp, ColDestAddress), "other");
+        EXPECT_EQ(IpToText(tcp.Source()), "other");
+        EXPECT_EQ((std::array{tcp.m_nSendData, tcp.m_nRcvData, tcp.m_nSendPackets, tcp.m_nRcvPackets}),
+                  (std::array<std::uint64_t, 4>{100, 0, 2, 0}));
+        EXPECT_EQ(tcp.m_tLastUpdate, 5);
+        EXPECT_EQ(one.m_newRows[1].m_dwSrcAddress, local); // the entries as before, oriented to us
+        EXPECT_EQ(table.OverflowDatagrams(), 2U);
+
+        // A lower maximum removes nothing; the overflow row changes, UDP gets one of its own.
+        table.SetMaxEntries(1);
+        fold(second);
+        const TrafficBatch two = table.PullChanges();
+        ASSERT_EQ(two.m_newRows.size(), 1U);
+        EXPECT_EQ(two.m_newRows[0].m_family, IpFamily::Other);
+        EXPECT_EQ(two.m_newRows[0].m_nProto, 17);
+        EXPECT_EQ((std::array{two.m_newRows[0].m_nSendData, two.m_newRows[0].m_nRcvData,
+                              two.m_newRows[0].m_nRcvPackets}),
+                  (std::array<std::uint64_t, 3>{0, 70, 1}));
+        EXPECT_EQ(two.m_nRowCount, 5U);
+        ASSERT_EQ(two.m_changedRows.size(), 3U);
+        EXPECT_EQ(two.m_changedRows[0].m_nRow, 1U); // the TCP overflow row, under the new UDP one
+        EXPECT_EQ(two.m_changedRows[0].m_entry.m_family, IpFamily::Other);
+        EXPECT_EQ(two.m_changedRows[0].m_entry.m_nSendData, 110U);
+        EXPECT_EQ(two.m_changedRows[0].m_entry.m_nSendPackets, 3U);
+        EXPECT_EQ(two.m_changedRows[1].m_nRow, 3U);
+        EXPECT_EQ(two.m_changedRows[1].m_entry.m_nRcvData, 80U);
+        EXPECT_EQ(two.m_changedRows[2].m_nRow, 4U);
+        EXPECT_EQ(two.m_changedRows[2].m_entry.m_nRcvData, 500U);
+        EXPECT_EQ(table.EntryCount(), 5U);
+        EXPECT_EQ(table.OverflowDatagrams(), 4U);
+        EXPECT_FALSE(table.Find(Ip("10.0.0.1"), Ip("10.0.0.7"), 17).has_value());
+        EXPECT_FALSE(table.Find(Ip6("fd00::7"), Ip6("fd00::8"), 6).has_value());
+
+        std::uint64_t bytes = 0;
+        std::uint64_t packets = 0;
+        for (const CTrafficEntry& e : table.Snapshot()) {
+            bytes += CounterValue(e, ColTotalData);
+            packets += CounterValue(e, ColTotalPackets);
+        }
+        EXPECT_EQ(bytes, 1360U);
+        EXPECT_EQ(packets, 9U);
+
+        // A raised maximum lets new keys in again.
+        table.SetMaxEntries(4);
+        fold({Sample("10.0.0.1", "10.0.0.4", 1, 84)});
+        EXPECT_TRUE(table.Find(Ip("10.0.0.1"), Ip("10.0.0.4"), 1).has_value());
+        EXPECT_FALSE(table.FindOverflow(1).has_value());
+        EXPECT_EQ(table.OverflowDatagrams(), 4U);
+
+        table.Clear();
+        EXPECT_EQ(table.OverflowDatagrams(), 0U);
+        EXPECT_EQ(table.EntryCount(), 0U);
+        EXPECT_FALSE(table.FindOverflow(6).has_value());
+        EXPECT_EQ(table.MaxEntries(), 4U);
+        // Counting starts again: a key of the old overflow row is an entry now, and overflow rows begin anew.
+        table.SetMaxEntries(1);
+        fold({Sample("10.0.0.1", "10.0.0.9", 6, 40), Sample("10.0.0.1", "10.0.0.2", 6, 30)});
+        const TrafficBatch three = table.PullChanges();
+        EXPECT_TRUE(three.m_bReset);
+        ASSERT_EQ(three.m_newRows.size(), 2U);
+        EXPECT_EQ(three.m_newRows[0].m_family, IpFamily::Other);
+        EXPECT_EQ(three.m_newRows[0].m_nSendData, 30U);
+        EXPECT_EQ(three.m_newRows[1].m_family, IpFamily::Ipv4);
+        EXPECT_EQ(three.m_newRows[1].m_nSendData, 40U);
+        EXPECT_EQ(table.OverflowDatagrams(), 1U);
+    }
 }
 
 // Transparent huge pages back only aligned 2 MiB ranges: each chunk must be one, or the hint is lost.

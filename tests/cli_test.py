@@ -159,6 +159,40 @@ class Counts(unittest.TestCase):
         self.assertIn("packets seen: 302, counted: 300,", out.stderr.decode())
         self.assertIn("too short: 2,", out.stderr.decode())
 
+    def test_a_bounded_table_counts_further_pairs_in_other_rows(self):
+        path = self.generate("many.pcap", "--packets", "3000", "--flows", "40", "--family", "mixed", "--protos",
+                             "6,17,1")
+
+        def rows(out):
+            self.assertEqual(out.returncode, 0, out.stderr)
+            return [line.split("\t")[:-1] for line in out.stdout.decode().split("\r")[:-1]]
+
+        def totals(rows):  # bytes and packets per protocol
+            sums = {}
+            for r in rows:
+                data, packets = sums.get(r[9], (0, 0))
+                sums[r[9]] = (data + int(r[4]), packets + int(r[7]))
+            return sums
+
+        whole = rows(run("--read", path, "--format", "text", "--stats"))
+        bounded_run = run("--read", path, "--format", "text", "--stats", "--max-entries", "2")
+        bounded = rows(bounded_run)
+        other = [r for r in bounded if r[:2] == ["other", "other"]]
+        self.assertEqual(sorted(r[9] for r in other), ["ICMP", "TCP", "UDP"])
+        # The first two pairs keep their own rows, as unbounded; every byte and packet is in some row.
+        self.assertEqual([r for r in bounded if r not in other], whole[-2:])
+        self.assertEqual(totals(bounded), totals(whole))
+        overflow = sum(int(r[7]) for r in other)  # from a file, one packet a datagram
+        self.assertIn(", counted in \"other\" rows: %d\n" % overflow, bounded_run.stderr.decode())
+        self.assertIn(b", counted in \"other\" rows: 0\n", run("--read", path, "--stats").stderr)
+        # Every other format names them the same way.
+        csv = run("--read", path, "--format", "csv", "--max-entries", "2").stdout.decode().splitlines()
+        self.assertEqual([line.split(",") for line in csv[1:]], bounded)
+        js = json.loads(run("--read", path, "--format", "json", "--max-entries", "2").stdout)
+        self.assertEqual([[str(o[h]) for h in HEADINGS] for o in js], bounded)
+        table = run("--read", path, "--max-entries", "2").stdout.decode().splitlines()
+        self.assertEqual(sum(line.startswith("other ") for line in table), 3)
+
     def test_empty_capture_prints_headings_only(self):
         path = self.generate("empty.pcap", "--packets", "0", "--flows", "1")
         out = run("--read", path, "--format", "csv")
@@ -178,7 +212,10 @@ class Usage(unittest.TestCase):
     def test_usage_errors(self):
         for args in ([], ["--read"], ["--read", self.good, "--format", "xml"], ["--interval", "-1", "--read", "x"],
                      ["--address", "10.0.0.1", "--local", "10.0.0.1"], ["--address", "10.0.0.300"],
-                     ["--read", self.good, "--address", "127.0.0.1"], ["--bogus"], ["--duration", "abc"]):
+                     ["--read", self.good, "--address", "127.0.0.1"], ["--bogus"], ["--duration", "abc"],
+                     *(["--read", self.good, "--max-entries", n] for n in ("0", "-3", "abc", "1.5", "1e6", "", " 7",
+                                                                          "99999999999999999999999")),
+                     ["--read", self.good, "--max-entries"]):
             with self.subTest(args=args):
                 out = run(*args)
                 self.assertEqual(out.returncode, 2, out.stderr)

@@ -42,6 +42,9 @@ char* CCellWriter::WriteAddress(char* at, const CTrafficEntry& e, bool source) c
     if (e.IsIpv6()) {
         return WriteIpv6Text(at, source ? e.m_src6 : e.m_dest6);
     }
+    if (e.IsOverflow()) {
+        return std::copy(kOtherAddressText.begin(), kOtherAddressText.end(), at);
+    }
     return WriteAddress(at, source ? e.m_dwSrcAddress : e.m_dwDestAddress);
 }
 

@@ -122,7 +122,14 @@ std::optional<Ipv6Address> Ipv6FromText(std::string_view text) {
 }
 
 std::string IpToText(const IpAddress& address) {
-    return address.m_family == IpFamily::Ipv6 ? Ipv6ToText(address.m_v6) : Ipv4ToText(address.m_dwV4);
+    switch (address.m_family) {
+    case IpFamily::Ipv6:
+        return Ipv6ToText(address.m_v6);
+    case IpFamily::Other:
+        return std::string(kOtherAddressText);
+    default:
+        return Ipv4ToText(address.m_dwV4);
+    }
 }
 
 std::optional<IpAddress> IpFromText(std::string_view text) {

@@ -25,7 +25,11 @@ std::optional<Ipv4Address> Ipv4FromText(std::string_view text);
 using Ipv6Address = std::array<std::uint8_t, 16>;
 
 // 0 for IPv4, so that samples and entries made before IPv6 was counted (all bytes zero there) read as IPv4.
-enum class IpFamily : std::uint8_t { Ipv4 = 0, Ipv6 = 1 };
+// Other marks the table's overflow rows, which stand for datagrams of many address pairs of either family.
+enum class IpFamily : std::uint8_t { Ipv4 = 0, Ipv6 = 1, Other = 2 };
+
+// What an overflow row shows for its addresses.
+inline constexpr std::string_view kOtherAddressText = "other";
 
 // RFC 5952's canonical text: lower-case hex without leading zeros, the longest run of two or more zero
 // groups (the first of equal runs) as "::", and an IPv4-mapped address (::ffff:0:0/96) with its dotted quad.
@@ -49,7 +53,7 @@ struct IpAddress {
 
     friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };
-// Dotted quad or RFC 5952 text.
+// Dotted quad, RFC 5952 text, or "other".
 std::string IpToText(const IpAddress& address);
 // A dotted quad or an IPv6 text.
 std::optional<IpAddress> IpFromText(std::string_view text);
@@ -75,7 +79,7 @@ inline constexpr std::array<const char*, ColumnCount> kColumnHeadings = {
 // One traffic entry: an address pair and protocol with the traffic counted in each direction. A single
 // captured datagram is also carried in this form (a "sample": one packet on the send side). An IPv4 entry
 // holds its addresses in m_dwSrcAddress and m_dwDestAddress, an IPv6 one in m_src6 and m_dest6 (the other
-// pair is zero).
+// pair is zero). An overflow row (IpFamily::Other) has no addresses: both pairs are zero.
 class CTrafficEntry {
 public:
     Ipv4Address m_dwSrcAddress = 0;
@@ -95,17 +99,24 @@ public:
     Ipv6Address m_dest6{};
 
     [[nodiscard]] bool IsIpv6() const { return m_family == IpFamily::Ipv6; }
-    [[nodiscard]] IpAddress Source() const {
-        return IsIpv6() ? IpAddress(m_src6) : IpAddress(m_dwSrcAddress);
-    }
-    [[nodiscard]] IpAddress Destination() const {
-        return IsIpv6() ? IpAddress(m_dest6) : IpAddress(m_dwDestAddress);
-    }
+    [[nodiscard]] bool IsOverflow() const { return m_family == IpFamily::Other; }
+    [[nodiscard]] IpAddress Source() const { return Address(m_dwSrcAddress, m_src6); }
+    [[nodiscard]] IpAddress Destination() const { return Address(m_dwDestAddress, m_dest6); }
 
     // Stores the addresses and the protocol, computes the EntryId, stores and returns it.
     std::uint32_t MakeEntryId(Ipv4Address src, Ipv4Address dest, std::uint8_t proto);
 
     friend bool operator==(const CTrafficEntry&, const CTrafficEntry&) = default;
+
+private:
+    [[nodiscard]] IpAddress Address(Ipv4Address v4, const Ipv6Address& v6) const {
+        if (IsIpv6()) {
+            return IpAddress(v6);
+        }
+        IpAddress address(v4);
+        address.m_family = m_family; // Other for an overflow row, which IpToText writes as "other"
+        return address;
+    }
 };
 
 // One datagram to fold: m_nPackets packets of m_nBytes bytes in all, sent from m_dwSrcAddress to

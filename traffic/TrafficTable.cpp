@@ -207,6 +207,19 @@ CTrafficEntry CTrafficTable::ToEntry(const StoredEntry& stored) {
     return entry;
 }
 
+CTrafficEntry CTrafficTable::ToEntry(const OverflowRow& row) {
+    CTrafficEntry entry;
+    entry.m_family = IpFamily::Other;
+    entry.m_dwEntryId = EntryId(0, 0, row.m_nProto);
+    entry.m_nProto = row.m_nProto;
+    entry.m_nSendData = row.m_counts.m_nSendData;
+    entry.m_nRcvData = row.m_counts.m_nRcvData;
+    entry.m_nSendPackets = row.m_counts.m_nSendPackets;
+    entry.m_nRcvPackets = row.m_counts.m_nRcvPackets;
+    entry.m_tLastUpdate = row.m_counts.m_tLastUpdate;
+    return entry;
+}
+
 CTrafficEntry CTrafficTable::ToEntry(const StoredEntry6& stored) {
     CTrafficEntry entry;
     entry.m_family = IpFamily::Ipv6;
@@ -251,6 +264,9 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddres
         NoteChanged(index);
         return 0;
     }
+    if (Stored() >= m_nMaxEntries) {
+        return AddOverflow(sample, local);
+    }
 
     // Everything that can throw happens before the table is changed, so a failed allocation drops
     // only this sample.
@@ -287,6 +303,9 @@ int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddre
     if (FoldKnown6(src, dest, proto, sample.m_nSendData, sample.m_nSendPackets, sample.m_tLastUpdate, hash)) {
         return 0;
     }
+    if (Stored() >= m_nMaxEntries) {
+        return AddOverflow(sample, local);
+    }
     std::size_t slotIndex = FindSlot6(src, dest, proto, hash);
     if ((m_entries6.size() + 1) * 10 > m_slots6.size() * 7) {
         GrowIndex(m_slots6);
@@ -311,6 +330,45 @@ int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddre
     m_entries6.push_back(entry);
     m_changedFlags6.push_back(0);
     return 1;
+}
+
+int CTrafficTable::AddOverflow(const CTrafficEntry& sample, std::optional<IpAddress> local) {
+    // No first datagram orients a row of many pairs: from the local address is sent, to it received.
+    bool received = false;
+    if (local && local->m_family == sample.m_family) {
+        received = sample.IsIpv6()
+                       ? sample.m_src6 != local->m_v6 && sample.m_dest6 == local->m_v6
+                       : sample.m_dwSrcAddress != local->m_dwV4 && sample.m_dwDestAddress == local->m_dwV4;
+    }
+    const Counts add = NewCounts(sample, received);
+    if (const std::uint16_t known = m_overflowIndex[sample.m_nProto]; known != 0) {
+        const std::size_t index = known - 1U;
+        OverflowRow& row = m_overflow[index];
+        row.m_counts.m_nSendData += add.m_nSendData;
+        row.m_counts.m_nRcvData += add.m_nRcvData;
+        row.m_counts.m_nSendPackets += add.m_nSendPackets;
+        row.m_counts.m_nRcvPackets += add.m_nRcvPackets;
+        row.m_counts.m_tLastUpdate = add.m_tLastUpdate;
+        if (index < m_nPulledOverflow) {
+            row.m_bChanged = true;
+        }
+        ++m_nOverflowDatagrams;
+        return 0;
+    }
+    OverflowRow row;
+    row.m_nSerial = static_cast<std::uint32_t>(Count());
+    row.m_nProto = sample.m_nProto;
+    row.m_counts = add;
+    m_overflow.push_back(row); // may throw, before anything has changed
+    m_overflowIndex[sample.m_nProto] = static_cast<std::uint16_t>(m_overflow.size());
+    ++m_nOverflowDatagrams;
+    return 1;
+}
+
+// Out of the batch loop, which then stays as it was before the table had a maximum. The key has just been
+// looked for in vain, so a full table counts the sample without a second look.
+[[gnu::noinline]] int CTrafficTable::AddNew(const CTrafficEntry& sample, std::optional<IpAddress> local) {
+    return Stored() >= m_nMaxEntries ? AddOverflow(sample, local) : AddLocked(sample, local);
 }
 
 // Inlined into the batch loop, which runs it for every packet.
@@ -433,7 +491,7 @@ std::size_t CTrafficTable::FoldBatch(std::span<const Sample> samples, std::optio
                 continue;
             }
             try {
-                AddLocked(AsEntry(s, v6), local);
+                AddNew(AsEntry(s, v6), local);
             } catch (const std::bad_alloc&) {
                 ++dropped;
             }
@@ -469,17 +527,38 @@ TrafficBatch CTrafficTable::PullChanges() {
         const std::size_t count = Count();
         batch.m_bReset = std::exchange(m_bResetPending, false);
         batch.m_nRowCount = count;
-        batch.m_newRows.reserve(count - m_nPulled - m_nPulled6);
-        // Newest first: the two stores merged by serial.
+        batch.m_newRows.reserve(count - m_nPulled - m_nPulled6 - m_nPulledOverflow);
+        // Newest first: the three stores merged by serial (-1 where a store has nothing new).
         std::size_t next4 = m_entries.size();
         std::size_t next6 = m_entries6.size();
-        while (next4 > m_nPulled || next6 > m_nPulled6) {
-            const bool take6 =
-                next6 > m_nPulled6 &&
-                (next4 == m_nPulled || m_entries6[next6 - 1].m_nSerial > m_entries[next4 - 1].m_nSerial);
-            batch.m_newRows.push_back(take6 ? ToEntry(m_entries6[--next6]) : ToEntry(m_entries[--next4]));
+        std::size_t nextOverflow = m_overflow.size();
+        while (true) {
+            const std::int64_t serial4 =
+                next4 > m_nPulled ? std::int64_t{m_entries[next4 - 1].m_nSerial} : -1;
+            const std::int64_t serial6 =
+                next6 > m_nPulled6 ? std::int64_t{m_entries6[next6 - 1].m_nSerial} : -1;
+            const std::int64_t serialOverflow =
+                nextOverflow > m_nPulledOverflow ? std::int64_t{m_overflow[nextOverflow - 1].m_nSerial} : -1;
+            if (serial4 > serial6 && serial4 > serialOverflow) {
+                batch.m_newRows.push_back(ToEntry(m_entries[--next4]));
+            } else if (serial6 > serialOverflow) {
+                batch.m_newRows.push_back(ToEntry(m_entries6[--next6]));
+            } else if (serialOverflow >= 0) {
+                batch.m_newRows.push_back(ToEntry(m_overflow[--nextOverflow]));
+            } else {
+                break;
+            }
         }
-        batch.m_changedRows.reserve(m_changed.size());
+        // The overflow rows that changed, by ascending row (newest first).
+        std::vector<RowChange> overflowChanges;
+        for (std::size_t index = m_nPulledOverflow; index-- > 0;) {
+            if (m_overflow[index].m_bChanged) {
+                m_overflow[index].m_bChanged = false;
+                overflowChanges.push_back(
+                    RowChange{count - 1 - m_overflow[index].m_nSerial, ToEntry(m_overflow[index])});
+            }
+        }
+        batch.m_changedRows.reserve(m_changed.size() + overflowChanges.size());
         // When a good part of the rows changed, walking the flags in row order (newest entry first) costs
         // less than sorting the list of changes afterwards. The IPv6 flags are walked the same way and the
         // two lists merged.
@@ -506,6 +585,15 @@ TrafficBatch CTrafficTable::PullChanges() {
                                        return a.m_nRow < b.m_nRow;
                                    });
             }
+            if (!overflowChanges.empty()) {
+                const auto middle = static_cast<std::ptrdiff_t>(batch.m_changedRows.size());
+                batch.m_changedRows.insert(batch.m_changedRows.end(), overflowChanges.begin(),
+                                           overflowChanges.end());
+                std::inplace_merge(batch.m_changedRows.begin(), batch.m_changedRows.begin() + middle,
+                                   batch.m_changedRows.end(), [](const RowChange& a, const RowChange& b) {
+                                       return a.m_nRow < b.m_nRow;
+                                   });
+            }
         } else {
             for (const std::uint32_t change : m_changed) {
                 if ((change & kIpv6Change) != 0) {
@@ -519,10 +607,13 @@ TrafficBatch CTrafficTable::PullChanges() {
                         RowChange{count - 1 - m_entries[change].m_nSerial, ToEntry(m_entries[change])});
                 }
             }
+            batch.m_changedRows.insert(batch.m_changedRows.end(), overflowChanges.begin(),
+                                       overflowChanges.end());
         }
         m_changed.clear();
         m_nPulled = m_entries.size();
         m_nPulled6 = m_entries6.size();
+        m_nPulledOverflow = m_overflow.size();
     }
     if (!sorted) {
         std::sort(batch.m_changedRows.begin(), batch.m_changedRows.end(),
@@ -542,7 +633,26 @@ void CTrafficTable::Clear() {
     std::vector<std::uint32_t>().swap(m_changed);
     m_nPulled = 0;
     m_nPulled6 = 0;
+    std::vector<OverflowRow>().swap(m_overflow);
+    m_overflowIndex.fill(0);
+    m_nPulledOverflow = 0;
+    m_nOverflowDatagrams = 0;
     m_bResetPending = true;
+}
+
+void CTrafficTable::SetMaxEntries(std::size_t maxEntries) {
+    const std::lock_guard lock(m_mutex);
+    m_nMaxEntries = maxEntries;
+}
+
+std::size_t CTrafficTable::MaxEntries() const {
+    const std::lock_guard lock(m_mutex);
+    return m_nMaxEntries;
+}
+
+std::uint64_t CTrafficTable::OverflowDatagrams() const {
+    const std::lock_guard lock(m_mutex);
+    return m_nOverflowDatagrams;
 }
 
 std::size_t CTrafficTable::EntryCount() const {
@@ -569,16 +679,37 @@ std::optional<CTrafficEntry> CTrafficTable::Find(const Ipv6Address& a, const Ipv
     return ToEntry(m_entries6[slot.m_nIndexPlusOne - 1]);
 }
 
+std::optional<CTrafficEntry> CTrafficTable::FindOverflow(std::uint8_t proto) const {
+    const std::lock_guard lock(m_mutex);
+    if (m_overflowIndex[proto] == 0) {
+        return std::nullopt;
+    }
+    return ToEntry(m_overflow[m_overflowIndex[proto] - 1U]);
+}
+
 std::vector<CTrafficEntry> CTrafficTable::Snapshot() const {
     const std::lock_guard lock(m_mutex);
     std::vector<CTrafficEntry> entries;
     entries.reserve(Count());
+    // Oldest first: the three stores merged by serial (past the last serial where a store has no more).
+    constexpr std::uint64_t kDone = std::uint64_t{1} << 32U;
     std::size_t i4 = 0;
     std::size_t i6 = 0;
-    while (i4 < m_entries.size() || i6 < m_entries6.size()) {
-        const bool take6 = i6 < m_entries6.size() &&
-                           (i4 == m_entries.size() || m_entries6[i6].m_nSerial < m_entries[i4].m_nSerial);
-        entries.push_back(take6 ? ToEntry(m_entries6[i6++]) : ToEntry(m_entries[i4++]));
+    std::size_t iOverflow = 0;
+    while (true) {
+        const std::uint64_t serial4 = i4 < m_entries.size() ? m_entries[i4].m_nSerial : kDone;
+        const std::uint64_t serial6 = i6 < m_entries6.size() ? m_entries6[i6].m_nSerial : kDone;
+        const std::uint64_t serialOverflow =
+            iOverflow < m_overflow.size() ? m_overflow[iOverflow].m_nSerial : kDone;
+        if (serial4 < serial6 && serial4 < serialOverflow) {
+            entries.push_back(ToEntry(m_entries[i4++]));
+        } else if (serial6 < serialOverflow) {
+            entries.push_back(ToEntry(m_entries6[i6++]));
+        } else if (serialOverflow != kDone) {
+            entries.push_back(ToEntry(m_overflow[iOverflow++]));
+        } else {
+            break;
+        }
     }
     return entries;
 }
@@ -587,7 +718,8 @@ std::size_t CTrafficTable::MemoryBytes() const {
     const std::lock_guard lock(m_mutex);
     return sizeof(*this) + m_entries.allocated_bytes() + m_slots.size() * sizeof(Slot) +
            m_changedFlags.capacity() + m_entries6.allocated_bytes() + m_slots6.size() * sizeof(Slot) +
-           m_changedFlags6.capacity() + m_changed.capacity() * sizeof(std::uint32_t);
+           m_changedFlags6.capacity() + m_changed.capacity() * sizeof(std::uint32_t) +
+           m_overflow.capacity() * sizeof(OverflowRow);
 }
 
 } // namespace flowsentry

@@ -5,6 +5,7 @@
 #include "traffic/LargeAlloc.h"
 #include "traffic/TrafficEntry.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -40,8 +41,18 @@ struct TrafficBatch {
 //
 // Each family has a store and an index of its own, so that IPv4 entries keep their size (one cache line)
 // and the IPv4 fold pays nothing for IPv6; the serials count the entries of both stores together.
+//
+// The table is bounded: a promiscuous capture of a host sending from random addresses would otherwise add
+// an entry per datagram for as long as it runs. Once it holds MaxEntries() entries, a datagram of a key it
+// does not hold is counted in the overflow row of its IP protocol (family IpFamily::Other, no addresses,
+// shared by both families), so that the totals of all rows stay exact. Overflow rows are rows like any
+// other (serials, new and changed in pulls) but do not count against the maximum.
 class CTrafficTable {
 public:
+    // Under 200 MB of entries and index (87 bytes an IPv4 entry): more rows than anyone reads, and a bound
+    // any desktop can hold.
+    static constexpr std::size_t kDefaultMaxEntries = 2'000'000;
+
     CTrafficTable();
     CTrafficTable(const CTrafficTable&) = delete;
     CTrafficTable& operator=(const CTrafficTable&) = delete;
@@ -63,14 +74,25 @@ public:
     // Hands over the changes since the previous pull and starts recording afresh.
     TrafficBatch PullChanges();
 
-    // Forgets every entry, so that counting starts again from zero; the next pull reports a reset.
+    // Forgets every entry and overflow row, so that counting starts again from zero; the next pull reports
+    // a reset. The maximum stays.
     void Clear();
 
+    // The most entries (overflow rows aside) the table holds; may be changed at any time, also while a
+    // capture folds. A maximum below the present count removes nothing: only new keys overflow.
+    void SetMaxEntries(std::size_t maxEntries);
+    [[nodiscard]] std::size_t MaxEntries() const;
+    // Datagrams counted in overflow rows since the last Clear.
+    [[nodiscard]] std::uint64_t OverflowDatagrams() const;
+
+    // Rows: the entries of both families and the overflow rows.
     [[nodiscard]] std::size_t EntryCount() const;
     // The entry of an address pair (in either order) and protocol, if there is one.
     [[nodiscard]] std::optional<CTrafficEntry> Find(Ipv4Address a, Ipv4Address b, std::uint8_t proto) const;
     [[nodiscard]] std::optional<CTrafficEntry> Find(const Ipv6Address& a, const Ipv6Address& b,
                                                     std::uint8_t proto) const;
+    // The overflow row of a protocol, if it has been used.
+    [[nodiscard]] std::optional<CTrafficEntry> FindOverflow(std::uint8_t proto) const;
     // Every entry in creation order (oldest first).
     [[nodiscard]] std::vector<CTrafficEntry> Snapshot() const;
     // Bytes held by the table's own structures, for memory figures.
@@ -107,6 +129,13 @@ private:
         std::uint8_t m_nProto = 0;
         Counts m_counts;
     };
+    // At most one per protocol, so few that a pull looks at each of them rather than keeping a list.
+    struct OverflowRow {
+        std::uint32_t m_nSerial = 0;
+        std::uint8_t m_nProto = 0;
+        bool m_bChanged = false; // since the last pull; only for rows already pulled
+        Counts m_counts;
+    };
     // A changed entry in m_changed: its index in its family's store, IPv6 ones marked by the top bit.
     static constexpr std::uint32_t kIpv6Change = 0x80000000U;
 
@@ -115,6 +144,10 @@ private:
     static Counts NewCounts(const CTrafficEntry& sample, bool turned);
     int AddLocked(const CTrafficEntry& sample, std::optional<IpAddress> local);
     int AddLocked6(const CTrafficEntry& sample, std::optional<IpAddress> local);
+    // Counts a sample whose key the table does not hold, once it is full; returns 1 when that made the row.
+    int AddOverflow(const CTrafficEntry& sample, std::optional<IpAddress> local);
+    // A batch's sample whose key the table does not hold: a new entry or, once full, the overflow row.
+    int AddNew(const CTrafficEntry& sample, std::optional<IpAddress> local);
     // kMixed: the batch may hold IPv6 samples; without, the IPv4 pipeline runs with no look at the family.
     template <bool kMixed, class Sample>
     std::size_t FoldBatch(std::span<const Sample> samples, std::optional<IpAddress> local,
@@ -143,20 +176,29 @@ private:
     [[nodiscard]] std::size_t FindSlot6(const Ipv6Address& a, const Ipv6Address& b, std::uint8_t proto,
                                         std::uint32_t hash) const;
     static void GrowIndex(LargeArray<Slot>& slots);
-    [[nodiscard]] std::size_t Count() const { return m_entries.size() + m_entries6.size(); }
+    // Entries, which the maximum bounds.
+    [[nodiscard]] std::size_t Stored() const { return m_entries.size() + m_entries6.size(); }
+    // Rows: entries and overflow rows, which share the serials.
+    [[nodiscard]] std::size_t Count() const { return Stored() + m_overflow.size(); }
     static CTrafficEntry ToEntry(const StoredEntry& stored);
     static CTrafficEntry ToEntry(const StoredEntry6& stored);
+    static CTrafficEntry ToEntry(const OverflowRow& row);
 
     mutable std::mutex m_mutex;
-    ChunkedVector<StoredEntry> m_entries;      // IPv4 entries in creation order
-    LargeArray<Slot> m_slots;                  // open-addressing index over m_entries
-    std::vector<std::uint8_t> m_changedFlags;  // per IPv4 entry: already listed in m_changed
-    ChunkedVector<StoredEntry6> m_entries6;    // IPv6 entries in creation order
-    LargeArray<Slot> m_slots6;                 // open-addressing index over m_entries6
-    std::vector<std::uint8_t> m_changedFlags6; // per IPv6 entry: already listed in m_changed
-    std::vector<std::uint32_t> m_changed;      // pulled entries changed since the last pull
-    std::size_t m_nPulled = 0;                 // IPv4 entries already handed out as rows
-    std::size_t m_nPulled6 = 0;                // IPv6 entries already handed out as rows
+    ChunkedVector<StoredEntry> m_entries;             // IPv4 entries in creation order
+    LargeArray<Slot> m_slots;                         // open-addressing index over m_entries
+    std::vector<std::uint8_t> m_changedFlags;         // per IPv4 entry: already listed in m_changed
+    ChunkedVector<StoredEntry6> m_entries6;           // IPv6 entries in creation order
+    LargeArray<Slot> m_slots6;                        // open-addressing index over m_entries6
+    std::vector<std::uint8_t> m_changedFlags6;        // per IPv6 entry: already listed in m_changed
+    std::vector<std::uint32_t> m_changed;             // pulled entries changed since the last pull
+    std::size_t m_nPulled = 0;                        // IPv4 entries already handed out as rows
+    std::size_t m_nPulled6 = 0;                       // IPv6 entries already handed out as rows
+    std::vector<OverflowRow> m_overflow;              // overflow rows in creation order
+    std::array<std::uint16_t, 256> m_overflowIndex{}; // per protocol: index in m_overflow + 1, 0 for none
+    std::size_t m_nPulledOverflow = 0;                // overflow rows already handed out
+    std::uint64_t m_nOverflowDatagrams = 0;
+    std::size_t m_nMaxEntries = kDefaultMaxEntries;
     bool m_bResetPending = false;
 };
 
