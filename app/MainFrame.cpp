@@ -17,6 +17,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QInputDialog>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLocale>
@@ -28,6 +29,8 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 static void InitAppResources() {
@@ -189,6 +192,12 @@ void CMainFrame::CreateActions() {
          nullptr,
          nullptr,
          {}},
+        {Command::ViewMaxRows,
+         "&Maximum Rows...",
+         "Set how many rows the list keeps before new traffic counts in \"other\" rows",
+         nullptr,
+         nullptr,
+         {}},
     };
     for (const ActionDef& def : defs) {
         auto* action = new QAction(Latin1(def.m_szText), this);
@@ -236,6 +245,7 @@ void CMainFrame::CreateActions() {
         windows->addAction(action);
         connect(action, &QAction::triggered, this, [this, seconds = seconds] { SetRateWindow(seconds); });
     }
+    connect(Action(Command::ViewMaxRows), &QAction::triggered, this, &CMainFrame::OnViewMaxRows);
     QAction* bits = Action(Command::ViewRatesInBits);
     bits->setCheckable(true);
     connect(bits, &QAction::toggled, this, [this](bool on) { m_pView->Model().SetRatesInBits(on); });
@@ -249,16 +259,39 @@ void CMainFrame::SetRateWindow(int seconds) {
     UpdateCaptureStatus();
 }
 
+std::optional<std::size_t> CMainFrame::AskMaxRows(QWidget* parent, std::size_t current) {
+    bool ok = false;
+    const int rows = QInputDialog::getInt(
+        parent, QStringLiteral("Maximum Rows"),
+        QStringLiteral("Rows the list keeps; past them, traffic between new addresses\nis counted in one "
+                       "\"other\" row per protocol, so the totals stay exact:"),
+        static_cast<int>(std::min<std::size_t>(current, std::numeric_limits<int>::max())), 1,
+        std::numeric_limits<int>::max(), 1000, &ok);
+    return ok ? std::optional<std::size_t>(static_cast<std::size_t>(rows)) : std::nullopt;
+}
+
+void CMainFrame::OnViewMaxRows() {
+    if (const auto rows = m_seams.m_askMaxRows(this, m_pView->Table().MaxEntries())) {
+        m_pView->Table().SetMaxEntries(*rows);
+    }
+}
+
 void CMainFrame::LoadViewSettings(const QSettings& settings) {
     const int seconds = settings.value(QStringLiteral("View/RateWindow"), 2).toInt();
     SetRateWindow(seconds == 10 || seconds == 40 ? seconds : 2);
     Action(Command::ViewRatesInBits)
         ->setChecked(settings.value(QStringLiteral("View/RatesInBits"), false).toBool());
+    const qulonglong rows =
+        settings.value(QStringLiteral("View/MaxRows"), qulonglong{CTrafficTable::kDefaultMaxEntries})
+            .toULongLong();
+    m_pView->Table().SetMaxEntries(rows > 0 ? static_cast<std::size_t>(rows)
+                                            : CTrafficTable::kDefaultMaxEntries);
 }
 
 void CMainFrame::SaveViewSettings(QSettings& settings) const {
     settings.setValue(QStringLiteral("View/RateWindow"), m_pView->Model().Rows().RateWindow());
     settings.setValue(QStringLiteral("View/RatesInBits"), Action(Command::ViewRatesInBits)->isChecked());
+    settings.setValue(QStringLiteral("View/MaxRows"), qulonglong{m_pView->Table().MaxEntries()});
 }
 
 void CMainFrame::CreateMenus() {
@@ -278,6 +311,8 @@ void CMainFrame::CreateMenus() {
     view->addAction(Action(Command::ViewRateWindow10));
     view->addAction(Action(Command::ViewRateWindow40));
     view->addAction(Action(Command::ViewRatesInBits));
+    view->addSeparator();
+    view->addAction(Action(Command::ViewMaxRows));
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->addAction(Action(Command::AppAbout));
@@ -408,6 +443,10 @@ QString CMainFrame::TrafficStatusText() const {
                          locale.toString(static_cast<qulonglong>(rows.RowCount())));
     } else {
         text += QStringLiteral("%1 rows").arg(locale.toString(static_cast<qulonglong>(rows.RowCount())));
+    }
+    if (const std::uint64_t overflow = m_pView->Table().OverflowDatagrams(); overflow > 0) {
+        text += QStringLiteral(", %1 datagrams in \"other\" rows (list full)")
+                    .arg(locale.toString(static_cast<qulonglong>(overflow)));
     }
     if (m_pView->Paused()) {
         text += QStringLiteral(", Paused");

@@ -10,6 +10,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QLabel;
@@ -45,6 +46,7 @@ enum class Command {
     ViewRateWindow10,
     ViewRateWindow40,
     ViewRatesInBits,
+    ViewMaxRows,
     Count
 };
 
@@ -76,7 +78,10 @@ public:
         AddressChooser m_chooseAddress = ChooseAddressInDialog;
         PrivilegeCheck m_checkPrivileges = CheckCapturePrivileges;
         SaveNameAsker m_askSaveName = AskSaveFileName;
+        // The most rows the list keeps, asked with the current one; nothing when the user cancels.
+        std::function<std::optional<std::size_t>(QWidget*, std::size_t)> m_askMaxRows = AskMaxRows;
     };
+    static std::optional<std::size_t> AskMaxRows(QWidget* parent, std::size_t current);
     void SetSeams(Seams seams) { m_seams = std::move(seams); }
 
     // What the capture pane of the status bar says.
@@ -109,6 +114,7 @@ private:
     void UpdateLockIndicators();
     void UpdateCaptureStatus();
     void SetRateWindow(int seconds);
+    void OnViewMaxRows();
     void OnCaptureEnded(const QString& errorText);
     void OnExportStarted();
     void OnExportFinished();

@@ -5,6 +5,7 @@
 #include "app/FlowsentryApp.h"
 #include "capture/HelperSource.h"
 #include "export/ListToText.h"
+#include "view/FilterBar.h"
 #include "view/FlowsentryView.h"
 
 #include <QAction>
@@ -12,10 +13,12 @@
 #include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -102,7 +105,8 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
     const QList<QStringList> items = {{"Save &As...", "", "E&xit"},
                                       {"&Toolbar", "&Status Bar", "", "&Pause Display", "&Filter Rows...", "",
                                        "Rates over &2 Seconds", "Rates over &10 Seconds",
-                                       "Rates over &40 Seconds", "Rates in &Bits per Second"},
+                                       "Rates over &40 Seconds", "Rates in &Bits per Second", "",
+                                       "&Maximum Rows..."},
                                       {"&About Flowsentry..."}};
     for (int m = 0; m < 3; ++m) {
         EXPECT_EQ(menus[m]->text(), titles[m]);
@@ -203,6 +207,57 @@ TEST(MainFrame, BarChartButtonShowsNoTooltipAndTheHouseDoes) {
     EXPECT_EQ(tooltipOf(Command::HomeButton), "Flowsentry Home");
     EXPECT_EQ(tooltipOf(Command::MonitorButton), "");
     QToolTip::hideText();
+}
+
+// The filter bar, the bounded list and the view settings, as the status bar and the settings file show them.
+TEST(MainFrame, FilterMaximumRowsAndViewSettings) {
+    CMainFrame frame;
+    CMainFrame::Seams seams;
+    seams.m_askMaxRows = [](QWidget*, std::size_t current) {
+        EXPECT_EQ(current, CTrafficTable::kDefaultMaxEntries);
+        return std::optional<std::size_t>(3);
+    };
+    frame.SetSeams(seams);
+    frame.show();
+    frame.Action(Command::ViewMaxRows)->trigger();
+    CFlowsentryView& view = frame.View();
+    for (int n = 0; n < 5; ++n) {
+        view.Table().AddSample(test::Sample("10.0.0.1", "10.2.0." + std::to_string(n), n < 4 ? 17 : 6, 100),
+                               std::nullopt);
+    }
+    view.Refresh();
+    EXPECT_EQ(
+        frame.TrafficStatusText(),
+        "Sent 500 B at 0 B/s, received 0 B at 0 B/s, 5 rows, 2 datagrams in \"other\" rows (list full)");
+
+    frame.Action(Command::ViewFilter)->trigger();
+    EXPECT_TRUE(frame.FilterBar().isVisible());
+    frame.FilterBar().SetText("UDP 10.2.0.0/30");
+    EXPECT_EQ(view.model()->rowCount(), 3);
+    EXPECT_TRUE(frame.TrafficStatusText().endsWith("3 of 5 rows, 2 datagrams in \"other\" rows (list full)"));
+    frame.FilterBar().SetText("10.0.0.0/33");
+    EXPECT_EQ(view.model()->rowCount(), 0);
+    EXPECT_TRUE(frame.FilterBar().ErrorText().contains("10.0.0.0/33"))
+        << frame.FilterBar().ErrorText().toStdString();
+    QTest::keyClick(frame.FilterBar().findChild<QLineEdit*>(), Qt::Key_Escape);
+    EXPECT_FALSE(frame.FilterBar().isVisible());
+    EXPECT_EQ(view.model()->rowCount(), 5);
+
+    frame.Action(Command::ViewRateWindow40)->trigger();
+    frame.Action(Command::ViewRatesInBits)->trigger();
+    QTest::keyClick(&view, Qt::Key_P);
+    EXPECT_TRUE(view.Paused());
+    EXPECT_TRUE(frame.Action(Command::ViewPause)->isChecked());
+    EXPECT_TRUE(frame.TrafficStatusText().endsWith(", Paused"));
+    QTemporaryDir dir;
+    QSettings settings(dir.filePath("settings.ini"), QSettings::IniFormat);
+    frame.SaveViewSettings(settings);
+    CMainFrame again;
+    again.LoadViewSettings(settings);
+    EXPECT_EQ(again.View().Model().Rows().RateWindow(), 40);
+    EXPECT_TRUE(again.Action(Command::ViewRatesInBits)->isChecked());
+    EXPECT_TRUE(again.Action(Command::ViewRateWindow40)->isChecked());
+    EXPECT_EQ(again.View().Table().MaxEntries(), 3U);
 }
 
 TEST(MainFrame, StatusBarShowsReadyAndTheLockPanes) {
