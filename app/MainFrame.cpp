@@ -375,6 +375,11 @@ void CMainFrame::CreateStatusBar() {
     m_pExportPoll = new QTimer(this);
     m_pExportPoll->setInterval(kExportPollInterval);
     connect(m_pExportPoll, &QTimer::timeout, this, &CMainFrame::UpdateExportProgress);
+    // Its own pane, so that it is never cut off when the traffic text is long.
+    m_pPausedPane = new QLabel(QStringLiteral("Paused"), bar);
+    m_pPausedPane->setContentsMargins(8, 0, 8, 0);
+    m_pPausedPane->hide();
+    bar->addPermanentWidget(m_pPausedPane);
     m_pTrafficPane = new QLabel(bar);
     m_pTrafficPane->setContentsMargins(8, 0, 8, 0);
     bar->addPermanentWidget(m_pTrafficPane);
@@ -432,7 +437,7 @@ QString CMainFrame::TrafficStatusText() const {
     const RowRates rates = rows.TotalRates();
     const bool bits = Action(Command::ViewRatesInBits)->isChecked();
     const QLocale locale;
-    QString text = QStringLiteral("Sent %1 at %2, received %3 at %4, ")
+    QString text = QStringLiteral("Sent %1 (%2), received %3 (%4), ")
                        .arg(QString::fromStdString(AmountText(rows.TotalSend())),
                             QString::fromStdString(RateText(rates.m_dSend, bits)),
                             QString::fromStdString(AmountText(rows.TotalRcv())),
@@ -445,11 +450,8 @@ QString CMainFrame::TrafficStatusText() const {
         text += QStringLiteral("%1 rows").arg(locale.toString(static_cast<qulonglong>(rows.RowCount())));
     }
     if (const std::uint64_t overflow = m_pView->Table().OverflowDatagrams(); overflow > 0) {
-        text += QStringLiteral(", %1 datagrams in \"other\" rows (list full)")
+        text += QStringLiteral(", list full: %1 datagrams in \"other\" rows")
                     .arg(locale.toString(static_cast<qulonglong>(overflow)));
-    }
-    if (m_pView->Paused()) {
-        text += QStringLiteral(", Paused");
     }
     return text;
 }
@@ -457,6 +459,7 @@ QString CMainFrame::TrafficStatusText() const {
 void CMainFrame::UpdateCaptureStatus() {
     m_pCapturePane->setText(CaptureStatusText());
     m_pTrafficPane->setText(TrafficStatusText());
+    m_pPausedPane->setVisible(m_pView->Paused());
 }
 
 void CMainFrame::OnCaptureEnded(const QString& errorText) {

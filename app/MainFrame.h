@@ -86,7 +86,7 @@ public:
 
     // What the capture pane of the status bar says.
     [[nodiscard]] QString CaptureStatusText() const;
-    // What the traffic pane says: totals and rates since Start, the rows, Paused.
+    // What the traffic pane says: totals and rates since Start, the rows, the datagrams past a full list.
     [[nodiscard]] QString TrafficStatusText() const;
     [[nodiscard]] CFilterBar& FilterBar() { return *m_pFilterBar; }
 
@@ -123,6 +123,7 @@ private:
     CFlowsentryView* m_pView = nullptr; // owned by the central widget, under the filter bar
     CFilterBar* m_pFilterBar = nullptr;
     QLabel* m_pTrafficPane = nullptr;
+    QLabel* m_pPausedPane = nullptr; // shown while the display is paused
     QToolBar* m_pToolBar = nullptr;
     QLabel* m_pCapturePane = nullptr;
     QLabel* m_pCapsPane = nullptr;
