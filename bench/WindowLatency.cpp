@@ -281,16 +281,28 @@ public:
         m_timer.setInterval(10);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const auto now = Clock::now();
+            const double cpu = ThreadCpuMs();
             m_lateness.push_back(std::max(0.0, Ms(now - m_last) - 10.0));
+            m_cpu.push_back(cpu - m_dLastCpu);
             m_last = now;
+            m_dLastCpu = cpu;
         });
     }
     void Start() {
         m_last = Clock::now();
+        m_dLastCpu = ThreadCpuMs();
         m_timer.start();
     }
     void Stop() { m_timer.stop(); }
     [[nodiscard]] const std::vector<double>& Lateness() const { return m_lateness; }
+    // The window thread's CPU time between the longest stall's fire and the one before: how much of the
+    // stall was work, and how much waiting for a core.
+    [[nodiscard]] double LongestStallCpu() const {
+        return m_cpu.empty()
+                   ? 0.0
+                   : m_cpu[static_cast<std::size_t>(std::max_element(m_lateness.begin(), m_lateness.end()) -
+                                                    m_lateness.begin())];
+    }
     [[nodiscard]] std::string Summary() const {
         std::array<char, 200> text{};
         std::snprintf(
@@ -303,7 +315,9 @@ public:
 private:
     QTimer m_timer;
     Clock::time_point m_last;
+    double m_dLastCpu = 0;
     std::vector<double> m_lateness;
+    std::vector<double> m_cpu; // the window thread's CPU time in each interval
 };
 
 // Refreshes the list every kRefreshInterval, as the view's own timer does while a capture runs, and times
@@ -453,7 +467,8 @@ bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& op
                 "window thread was on the CPU %.0f%% of the time\n",
                 seconds, static_cast<double>(feeder.Folded()) / seconds / 1e6, view.Model().Rows().RowCount(),
                 view.model()->rowCount(), cpu / (seconds * 10.0));
-    std::printf("%s\n", probe.Summary().c_str());
+    std::printf("%s; in the longest stall the window thread was on the CPU %.2f ms of %.2f\n",
+                probe.Summary().c_str(), probe.LongestStallCpu(), Max(lateness) + 10.0);
     std::printf("refreshes: %zu, each (CFlowsentryView::Refresh): %s\n", costs.size(),
                 refreshes.Costs().Summary().c_str());
     std::printf(
@@ -472,16 +487,18 @@ bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& op
                 memory.m_dResident, memory.m_dPeak);
     // One line for scripts (bench/monitor_latency.sh).
     std::printf(
-        "summary: shown=%d rows=%zu stall=%.2f p99=%.2f median=%.2f refreshes=%zu refresh_median=%.2f "
+        "summary: shown=%d rows=%zu stall=%.2f stall_cpu=%.2f p99=%.2f median=%.2f refreshes=%zu "
+        "refresh_median=%.2f "
         "refresh_p99=%.2f refresh_max=%.2f refresh_cpu=%.2f refresh_cpu_max=%.2f slowest_changed=%.0f "
         "paint_median=%.2f paint_p99=%.2f "
         "paint_max=%.2f paint_cpu=%.2f window_paint_max=%.2f changed=%.0f distinct=%.0f peak_mib=%.1f\n",
-        view.model()->rowCount(), view.Model().Rows().RowCount(), Max(lateness), Percentile(lateness, 0.99),
-        Percentile(lateness, 0.5), costs.size(), Percentile(costs, 0.5), Percentile(costs, 0.99), Max(costs),
-        Percentile(refreshes.Costs().m_cpu, 0.5), Max(refreshes.Costs().m_cpu), refreshes.ChangedBySlowest(),
-        Percentile(listPaints.m_wall, 0.5), Percentile(listPaints.m_wall, 0.99), Max(listPaints.m_wall),
-        Percentile(listPaints.m_cpu, 0.5), Max(paints.m_wall), Percentile(refreshes.Touched(), 0.5),
-        Percentile(refreshes.Distinct(), 0.5), memory.m_dPeak);
+        view.model()->rowCount(), view.Model().Rows().RowCount(), Max(lateness), probe.LongestStallCpu(),
+        Percentile(lateness, 0.99), Percentile(lateness, 0.5), costs.size(), Percentile(costs, 0.5),
+        Percentile(costs, 0.99), Max(costs), Percentile(refreshes.Costs().m_cpu, 0.5),
+        Max(refreshes.Costs().m_cpu), refreshes.ChangedBySlowest(), Percentile(listPaints.m_wall, 0.5),
+        Percentile(listPaints.m_wall, 0.99), Max(listPaints.m_wall), Percentile(listPaints.m_cpu, 0.5),
+        Max(paints.m_wall), Percentile(refreshes.Touched(), 0.5), Percentile(refreshes.Distinct(), 0.5),
+        memory.m_dPeak);
     return true;
 }
 

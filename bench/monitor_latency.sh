@@ -68,7 +68,7 @@ awk -v runs="$runs" '
     }
     END {
         name["shown"] = "rows shown"; name["rows"] = "rows at the end"
-        name["stall"] = "longest stall, ms"; name["p99"] = "lateness p99, ms"; name["median"] = "lateness median, ms"
+        name["stall"] = "longest stall, ms"; name["stall_cpu"] = "  the window thread on the CPU, ms"; name["p99"] = "lateness p99, ms"; name["median"] = "lateness median, ms"
         name["refreshes"] = "refreshes"; name["refresh_median"] = "refresh median, ms"
         name["refresh_p99"] = "refresh p99, ms"; name["refresh_max"] = "refresh max, ms"
         name["refresh_cpu"] = "refresh on the CPU, median ms"; name["refresh_cpu_max"] = "refresh on the CPU, max ms"
