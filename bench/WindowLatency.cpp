@@ -475,8 +475,10 @@ bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& op
         "repaints of the window: %zu (the status bar's, and the list's with its headings), the longest "
         "%.2f ms\n",
         paints.m_wall.size(), Max(paints.m_wall));
-    std::printf("paints of the list's rows: %zu, each: %s\n", listPaints.m_wall.size(),
-                listPaints.Summary().c_str());
+    const int lastShown = view.rowAt(view.viewport()->height() - 1);
+    std::printf("paints of the list's rows (%d rows of %d columns on the screen): %zu, each: %s\n",
+                (lastShown < 0 ? view.model()->rowCount() - 1 : lastShown) - view.rowAt(0) + 1,
+                ListColumnCount, listPaints.m_wall.size(), listPaints.Summary().c_str());
     std::printf("rows changed per refresh: median %.0f (%.0f distinct), max %.0f (%.0f distinct); by the "
                 "slowest refresh %.0f\n",
                 Percentile(refreshes.Touched(), 0.5), Percentile(refreshes.Distinct(), 0.5),
