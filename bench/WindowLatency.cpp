@@ -2,7 +2,19 @@
 // How long the window thread stalls while packets are folded into the table at full speed on another
 // thread, and what one refresh of the list costs for a given number of rows and changed rows.
 //   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency [--rows N] [--seconds S] [--hot H]
-//   [--new-per-tick K]
+//   [--new-per-tick K] [--sort COLUMN] [--filter TEXT]
+// The list is filled with N rows, then sorted by COLUMN (a number, or the heading in lower case with
+// dashes: total-data, date-time, send-rate; largest first) and filtered by TEXT as typed in the filter
+// bar. A feeder thread then folds packets at full speed into a working set of H rows and adds K new rows per
+// refresh interval, while a timer of this program refreshes the list every 250 ms as the view's own timer
+// does during a capture (that timer runs only while a capture runs). Printed: the lateness of a 10 ms
+// timer (the largest is the longest stall), the time spent in each refresh (CFlowsentryView::Refresh) and
+// in each repaint of the window after it, the rows each refresh changed, and the peak resident memory.
+// With --refresh-cost, no feeder: K rows of N change, then one refresh and one repaint of the list are
+// timed, for K from 1,000 to 100,000, sorted and filtered as asked beside unsorted and unfiltered:
+//   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --refresh-cost [--rows N] [--sort COLUMN]
+//       [--filter TEXT]
+// bench/monitor_latency.sh runs both, with a million rows.
 // With --live, the main window instead captures live on ADDR through its own Start Analyzing command (the
 // capture helper, as the program runs it), for S seconds or until SIGINT/SIGTERM, then prints on stderr the
 // rows shown, the capture's counters, the event loop's lateness and the CPU of this process and of the
@@ -15,11 +27,15 @@
 // Under a display (xvfb-run) it shows the real window, which is also how the screenshot is taken.
 #include "app/MainFrame.h"
 #include "platform/Privileges.h"
+#include "traffic/RowFilter.h"
+#include "traffic/RowOrder.h"
+#include "view/FilterBar.h"
 #include "view/FlowsentryView.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QEventLoop>
 #include <QMimeData>
 #include <QSocketNotifier>
@@ -27,6 +43,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +52,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <signal.h>
@@ -59,8 +77,116 @@ struct Options {
     // every entry that ever existed.
     std::size_t m_nHot = 50'000;
     std::size_t m_nNewPerTick = 10'000;
+    std::string m_strSort;   // empty: the default order, newest first
+    std::string m_strFilter; // empty: every row
+    bool m_bRefreshCost = false;
     std::string m_strExport; // "copy" or "save"
     std::string m_strSaveTo = "/tmp/window_latency_export.txt";
+};
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
+double Max(const std::vector<double>& values) {
+    return values.empty() ? 0.0 : *std::max_element(values.begin(), values.end());
+}
+
+// The CPU time of the calling thread, in milliseconds.
+double ThreadCpuMs() {
+    timespec time{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+    return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_nsec) / 1e6;
+}
+
+// How long each of a kind of work took on the window thread: on the clock, and on the CPU. On a shared
+// machine the first can be much longer, while the thread waits for a core (or for the table's lock).
+struct Durations {
+    std::vector<double> m_wall;
+    std::vector<double> m_cpu;
+
+    // Runs `work` and records its times.
+    template <class Work> void Time(Work work) {
+        const auto start = Clock::now();
+        const double cpu = ThreadCpuMs();
+        work();
+        m_cpu.push_back(ThreadCpuMs() - cpu);
+        m_wall.push_back(Ms(Clock::now() - start));
+    }
+    [[nodiscard]] std::string Summary() const {
+        std::array<char, 200> text{};
+        std::snprintf(text.data(), text.size(),
+                      "median %.2f ms, p99 %.2f ms, max %.2f ms (on the CPU: median %.2f ms, max %.2f ms)",
+                      Percentile(m_wall, 0.5), Percentile(m_wall, 0.99), Max(m_wall), Percentile(m_cpu, 0.5),
+                      Max(m_cpu));
+        return text.data();
+    }
+};
+
+// This process's resident memory now and at its peak, in MiB.
+struct Memory {
+    double m_dResident = 0;
+    double m_dPeak = 0;
+};
+
+Memory ReadMemory() {
+    Memory memory;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        const auto kib = [&line] { return std::strtod(line.c_str() + line.find(':') + 1, nullptr) / 1024.0; };
+        if (line.rfind("VmRSS:", 0) == 0) {
+            memory.m_dResident = kib();
+        } else if (line.rfind("VmHWM:", 0) == 0) {
+            memory.m_dPeak = kib();
+        }
+    }
+    return memory;
+}
+
+// Times the window's repaints: an update request to a window paints what changed in it into its backing
+// store (after a refresh, the status bar in one, and the list with its headings and scroll bars in the
+// next). Requests nest (the platform window's is handed on to the widget), so only the outermost counts.
+// Apart from that, the paint events of one widget: the list's own rows.
+class CBenchApplication final : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    // Records each repaint's times in `window` from now on, and those of `widget`'s paint events in
+    // `widgetTimes` (nullptr: stops).
+    void TimePaints(Durations* window, const QObject* widget = nullptr, Durations* widgetTimes = nullptr) {
+        m_pWindowTimes = window;
+        m_pWidget = widget;
+        m_pWidgetTimes = widgetTimes;
+    }
+
+    bool notify(QObject* receiver, QEvent* event) override {
+        bool handled = false;
+        if (m_pWindowTimes != nullptr && event->type() == QEvent::UpdateRequest && !m_bInUpdate) {
+            m_bInUpdate = true;
+            m_pWindowTimes->Time([&] { handled = QApplication::notify(receiver, event); });
+            m_bInUpdate = false;
+        } else if (m_pWidgetTimes != nullptr && receiver == m_pWidget && event->type() == QEvent::Paint) {
+            m_pWidgetTimes->Time([&] { handled = QApplication::notify(receiver, event); });
+        } else {
+            handled = QApplication::notify(receiver, event);
+        }
+        return handled;
+    }
+
+private:
+    Durations* m_pWindowTimes = nullptr;
+    const QObject* m_pWidget = nullptr;
+    Durations* m_pWidgetTimes = nullptr;
+    bool m_bInUpdate = false;
 };
 
 // Entry n: 10.0.0.1 with 11.x.y.z, protocols taking turns.
@@ -76,26 +202,75 @@ CTrafficEntry EntrySample(std::size_t n, bool outgoing, std::int64_t now) {
     return sample;
 }
 
-void Prefill(CTrafficTable& table, std::size_t rows) {
+// Fills the table with `rows` entries and shows them, a slice at a time as a capture would bring them: one
+// batch of a million new rows would make the peak memory a figure of this benchmark, not of the window. A
+// slice is what one refresh of a capture finding 40,000 new flows a second brings; the freed batches stay
+// with the allocator, so larger slices leave more behind (50,000: about 40 MiB more resident).
+// Their packets are five minutes old, as in a capture that has run for a while: stamped now, a million rows
+// would change their rates together when their second enters and leaves the rate window, twice in the
+// first seconds of the measurement.
+void Prefill(CFlowsentryView& view, std::size_t rows) {
+    constexpr std::size_t kSlice = 10'000;
     std::vector<CTrafficEntry> samples;
-    samples.reserve(rows);
-    const std::int64_t now = std::time(nullptr);
-    for (std::size_t n = 0; n < rows; ++n) {
-        samples.push_back(EntrySample(n, n % 2 == 0, now));
+    samples.reserve(std::min(rows, kSlice));
+    const std::int64_t now = std::time(nullptr) - 300;
+    for (std::size_t n = 0; n < rows;) {
+        samples.clear();
+        for (const std::size_t end = std::min(rows, n + kSlice); n < end; ++n) {
+            samples.push_back(EntrySample(n, n % 2 == 0, now));
+        }
+        view.Table().AddSamples(samples, kLocal);
+        view.Refresh();
     }
-    table.AddSamples(samples, kLocal);
 }
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
+// A column of the list by number or by its heading in lower case with dashes ("total-data").
+std::optional<int> ColumnNamed(const CTrafficModel& model, const std::string& text) {
+    for (int column = 0; column < ListColumnCount; ++column) {
+        std::string name;
+        for (const QChar c : model.headerData(column, Qt::Horizontal).toString()) {
+            if (c.isLetterOrNumber()) {
+                name += static_cast<char>(std::tolower(c.toLatin1()));
+            } else if (!name.empty() && name.back() != '-') {
+                name += '-';
+            }
+        }
+        if (text == name || text == std::to_string(column)) {
+            return column;
+        }
+    }
+    return std::nullopt;
 }
 
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
+std::string ColumnName(const CTrafficModel& model, int column) {
+    return model.headerData(column, Qt::Horizontal).toString().toStdString();
+}
+
+// Sorts and filters the list as asked, as the user would from the headings and the filter bar, and says
+// what it shows and what that took. False on a filter the bar rejects (the bar's message is printed).
+bool ApplyOrder(CMainFrame& frame, int column, const std::string& filter) {
+    CFlowsentryView& view = frame.View();
+    // The filter first: the sort then orders only the rows shown.
+    auto start = Clock::now();
+    frame.FilterBar().SetText(QString::fromStdString(filter));
+    if (!frame.FilterBar().ErrorText().isEmpty()) {
+        std::fprintf(stderr, "window_latency: the filter bar says: %s\n",
+                     qPrintable(frame.FilterBar().ErrorText()));
+        return false;
     }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+    const double filterMs = Ms(Clock::now() - start);
+    start = Clock::now();
+    view.SortBy(column, true);
+    const double sortMs = Ms(Clock::now() - start);
+    if (column != CRowOrder::kDefaultOrder || !filter.empty()) {
+        std::printf("order: %s, %s: %d of %zu rows shown (filter %.0f ms, sort %.0f ms)\n",
+                    column == CRowOrder::kDefaultOrder
+                        ? "newest first"
+                        : ("sorted by " + ColumnName(view.Model(), column) + ", largest first").c_str(),
+                    filter.empty() ? "no filter" : ("filter \"" + filter + "\"").c_str(),
+                    view.model()->rowCount(), view.Model().Rows().RowCount(), filterMs, sortMs);
+    }
+    return true;
 }
 
 // The 10 ms probe timer whose lateness tells how long the window thread was kept from its events.
@@ -106,29 +281,93 @@ public:
         m_timer.setInterval(10);
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const auto now = Clock::now();
+            const double cpu = ThreadCpuMs();
             m_lateness.push_back(std::max(0.0, Ms(now - m_last) - 10.0));
+            m_cpu.push_back(cpu - m_dLastCpu);
             m_last = now;
+            m_dLastCpu = cpu;
         });
     }
     void Start() {
         m_last = Clock::now();
+        m_dLastCpu = ThreadCpuMs();
         m_timer.start();
     }
     void Stop() { m_timer.stop(); }
+    [[nodiscard]] const std::vector<double>& Lateness() const { return m_lateness; }
+    // The window thread's CPU time between the longest stall's fire and the one before: how much of the
+    // stall was work, and how much waiting for a core.
+    [[nodiscard]] double LongestStallCpu() const {
+        return m_cpu.empty()
+                   ? 0.0
+                   : m_cpu[static_cast<std::size_t>(std::max_element(m_lateness.begin(), m_lateness.end()) -
+                                                    m_lateness.begin())];
+    }
     [[nodiscard]] std::string Summary() const {
         std::array<char, 200> text{};
         std::snprintf(
             text.data(), text.size(),
             "event-loop lateness of a 10 ms timer over %zu fires: median %.2f ms, p99 %.2f ms, max %.2f ms",
-            m_lateness.size(), Percentile(m_lateness, 0.5), Percentile(m_lateness, 0.99),
-            m_lateness.empty() ? 0.0 : *std::max_element(m_lateness.begin(), m_lateness.end()));
+            m_lateness.size(), Percentile(m_lateness, 0.5), Percentile(m_lateness, 0.99), Max(m_lateness));
         return text.data();
     }
 
 private:
     QTimer m_timer;
     Clock::time_point m_last;
+    double m_dLastCpu = 0;
     std::vector<double> m_lateness;
+    std::vector<double> m_cpu; // the window thread's CPU time in each interval
+};
+
+// Refreshes the list every kRefreshInterval, as the view's own timer does while a capture runs, and times
+// each refresh from outside: the pull of the table's changes, the model's update (new rows, the merge of
+// the changed rows into the order) and the signals, with what the window does on them at once (the status
+// bar); not the repaint that follows in the event loop, which CBenchApplication times.
+class CRefreshClock {
+public:
+    explicit CRefreshClock(CFlowsentryView& view) : m_view(view) {
+        m_timer.setInterval(CFlowsentryView::kRefreshInterval);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
+    }
+    void Start() { m_timer.start(); }
+    void Stop() { m_timer.stop(); }
+
+    [[nodiscard]] const Durations& Costs() const { return m_costs; }
+    // Per refresh: the rows it changed (Touched(), new rows included), and the same counted once each.
+    [[nodiscard]] const std::vector<double>& Touched() const { return m_touched; }
+    [[nodiscard]] const std::vector<double>& Distinct() const { return m_distinct; }
+    // The rows changed by the refresh that took longest.
+    [[nodiscard]] double ChangedBySlowest() const {
+        const auto& wall = m_costs.m_wall;
+        return wall.empty() ? 0.0
+                            : m_touched[static_cast<std::size_t>(std::max_element(wall.begin(), wall.end()) -
+                                                                 wall.begin())];
+    }
+
+private:
+    void Tick() {
+        m_costs.Time([this] { m_view.Refresh(); });
+        const CRowStore& rows = m_view.Model().Rows();
+        m_seen.resize(rows.RowCount());
+        std::size_t distinct = 0;
+        for (const std::uint32_t serial : rows.Touched()) {
+            distinct += m_seen[serial] == 0 ? 1U : 0U;
+            m_seen[serial] = 1;
+        }
+        for (const std::uint32_t serial : rows.Touched()) {
+            m_seen[serial] = 0;
+        }
+        m_touched.push_back(static_cast<double>(rows.Touched().size()));
+        m_distinct.push_back(static_cast<double>(distinct));
+    }
+
+    CFlowsentryView& m_view;
+    QTimer m_timer;
+    Durations m_costs;
+    std::vector<double> m_touched;
+    std::vector<double> m_distinct;
+    std::vector<std::uint8_t> m_seen; // per serial, cleared after each count
 };
 
 // Folds packets into the table at full speed on a thread of its own: changes to a working set of the
@@ -184,83 +423,211 @@ private:
     std::thread m_thread; // last: it starts in the constructor and uses the members above
 };
 
-// Phase 1: the event loop's lateness under full-speed folding.
-void MeasureLatency(CMainFrame& frame, const Options& options) {
+// The event loop's lateness under full-speed folding, with the list refreshed as during a capture.
+bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& options, int column) {
     CFlowsentryView& view = frame.View();
-    CTrafficTable& table = view.Table();
+    const Memory empty = ReadMemory();
     const auto fillStart = Clock::now();
-    Prefill(table, options.m_nRows);
-    view.Refresh();
+    Prefill(view, options.m_nRows);
     QApplication::processEvents();
+    const Memory filled = ReadMemory();
     std::printf("prefill: %zu rows folded and shown in %.1f ms\n", options.m_nRows,
                 Ms(Clock::now() - fillStart));
+    if (!ApplyOrder(frame, column, options.m_strFilter)) {
+        return false;
+    }
+    QApplication::processEvents();
+    const Memory ordered = ReadMemory();
 
-    CFeeder feeder(table, options);
+    CFeeder feeder(view.Table(), options);
     CLatencyProbe probe;
-    QTimer::singleShot(static_cast<int>(options.m_dSeconds * 1000), [&] { QApplication::quit(); });
+    CRefreshClock refreshes(view);
+    Durations paints;
+    Durations listPaints;
+    QTimer::singleShot(static_cast<int>(options.m_dSeconds * 1000), Qt::PreciseTimer,
+                       [&] { QApplication::quit(); });
+    app.TimePaints(&paints, view.viewport(), &listPaints);
     probe.Start();
+    refreshes.Start();
     const auto runStart = Clock::now();
+    const double cpuStart = ThreadCpuMs();
     QApplication::exec();
+    const double cpu = ThreadCpuMs() - cpuStart;
+    refreshes.Stop();
     probe.Stop();
-    feeder.Stop();
+    app.TimePaints(nullptr);
     const double seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
+    feeder.Stop();
     view.Refresh();
+    const Memory memory = ReadMemory();
 
-    std::printf("live: %.1f s, %.2f M samples/s folded on the feeder thread, rows at end %d\n", seconds,
-                static_cast<double>(feeder.Folded()) / seconds / 1e6, view.model()->rowCount());
-    std::printf("%s\n", probe.Summary().c_str());
+    const auto& lateness = probe.Lateness();
+    const auto& costs = refreshes.Costs().m_wall;
+    std::printf("live: %.1f s, %.2f M samples/s folded on the feeder thread, rows at end %zu, shown %d; the "
+                "window thread was on the CPU %.0f%% of the time\n",
+                seconds, static_cast<double>(feeder.Folded()) / seconds / 1e6, view.Model().Rows().RowCount(),
+                view.model()->rowCount(), cpu / (seconds * 10.0));
+    std::printf("%s; in the longest stall the window thread was on the CPU %.2f ms of %.2f\n",
+                probe.Summary().c_str(), probe.LongestStallCpu(), Max(lateness) + 10.0);
+    std::printf("refreshes: %zu, each (CFlowsentryView::Refresh): %s\n", costs.size(),
+                refreshes.Costs().Summary().c_str());
+    std::printf(
+        "repaints of the window: %zu (the status bar's, and the list's with its headings), the longest "
+        "%.2f ms\n",
+        paints.m_wall.size(), Max(paints.m_wall));
+    const int lastShown = view.rowAt(view.viewport()->height() - 1);
+    std::printf("paints of the list's rows (%d rows of %d columns on the screen): %zu, each: %s\n",
+                (lastShown < 0 ? view.model()->rowCount() - 1 : lastShown) - view.rowAt(0) + 1,
+                ListColumnCount, listPaints.m_wall.size(), listPaints.Summary().c_str());
+    std::printf("rows changed per refresh: median %.0f (%.0f distinct), max %.0f (%.0f distinct); by the "
+                "slowest refresh %.0f\n",
+                Percentile(refreshes.Touched(), 0.5), Percentile(refreshes.Distinct(), 0.5),
+                Max(refreshes.Touched()), Max(refreshes.Distinct()), refreshes.ChangedBySlowest());
+    std::printf("memory: resident %.1f MiB with the window shown and no rows, %.1f MiB with the rows (peak "
+                "%.1f), %.1f MiB sorted and filtered (peak %.1f), %.1f MiB at the end (peak %.1f)\n",
+                empty.m_dResident, filled.m_dResident, filled.m_dPeak, ordered.m_dResident, ordered.m_dPeak,
+                memory.m_dResident, memory.m_dPeak);
+    // One line for scripts (bench/monitor_latency.sh).
+    std::printf(
+        "summary: shown=%d rows=%zu stall=%.2f stall_cpu=%.2f p99=%.2f median=%.2f refreshes=%zu "
+        "refresh_median=%.2f "
+        "refresh_p99=%.2f refresh_max=%.2f refresh_cpu=%.2f refresh_cpu_max=%.2f slowest_changed=%.0f "
+        "paint_median=%.2f paint_p99=%.2f "
+        "paint_max=%.2f paint_cpu=%.2f window_paint_max=%.2f changed=%.0f distinct=%.0f peak_mib=%.1f\n",
+        view.model()->rowCount(), view.Model().Rows().RowCount(), Max(lateness), probe.LongestStallCpu(),
+        Percentile(lateness, 0.99), Percentile(lateness, 0.5), costs.size(), Percentile(costs, 0.5),
+        Percentile(costs, 0.99), Max(costs), Percentile(refreshes.Costs().m_cpu, 0.5),
+        Max(refreshes.Costs().m_cpu), refreshes.ChangedBySlowest(), Percentile(listPaints.m_wall, 0.5),
+        Percentile(listPaints.m_wall, 0.99), Max(listPaints.m_wall), Percentile(listPaints.m_cpu, 0.5),
+        Max(paints.m_wall), Percentile(refreshes.Touched(), 0.5), Percentile(refreshes.Distinct(), 0.5),
+        memory.m_dPeak);
+    return true;
 }
 
-// Phase 2: one refresh (pull, apply, signals, repaint) by table size and number of changed rows.
-void MeasureTickCost(CMainFrame& frame, std::size_t rows) {
-    CFlowsentryView& view = frame.View();
-    CTrafficTable& table = view.Table();
-    table.Clear();
-    Prefill(table, rows);
-    view.Refresh();
-    QApplication::processEvents();
+// One refresh and the list's repaint after K of the rows changed, in one order of the list.
+struct RefreshCost {
+    std::size_t m_nChanged = 0;
+    double m_dShownChanged = 0; // of the changed rows, those the filter shows (median over the rounds)
+    double m_dTouchedMax = 0;   // the rows a refresh changed, as the row store counts them: K, or a fault
+    double m_dRefreshMedian = 0;
+    double m_dRefreshMax = 0;
+    double m_dPaintMedian = 0;
+    double m_dPaintMax = 0;
+};
+
+std::vector<RefreshCost> MeasureRefreshCost(CFlowsentryView& view, const std::vector<std::size_t>& changes) {
+    constexpr int kRounds = 10;
+    std::vector<RefreshCost> results;
+    const std::size_t rows = view.Model().Rows().RowCount();
     std::mt19937_64 random(7);
-    const std::int64_t now = std::time(nullptr);
-    for (const std::size_t changed : {std::size_t{100}, std::size_t{10'000}, std::size_t{50'000}}) {
-        std::vector<double> costs;
-        for (int round = 0; round < 8; ++round) {
-            std::vector<CTrafficEntry> samples;
-            for (std::size_t i = 0; i < changed; ++i) {
-                samples.push_back(EntrySample(random() % rows, true, now));
+    for (const std::size_t changed : changes) {
+        RefreshCost result;
+        result.m_nChanged = std::min(changed, rows);
+        std::vector<double> refresh;
+        std::vector<double> paint;
+        std::vector<double> shown;
+        std::vector<double> touched;
+        for (int round = 0; round < kRounds; ++round) {
+            // K distinct entries spread over the whole list: a stride that is prime and does not divide the
+            // count visits each entry once. Their packets are older than any rate window, so that exactly
+            // these K rows change: packets of now would change the rates of every row they touched again
+            // when their second enters the window and when it leaves it, at whichever round the clock
+            // passes a second (the live run measures that).
+            const std::int64_t now = std::time(nullptr) - 300;
+            std::size_t stride = 7919;
+            while (rows % stride == 0) {
+                stride += 2;
             }
-            table.AddSamples(samples, kLocal);
-            const auto start = Clock::now();
+            const std::size_t first = random() % rows;
+            std::vector<CTrafficEntry> samples;
+            samples.reserve(result.m_nChanged);
+            double accepted = 0;
+            for (std::size_t i = 0; i < result.m_nChanged; ++i) {
+                samples.push_back(EntrySample((first + i * stride) % rows, true, now));
+                accepted += view.Model().Order().Accepts(samples.back()) ? 1 : 0;
+            }
+            view.Table().AddSamples(samples, kLocal);
+            auto start = Clock::now();
             view.Refresh();
+            refresh.push_back(Ms(Clock::now() - start));
+            start = Clock::now();
             view.viewport()->repaint();
-            costs.push_back(Ms(Clock::now() - start));
+            paint.push_back(Ms(Clock::now() - start));
+            shown.push_back(accepted);
+            touched.push_back(static_cast<double>(view.Model().Rows().Touched().size()));
         }
-        std::printf("tick: %8zu rows, %6zu changed: median %.2f ms, max %.2f ms\n", rows, changed,
-                    Percentile(costs, 0.5), *std::max_element(costs.begin(), costs.end()));
+        result.m_dShownChanged = Percentile(shown, 0.5);
+        result.m_dTouchedMax = Max(touched);
+        result.m_dRefreshMedian = Percentile(refresh, 0.5);
+        result.m_dRefreshMax = Max(refresh);
+        result.m_dPaintMedian = Percentile(paint, 0.5);
+        result.m_dPaintMax = Max(paint);
+        results.push_back(result);
     }
+    return results;
+}
+
+// The refresh-cost table: sorted and filtered as asked beside the default order without a filter.
+bool MeasureRefreshCosts(CMainFrame& frame, const Options& options, int column) {
+    CFlowsentryView& view = frame.View();
+    Prefill(view, options.m_nRows);
+    QApplication::processEvents();
+    const std::vector<std::size_t> changes = {1'000, 10'000, 50'000, 100'000};
+    const bool ordered = column != CRowOrder::kDefaultOrder || !options.m_strFilter.empty();
+    std::vector<RefreshCost> orderedCosts;
+    std::string orderedName;
+    int orderedShown = 0;
+    if (ordered) {
+        if (!ApplyOrder(frame, column, options.m_strFilter)) {
+            return false;
+        }
+        orderedShown = view.model()->rowCount();
+        orderedName = (column == CRowOrder::kDefaultOrder ? std::string("newest first")
+                                                          : "by " + ColumnName(view.Model(), column)) +
+                      (options.m_strFilter.empty() ? "" : ", " + options.m_strFilter);
+        orderedCosts = MeasureRefreshCost(view, changes);
+        ApplyOrder(frame, CRowOrder::kDefaultOrder, {});
+    }
+    const std::vector<RefreshCost> plainCosts = MeasureRefreshCost(view, changes);
+    const Memory memory = ReadMemory();
+
+    std::printf("refresh cost with %zu rows, 10 rounds each: one refresh (CFlowsentryView::Refresh) and one "
+                "repaint of the list, median / max ms\n",
+                options.m_nRows);
+    if (ordered) {
+        std::printf("%8s | %-49s | %s\n", "",
+                    (orderedName + " (" + std::to_string(orderedShown) + " shown)").c_str(),
+                    "unsorted, no filter");
+        std::printf("%8s | %7s %20s %20s | %20s %20s\n", "changed", "shown", "refresh", "repaint", "refresh",
+                    "repaint");
+    } else {
+        std::printf("%8s | %20s %20s\n", "changed", "refresh", "repaint");
+    }
+    for (std::size_t i = 0; i < plainCosts.size(); ++i) {
+        const RefreshCost& plain = plainCosts[i];
+        std::printf("%8zu | ", plain.m_nChanged);
+        if (ordered) {
+            const RefreshCost& cost = orderedCosts[i];
+            std::printf("%7.0f %9.2f / %8.2f %9.2f / %8.2f | ", cost.m_dShownChanged, cost.m_dRefreshMedian,
+                        cost.m_dRefreshMax, cost.m_dPaintMedian, cost.m_dPaintMax);
+        }
+        std::printf("%9.2f / %8.2f %9.2f / %8.2f\n", plain.m_dRefreshMedian, plain.m_dRefreshMax,
+                    plain.m_dPaintMedian, plain.m_dPaintMax);
+    }
+    // The figures are those of K changed rows only if the store saw no more.
+    for (const std::vector<RefreshCost>& costs : {std::cref(orderedCosts), std::cref(plainCosts)}) {
+        for (const RefreshCost& cost : costs) {
+            if (cost.m_dTouchedMax != static_cast<double>(cost.m_nChanged)) {
+                std::printf("note: with %zu rows changed, a refresh changed %.0f\n", cost.m_nChanged,
+                            cost.m_dTouchedMax);
+            }
+        }
+    }
+    std::printf("memory: resident %.1f MiB at the end, peak %.1f MiB\n", memory.m_dResident, memory.m_dPeak);
+    return true;
 }
 
 // --- Save and Copy --------------------------------------------------------------------------------
-
-// This process's resident memory now and at its peak, in MiB.
-struct Memory {
-    double m_dResident = 0;
-    double m_dPeak = 0;
-};
-
-Memory ReadMemory() {
-    Memory memory;
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        const auto kib = [&line] { return std::strtod(line.c_str() + line.find(':') + 1, nullptr) / 1024.0; };
-        if (line.rfind("VmRSS:", 0) == 0) {
-            memory.m_dResident = kib();
-        } else if (line.rfind("VmHWM:", 0) == 0) {
-            memory.m_dPeak = kib();
-        }
-    }
-    return memory;
-}
 
 // Runs the window's events for a while.
 void RunEvents(std::chrono::milliseconds time) {
@@ -276,8 +643,7 @@ void RunEvents(std::chrono::milliseconds time) {
 // With --new-per-tick 0 the table does not grow meanwhile, so the memory figures are the job's.
 void MeasureExport(CMainFrame& frame, const Options& options, bool save, const std::string& path) {
     CFlowsentryView& view = frame.View();
-    Prefill(view.Table(), options.m_nRows);
-    view.Refresh();
+    Prefill(view, options.m_nRows);
     QApplication::processEvents();
     std::optional<CFeeder> feeder;
     if (options.m_nHot > 0) {
@@ -555,11 +921,28 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QApplication app(argc, argv);
+    flowsentry::CBenchApplication app(argc, argv);
     flowsentry::Options options;
     std::optional<std::string> live;
     bool secondsGiven = false;
+    const auto usage = [] {
+        std::fprintf(
+            stderr,
+            "usage: window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]\n"
+            "                      [--sort COLUMN] [--filter TEXT]\n"
+            "       window_latency --refresh-cost [--rows N] [--sort COLUMN] [--filter TEXT]\n"
+            "       window_latency --export copy|save [--save-to PATH] [--rows N] [--hot H]\n"
+            "                      [--new-per-tick K]\n"
+            "       window_latency --live ADDR [--seconds S]\n"
+            "COLUMN: a number from 0, or a heading in lower case with dashes (total-data, send-rate)\n");
+        return 2;
+    };
     for (int i = 1; i < argc; i += 2) {
+        if (std::strcmp(argv[i], "--refresh-cost") == 0) {
+            options.m_bRefreshCost = true;
+            --i; // takes no value
+            continue;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "window_latency: %s lacks its value\n", argv[i]);
             return 2;
@@ -575,18 +958,17 @@ int main(int argc, char* argv[]) {
             options.m_nHot = flowsentry::Number(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--new-per-tick") == 0) {
             options.m_nNewPerTick = flowsentry::Number(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--sort") == 0) {
+            options.m_strSort = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--filter") == 0) {
+            options.m_strFilter = argv[i + 1];
         } else if (std::strcmp(argv[i], "--export") == 0 &&
                    (std::strcmp(argv[i + 1], "copy") == 0 || std::strcmp(argv[i + 1], "save") == 0)) {
             options.m_strExport = argv[i + 1];
         } else if (std::strcmp(argv[i], "--save-to") == 0) {
             options.m_strSaveTo = argv[i + 1];
         } else {
-            std::fprintf(stderr,
-                         "usage: window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]\n"
-                         "       window_latency --export copy|save [--save-to PATH] [--rows N] [--hot H]\n"
-                         "                      [--new-per-tick K]\n"
-                         "       window_latency --live ADDR [--seconds S]\n");
-            return 2;
+            return usage();
         }
     }
     if (live) {
@@ -599,11 +981,31 @@ int main(int argc, char* argv[]) {
         return flowsentry::RunLive(frame, *live,
                                    secondsGiven ? std::optional<double>(options.m_dSeconds) : std::nullopt);
     }
-    std::printf("platform %s, %zu rows, %zu hot entries, %zu new entries per 250 ms\n",
-                qPrintable(QGuiApplication::platformName()), options.m_nRows, options.m_nHot,
-                options.m_nNewPerTick);
 
     flowsentry::CMainFrame frame;
+    int column = flowsentry::CRowOrder::kDefaultOrder;
+    if (!options.m_strSort.empty()) {
+        const auto named = flowsentry::ColumnNamed(frame.View().Model(), options.m_strSort);
+        if (!named) {
+            std::fprintf(stderr, "window_latency: no column \"%s\"\n", options.m_strSort.c_str());
+            return usage();
+        }
+        column = *named;
+    }
+    // Checked before a million rows are made for nothing; the bar says the same.
+    if (const std::string error = flowsentry::CRowFilter::Parse(options.m_strFilter).Error();
+        !error.empty()) {
+        std::fprintf(stderr, "window_latency: --filter: %s\n", error.c_str());
+        return 2;
+    }
+    if (options.m_bRefreshCost) {
+        std::printf("platform %s, %zu rows, no feeder\n", qPrintable(QGuiApplication::platformName()),
+                    options.m_nRows);
+    } else {
+        std::printf("platform %s, %zu rows, %zu hot entries, %zu new entries per 250 ms\n",
+                    qPrintable(QGuiApplication::platformName()), options.m_nRows, options.m_nHot,
+                    options.m_nNewPerTick);
+    }
     frame.resize(1280, 760);
     frame.show();
     frame.View().OnInitialUpdate();
@@ -612,8 +1014,8 @@ int main(int argc, char* argv[]) {
         flowsentry::MeasureExport(frame, options, options.m_strExport == "save", options.m_strSaveTo);
         return 0;
     }
-    flowsentry::MeasureLatency(frame, options);
-    flowsentry::MeasureTickCost(frame, 100'000);
-    flowsentry::MeasureTickCost(frame, 1'000'000);
-    return 0;
+    if (options.m_bRefreshCost) {
+        return flowsentry::MeasureRefreshCosts(frame, options, column) ? 0 : 1;
+    }
+    return flowsentry::MeasureLatency(frame, app, options, column) ? 0 : 1;
 }
