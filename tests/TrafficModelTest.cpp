@@ -172,7 +172,7 @@ TEST_F(TrafficModelTest, SortedAndFilteredWhileBatchesArrive) {
         }
         std::size_t shown = 0;
         for (std::size_t row = 0; row < m_model.Rows().RowCount(); ++row) {
-            shown += round >= 50 || filter->Matches(m_model.Rows().Row(row)) ? 1 : 0;
+            shown += round >= 50 || filter->Matches(m_model.Rows().Row(row)) ? 1U : 0U;
         }
         ASSERT_EQ(static_cast<std::size_t>(m_model.rowCount()), shown) << "round " << round;
         for (int row = 1; row < m_model.rowCount(); ++row) {

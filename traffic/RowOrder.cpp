@@ -45,13 +45,15 @@ void CRowOrder::Rebuild(const CRowStore& rows) {
     if (IsPlain()) {
         m_items.shrink_to_fit();
         m_scratch = {};
-        m_moved = {};
+        m_flags = {};
         return;
     }
     m_items.reserve(rows.RowCount());
+    m_flags.assign(rows.RowCount(), 0);
     for (std::size_t row = 0; row < rows.RowCount(); ++row) {
         const std::size_t serial = rows.SerialOf(row);
         if (Accepts(rows.Entry(serial))) {
+            m_flags[serial] = kShown;
             m_items.push_back(MakeItem(rows, serial));
         }
     }
@@ -64,8 +66,7 @@ void CRowOrder::Rebuild(const CRowStore& rows) {
 
 std::size_t CRowOrder::AddNewRows(const CRowStore& rows) {
     if (rows.WasReset()) {
-        m_items.clear();
-        m_nSorted = 0;
+        Clear();
     }
     if (IsPlain()) {
         return rows.NewRowCount();
@@ -73,8 +74,10 @@ std::size_t CRowOrder::AddNewRows(const CRowStore& rows) {
     const std::size_t before = m_items.size();
     const std::size_t count = rows.RowCount();
     // Newest first, as the default order shows them.
+    m_flags.resize(count, 0);
     for (std::size_t serial = count; serial-- > count - rows.NewRowCount();) {
         if (Accepts(rows.Entry(serial))) {
+            m_flags[serial] = kShown;
             m_items.push_back(MakeItem(rows, serial));
         }
     }
@@ -95,15 +98,16 @@ bool CRowOrder::Resort(const CRowStore& rows) {
     // never change, so sorted by them only new rows move.
     std::vector<Item> moving(m_items.begin() + static_cast<std::ptrdiff_t>(m_nSorted), m_items.end());
     m_items.resize(m_nSorted);
-    m_moved.resize(rows.RowCount());
+    const std::size_t oldRows = rows.RowCount() - rows.NewRowCount();
     const bool valuesMove =
         m_nColumn != ColSrcAddress && m_nColumn != ColDestAddress && m_nColumn != ColProto;
     std::size_t taken = 0;
     if (valuesMove) {
         for (const std::uint32_t serial : rows.Touched()) {
-            if (serial < m_moved.size() && m_moved[serial] == 0 &&
-                serial < rows.RowCount() - rows.NewRowCount() && Accepts(rows.Entry(serial))) {
-                m_moved[serial] = 1;
+            // Shown and not yet taken: whether the filter lets a row through never changes, so it is
+            // asked once per row, when the row comes.
+            if (serial < oldRows && m_flags[serial] == kShown) {
+                m_flags[serial] = kShown | kMoving;
                 moving.push_back(MakeItem(rows, serial));
                 ++taken;
             }
@@ -119,8 +123,8 @@ bool CRowOrder::Resort(const CRowStore& rows) {
     m_scratch.reserve(m_items.size() - taken + moving.size());
     auto next = moving.begin();
     for (const Item& item : m_items) {
-        if (taken > 0 && m_moved[item.m_nSerial] != 0) {
-            m_moved[item.m_nSerial] = 0;
+        if (taken > 0 && m_flags[item.m_nSerial] != kShown) {
+            m_flags[item.m_nSerial] = kShown;
             continue;
         }
         while (next != moving.end() && less(*next, item)) {

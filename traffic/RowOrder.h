@@ -42,7 +42,11 @@ public:
     // Then, when sorted, the new and changed rows move to their places. Returns whether any row moved.
     bool Resort(const CRowStore& rows);
     // Forgets every row, as after a reset of the store.
-    void Clear() { m_items.clear(); }
+    void Clear() {
+        m_items.clear();
+        m_flags.clear();
+        m_nSorted = 0;
+    }
 
     [[nodiscard]] std::size_t Size(const CRowStore& rows) const {
         return IsPlain() ? rows.RowCount() : m_items.size();
@@ -64,10 +68,12 @@ private:
     int m_nColumn = kDefaultOrder;
     bool m_bDescending = false;
     Filter m_filter;
-    std::vector<Item> m_items;         // row order; empty while IsPlain()
-    std::size_t m_nSorted = 0;         // the items in order; after them, new rows not yet placed
-    std::vector<Item> m_scratch;       // the merge's output, kept to spare an allocation each time
-    std::vector<std::uint8_t> m_moved; // per serial: taken out to be placed again
+    std::vector<Item> m_items;                 // row order; empty while IsPlain()
+    std::size_t m_nSorted = 0;                 // the items in order; after them, new rows not yet placed
+    std::vector<Item> m_scratch;               // the merge's output, kept to spare an allocation each time
+    static constexpr std::uint8_t kShown = 1;  // the filter lets the row through
+    static constexpr std::uint8_t kMoving = 2; // taken out, to be placed again
+    std::vector<std::uint8_t> m_flags;         // per serial, while !IsPlain()
 };
 
 } // namespace flowsentry

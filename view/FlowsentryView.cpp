@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "view/FlowsentryView.h"
 
+#include "view/CellDelegate.h"
+
 #include <QEvent>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -16,6 +18,7 @@ namespace flowsentry {
 
 CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
     setModel(&m_model);
+    setItemDelegate(new CCellDelegate(this));
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
