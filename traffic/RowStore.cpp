@@ -261,18 +261,6 @@ std::uint64_t CRowStore::SortValue(std::size_t serial, int column) const {
         return static_cast<std::uint64_t>(row.m_tLastUpdate) ^ (std::uint64_t{1} << 63U);
     case ColProto:
         return row.m_nProto;
-    case ColSendData:
-        return row.m_nSendData;
-    case ColRcvData:
-        return row.m_nRcvData;
-    case ColTotalData:
-        return row.m_nSendData + row.m_nRcvData;
-    case ColSendPackets:
-        return row.m_nSendPackets;
-    case ColRcvPackets:
-        return row.m_nRcvPackets;
-    case ColTotalPackets:
-        return row.m_nSendPackets + row.m_nRcvPackets;
     case ColSendRate:
         return row.m_nWindowSend;
     case ColRcvRate:
@@ -281,7 +269,7 @@ std::uint64_t CRowStore::SortValue(std::size_t serial, int column) const {
         // A double that is not negative orders as its bits do.
         return std::bit_cast<std::uint64_t>(row.m_dPeak);
     default:
-        return 0;
+        return CounterValue(row, column);
     }
 }
 

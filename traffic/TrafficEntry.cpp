@@ -193,23 +193,4 @@ std::string DateTimeText(std::int64_t secondsSinceEpoch) {
     return {buf, n};
 }
 
-std::uint64_t CounterValue(const CTrafficEntry& entry, int column) {
-    switch (column) {
-    case ColSendData:
-        return entry.m_nSendData;
-    case ColRcvData:
-        return entry.m_nRcvData;
-    case ColTotalData:
-        return entry.m_nSendData + entry.m_nRcvData;
-    case ColSendPackets:
-        return entry.m_nSendPackets;
-    case ColRcvPackets:
-        return entry.m_nRcvPackets;
-    case ColTotalPackets:
-        return entry.m_nSendPackets + entry.m_nRcvPackets;
-    default:
-        return 0;
-    }
-}
-
 } // namespace flowsentry

@@ -186,7 +186,25 @@ constexpr bool IsCounterColumn(int column) {
     return column >= ColSendData && column <= ColTotalPackets;
 }
 // The number a counter column holds (totals summed): what its cell shows, what the list sorts by and what
-// the machine formats write. 0 for the other columns.
-std::uint64_t CounterValue(const CTrafficEntry& entry, int column);
+// the machine formats write. 0 for the other columns. Anything with the entry's counter names will do (the
+// window's compact rows have them too).
+template <class Counters> std::uint64_t CounterValue(const Counters& entry, int column) {
+    switch (column) {
+    case ColSendData:
+        return entry.m_nSendData;
+    case ColRcvData:
+        return entry.m_nRcvData;
+    case ColTotalData:
+        return entry.m_nSendData + entry.m_nRcvData;
+    case ColSendPackets:
+        return entry.m_nSendPackets;
+    case ColRcvPackets:
+        return entry.m_nRcvPackets;
+    case ColTotalPackets:
+        return entry.m_nSendPackets + entry.m_nRcvPackets;
+    default:
+        return 0;
+    }
+}
 
 } // namespace flowsentry
