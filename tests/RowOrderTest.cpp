@@ -117,6 +117,20 @@ TEST(RowOrder, StaysWhatAPlainSortOfTheRowsGives) {
                 for (std::size_t row = 0; row < shown.size(); row += 7) {
                     ASSERT_EQ(order.RowOf(rows, shown[row]), row);
                 }
+                // Built afresh (a click on the heading) it is the same order.
+                if (round % 10 == 9) {
+                    CRowOrder fresh;
+                    fresh.SetSort(rows, column, descending);
+                    if (!filter.IsEmpty()) {
+                        fresh.SetFilter(rows,
+                                        [&filter](const CTrafficEntry& e) { return filter.Matches(e); });
+                    }
+                    std::vector<std::size_t> rebuilt;
+                    for (std::size_t row = 0; row < fresh.Size(rows); ++row) {
+                        rebuilt.push_back(fresh.SerialAt(rows, row));
+                    }
+                    ASSERT_EQ(rebuilt, expected) << "rebuilt, column " << column << ", round " << round;
+                }
             }
             if (!filter.Error().empty()) {
                 EXPECT_EQ(order.Size(rows), 0U) << "a filter with a mistake shows nothing";

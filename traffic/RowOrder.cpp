@@ -2,8 +2,43 @@
 #include "traffic/RowOrder.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
 namespace flowsentry {
+namespace {
+
+// Sorts by key alone and keeps equal keys in the order they had: a radix sort from the least significant
+// byte up, which skips the bytes that every key shares. A click on a heading sorts a million rows in a
+// few passes over memory rather than twenty rounds of comparisons (over 100 ms here).
+template <class Item> void SortByKey(std::vector<Item>& items, std::vector<Item>& scratch) {
+    constexpr int kBytes = 8;
+    std::array<std::array<std::size_t, 256>, kBytes> counts{};
+    for (const Item& item : items) {
+        for (int byte = 0; byte < kBytes; ++byte) {
+            ++counts[static_cast<std::size_t>(byte)]
+                    [(item.m_nKey >> (8U * static_cast<unsigned>(byte))) & 0xFFU];
+        }
+    }
+    scratch.resize(items.size());
+    for (int byte = 0; byte < kBytes; ++byte) {
+        auto& count = counts[static_cast<std::size_t>(byte)];
+        if (std::find(count.begin(), count.end(), items.size()) != count.end()) {
+            continue; // every key has the same byte here
+        }
+        std::size_t start = 0;
+        for (std::size_t& bucket : count) {
+            start += std::exchange(bucket, start);
+        }
+        const unsigned shift = 8U * static_cast<unsigned>(byte);
+        for (const Item& item : items) {
+            scratch[count[(item.m_nKey >> shift) & 0xFFU]++] = item;
+        }
+        items.swap(scratch);
+    }
+}
+
+} // namespace
 
 CRowOrder::Item CRowOrder::MakeItem(const CRowStore& rows, std::size_t serial) const {
     std::uint64_t key = m_nColumn == kDefaultOrder ? 0 : rows.SortValue(serial, m_nColumn);
@@ -50,16 +85,28 @@ void CRowOrder::Rebuild(const CRowStore& rows) {
     }
     m_items.reserve(rows.RowCount());
     m_flags.assign(rows.RowCount(), 0);
+    // Newest first, so that a stable sort by key leaves equal values newest first, as Less orders them.
     for (std::size_t row = 0; row < rows.RowCount(); ++row) {
         const std::size_t serial = rows.SerialOf(row);
-        if (Accepts(rows.Entry(serial))) {
+        if (!m_filter || m_filter(rows.Entry(serial))) {
             m_flags[serial] = kShown;
             m_items.push_back(MakeItem(rows, serial));
         }
     }
     if (m_nColumn != kDefaultOrder) {
-        std::sort(m_items.begin(), m_items.end(),
-                  [&](const Item& a, const Item& b) { return Less(rows, a, b); });
+        SortByKey(m_items, m_scratch);
+        if (m_nColumn == ColSrcAddress || m_nColumn == ColDestAddress) {
+            // IPv6 addresses that share the bits in the key are put in order among themselves.
+            const auto less = [&](const Item& a, const Item& b) { return Less(rows, a, b); };
+            for (auto first = m_items.begin(); first != m_items.end();) {
+                const auto last = std::find_if(
+                    first, m_items.end(), [&](const Item& item) { return item.m_nKey != first->m_nKey; });
+                if (last - first > 1) {
+                    std::sort(first, last, less);
+                }
+                first = last;
+            }
+        }
     }
     m_nSorted = m_items.size();
 }
