@@ -8,6 +8,7 @@
 #include "view/FilterBar.h"
 #include "view/FlowsentryView.h"
 #include "view/MessageBox.h"
+#include "view/TrafficChart.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -26,6 +27,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -69,10 +71,17 @@ CMainFrame::CMainFrame(QWidget* parent)
     auto* layout = new QVBoxLayout(pane);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
-    m_pView = new CFlowsentryView(pane);
+    auto* splitter = new QSplitter(Qt::Vertical, pane);
+    m_pView = new CFlowsentryView(splitter);
+    m_pChart = new CTrafficChart(m_pView->Model(), splitter);
+    splitter->addWidget(m_pView);
+    splitter->addWidget(m_pChart);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 1);
+    splitter->setChildrenCollapsible(false);
     m_pFilterBar = new CFilterBar(*m_pView, pane);
     layout->addWidget(m_pFilterBar);
-    layout->addWidget(m_pView, 1);
+    layout->addWidget(splitter, 1);
     setCentralWidget(pane);
     m_pView->setFocus();
     m_pExport = std::make_unique<CListExport>(*m_pView, this);
@@ -192,6 +201,12 @@ void CMainFrame::CreateActions() {
          nullptr,
          nullptr,
          {}},
+        {Command::ViewChart,
+         "Traffic &Chart",
+         "Show or hide the chart of the rates over the last five minutes",
+         nullptr,
+         nullptr,
+         {}},
         {Command::ViewMaxRows,
          "&Maximum Rows...",
          "Set how many rows the list keeps before new traffic counts in \"other\" rows",
@@ -246,9 +261,29 @@ void CMainFrame::CreateActions() {
         connect(action, &QAction::triggered, this, [this, seconds = seconds] { SetRateWindow(seconds); });
     }
     connect(Action(Command::ViewMaxRows), &QAction::triggered, this, &CMainFrame::OnViewMaxRows);
+    QAction* chart = Action(Command::ViewChart);
+    chart->setCheckable(true);
+    chart->setChecked(true);
+    connect(chart, &QAction::toggled, this, [this](bool on) {
+        m_pChart->setVisible(on);
+        UpdateChart();
+    });
+    connect(m_pView, &CFlowsentryView::Refreshed, this, &CMainFrame::UpdateChart);
+    connect(&m_pView->Model(), &QAbstractItemModel::modelReset, m_pChart, &CTrafficChart::Clear);
     QAction* bits = Action(Command::ViewRatesInBits);
     bits->setCheckable(true);
     connect(bits, &QAction::toggled, this, [this](bool on) { m_pView->Model().SetRatesInBits(on); });
+}
+
+void CMainFrame::UpdateChart() {
+    if (!m_pChart->isVisible()) {
+        return;
+    }
+    std::vector<std::size_t> selected;
+    for (const QModelIndex& index : m_pView->selectionModel()->selectedRows()) {
+        selected.push_back(m_pView->Model().SerialAt(index.row()));
+    }
+    m_pChart->Update(selected);
 }
 
 void CMainFrame::SetRateWindow(int seconds) {
@@ -281,6 +316,8 @@ void CMainFrame::LoadViewSettings(const QSettings& settings) {
     SetRateWindow(seconds == 10 || seconds == 40 ? seconds : 2);
     Action(Command::ViewRatesInBits)
         ->setChecked(settings.value(QStringLiteral("View/RatesInBits"), false).toBool());
+    Action(Command::ViewChart)
+        ->setChecked(settings.value(QStringLiteral("View/TrafficChart"), true).toBool());
     const qulonglong rows =
         settings.value(QStringLiteral("View/MaxRows"), qulonglong{CTrafficTable::kDefaultMaxEntries})
             .toULongLong();
@@ -291,6 +328,7 @@ void CMainFrame::LoadViewSettings(const QSettings& settings) {
 void CMainFrame::SaveViewSettings(QSettings& settings) const {
     settings.setValue(QStringLiteral("View/RateWindow"), m_pView->Model().Rows().RateWindow());
     settings.setValue(QStringLiteral("View/RatesInBits"), Action(Command::ViewRatesInBits)->isChecked());
+    settings.setValue(QStringLiteral("View/TrafficChart"), Action(Command::ViewChart)->isChecked());
     settings.setValue(QStringLiteral("View/MaxRows"), qulonglong{m_pView->Table().MaxEntries()});
 }
 
@@ -311,6 +349,7 @@ void CMainFrame::CreateMenus() {
     view->addAction(Action(Command::ViewRateWindow10));
     view->addAction(Action(Command::ViewRateWindow40));
     view->addAction(Action(Command::ViewRatesInBits));
+    view->addAction(Action(Command::ViewChart));
     view->addSeparator();
     view->addAction(Action(Command::ViewMaxRows));
 

@@ -23,6 +23,7 @@ class QToolBar;
 namespace flowsentry {
 
 class CFilterBar;
+class CTrafficChart;
 class CFlowsentryView;
 
 // The commands the menu, the toolbar and the keys offer.
@@ -47,6 +48,7 @@ enum class Command {
     ViewRateWindow40,
     ViewRatesInBits,
     ViewMaxRows,
+    ViewChart,
     Count
 };
 
@@ -89,6 +91,7 @@ public:
     // What the traffic pane says: totals and rates since Start, the rows, the datagrams past a full list.
     [[nodiscard]] QString TrafficStatusText() const;
     [[nodiscard]] CFilterBar& FilterBar() { return *m_pFilterBar; }
+    [[nodiscard]] CTrafficChart& Chart() { return *m_pChart; }
 
     // The list's settings kept between runs: the rate window and the unit of the rates.
     void LoadViewSettings(const QSettings& settings);
@@ -122,6 +125,8 @@ private:
 
     CFlowsentryView* m_pView = nullptr; // owned by the central widget, under the filter bar
     CFilterBar* m_pFilterBar = nullptr;
+    CTrafficChart* m_pChart = nullptr; // under the list, in a splitter
+    void UpdateChart();
     QLabel* m_pTrafficPane = nullptr;
     QLabel* m_pPausedPane = nullptr; // shown while the display is paused
     QToolBar* m_pToolBar = nullptr;

@@ -31,6 +31,7 @@
 #include "traffic/RowOrder.h"
 #include "view/FilterBar.h"
 #include "view/FlowsentryView.h"
+#include "view/TrafficChart.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -162,10 +163,13 @@ public:
 
     // Records each repaint's times in `window` from now on, and those of `widget`'s paint events in
     // `widgetTimes` (nullptr: stops).
-    void TimePaints(Durations* window, const QObject* widget = nullptr, Durations* widgetTimes = nullptr) {
+    void TimePaints(Durations* window, const QObject* widget = nullptr, Durations* widgetTimes = nullptr,
+                    const QObject* chart = nullptr, Durations* chartTimes = nullptr) {
         m_pWindowTimes = window;
         m_pWidget = widget;
         m_pWidgetTimes = widgetTimes;
+        m_pChart = chart;
+        m_pChartTimes = chartTimes;
     }
 
     bool notify(QObject* receiver, QEvent* event) override {
@@ -176,6 +180,8 @@ public:
             m_bInUpdate = false;
         } else if (m_pWidgetTimes != nullptr && receiver == m_pWidget && event->type() == QEvent::Paint) {
             m_pWidgetTimes->Time([&] { handled = QApplication::notify(receiver, event); });
+        } else if (m_pChartTimes != nullptr && receiver == m_pChart && event->type() == QEvent::Paint) {
+            m_pChartTimes->Time([&] { handled = QApplication::notify(receiver, event); });
         } else {
             handled = QApplication::notify(receiver, event);
         }
@@ -186,6 +192,8 @@ private:
     Durations* m_pWindowTimes = nullptr;
     const QObject* m_pWidget = nullptr;
     Durations* m_pWidgetTimes = nullptr;
+    const QObject* m_pChart = nullptr;
+    Durations* m_pChartTimes = nullptr;
     bool m_bInUpdate = false;
 };
 
@@ -444,9 +452,10 @@ bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& op
     CRefreshClock refreshes(view);
     Durations paints;
     Durations listPaints;
+    Durations chartPaints;
     QTimer::singleShot(static_cast<int>(options.m_dSeconds * 1000), Qt::PreciseTimer,
                        [&] { QApplication::quit(); });
-    app.TimePaints(&paints, view.viewport(), &listPaints);
+    app.TimePaints(&paints, view.viewport(), &listPaints, frame.Chart().viewport(), &chartPaints);
     probe.Start();
     refreshes.Start();
     const auto runStart = Clock::now();
@@ -479,6 +488,12 @@ bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& op
     std::printf("paints of the list's rows (%d rows of %d columns on the screen): %zu, each: %s\n",
                 (lastShown < 0 ? view.model()->rowCount() - 1 : lastShown) - view.rowAt(0) + 1,
                 ListColumnCount, listPaints.m_wall.size(), listPaints.Summary().c_str());
+    double chartMs = 0;
+    for (const double ms : chartPaints.m_cpu) {
+        chartMs += ms;
+    }
+    std::printf("the traffic chart: %zu paints, on the CPU %.2f ms per second of the run (each: %s)\n",
+                chartPaints.m_wall.size(), chartMs / seconds, chartPaints.Summary().c_str());
     std::printf("rows changed per refresh: median %.0f (%.0f distinct), max %.0f (%.0f distinct); by the "
                 "slowest refresh %.0f\n",
                 Percentile(refreshes.Touched(), 0.5), Percentile(refreshes.Distinct(), 0.5),

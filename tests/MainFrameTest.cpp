@@ -105,8 +105,8 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
     const QList<QStringList> items = {{"Save &As...", "", "E&xit"},
                                       {"&Toolbar", "&Status Bar", "", "&Pause Display", "&Filter Rows...", "",
                                        "Rates over &2 Seconds", "Rates over &10 Seconds",
-                                       "Rates over &40 Seconds", "Rates in &Bits per Second", "",
-                                       "&Maximum Rows..."},
+                                       "Rates over &40 Seconds", "Rates in &Bits per Second",
+                                       "Traffic &Chart", "", "&Maximum Rows..."},
                                       {"&About Flowsentry..."}};
     for (int m = 0; m < 3; ++m) {
         EXPECT_EQ(menus[m]->text(), titles[m]);

@@ -6,10 +6,12 @@
 #include "traffic/CellWriter.h"
 #include "traffic/RowFilter.h"
 #include "view/ColumnWidths.h"
+#include "view/TrafficChart.h"
 
 #include <QAbstractItemModelTester>
 #include <QBrush>
 #include <QIcon>
+#include <QLineSeries>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 #include <memory>
@@ -224,6 +226,43 @@ TEST_F(TrafficModelTest, RatesHighlightAndIdleRows) {
     EXPECT_EQ(m_model.data(m_model.index(0, 0), Qt::ForegroundRole).value<QBrush>().color(), QColor(Qt::gray))
         << "quiet since 100";
     EXPECT_FALSE(m_model.data(m_model.index(1, 0), Qt::ForegroundRole).isValid()) << "last packet at 102";
+}
+
+// The chart takes one point per second of the capture's clock: the whole capture's rates and the selected
+// rows' beside them; it stands still while the clock does (a paused list) and empties with the list.
+TEST_F(TrafficModelTest, TheChartFollowsTheListSecondBySecond) {
+    CTrafficChart chart(m_model);
+    constexpr std::int64_t kStart = 1'000'000;
+    for (int second = 0; second < 6; ++second) {
+        m_table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 1000, kStart + second), test::Ip("10.0.0.1"));
+        m_table.AddSample(Sample("10.0.0.3", "10.0.0.1", 17, 100, kStart + second), test::Ip("10.0.0.1"));
+        m_model.ApplyBatch(m_table.PullChanges(), kStart + second + 1);
+        // The UDP row (serial 1) selected from the third second on.
+        chart.Update(second >= 2 ? std::vector<std::size_t>{1} : std::vector<std::size_t>{});
+        chart.Update({1}); // again within the same second: no new point
+    }
+    const auto& points = chart.Points();
+    ASSERT_EQ(points.size(), 6U);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        EXPECT_EQ(points[i].m_tSecond, kStart + static_cast<std::int64_t>(i));
+        // A 2-second window: a half-full window in the first second, then 1000 B/s sent, 100 B/s received.
+        EXPECT_EQ(points[i].m_dSend, i == 0 ? 500.0 : 1000.0) << i;
+        EXPECT_EQ(points[i].m_dRcv, i == 0 ? 50.0 : 100.0) << i;
+        EXPECT_EQ(points[i].m_bSelection, i >= 2) << i;
+        EXPECT_EQ(points[i].m_dSelectedRcv, i >= 2 ? 100.0 : 0.0) << i;
+        EXPECT_EQ(points[i].m_dSelectedSend, 0.0) << i;
+    }
+    const auto* send = qobject_cast<QLineSeries*>(chart.chart()->series().at(0));
+    ASSERT_NE(send, nullptr);
+    EXPECT_EQ(send->count(), 6);
+    EXPECT_EQ(send->at(5).y(), 1.0) << "plotted in KB/s";
+
+    chart.Update({}); // the clock has not moved (a paused list): nothing new
+    EXPECT_EQ(chart.Points().size(), 6U);
+    m_table.Clear();
+    m_model.ApplyBatch(m_table.PullChanges(), kStart + 10);
+    chart.Clear();
+    EXPECT_TRUE(chart.Points().empty());
 }
 
 } // namespace
