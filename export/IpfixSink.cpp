@@ -179,11 +179,33 @@ struct CIpfixSink::State {
 };
 
 CIpfixSink::CIpfixSink(IpfixSettings settings, std::function<void(const std::string&)> report)
-    : m_settings(std::move(settings)), m_report(std::move(report)) {}
+    : m_settings(std::move(settings)), m_report(std::move(report)) {
+    // libfixbuf logs without a domain of its own; nothing else in the program uses GLib's log.
+    m_nLogHandler = g_log_set_handler(
+        nullptr, static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+        [](const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer self) {
+            OnLibraryWarning(domain, static_cast<int>(level), message, self);
+        },
+        this);
+}
 
 CIpfixSink::~CIpfixSink() {
-    const CSigpipeGuard guard;
-    m_state.reset();
+    {
+        const CSigpipeGuard guard;
+        m_state.reset();
+    }
+    g_log_remove_handler(nullptr, m_nLogHandler);
+}
+
+void CIpfixSink::OnLibraryWarning(const char* /*domain*/, int /*level*/, const char* message, void* self) {
+    auto* sink = static_cast<CIpfixSink*>(self);
+    // A UDP send the collector refused: the records of that message are gone, and sending goes on.
+    if (!sink->m_bReported) {
+        sink->m_bReported = true;
+        sink->m_report("cannot send flow records to " + sink->m_settings.m_target.Text() + ": " +
+                       (message != nullptr ? message : "") +
+                       " (sending goes on; what the collector missed is lost)");
+    }
 }
 
 bool CIpfixSink::Open() {

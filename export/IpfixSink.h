@@ -53,6 +53,8 @@ public:
 private:
     struct State;
     bool Open();
+    // libfixbuf tells of a UDP send the collector refused only as a GLib warning.
+    static void OnLibraryWarning(const char* domain, int level, const char* message, void* self);
     void Fail(const std::string& what);
 
     IpfixSettings m_settings;
@@ -65,6 +67,7 @@ private:
     std::uint64_t m_nSent = 0;
     std::uint64_t m_nLost = 0;
     std::uint64_t m_nInBuffer = 0; // records appended since the last message went out
+    unsigned m_nLogHandler = 0;
 };
 
 } // namespace flowsentry
