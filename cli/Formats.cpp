@@ -186,6 +186,8 @@ bool ParseFormat(std::string_view name, Format& format) {
         format = Format::Csv;
     } else if (name == "json") {
         format = Format::Json;
+    } else if (name == "none") {
+        format = Format::None;
     } else {
         return false;
     }
@@ -206,6 +208,8 @@ void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates)
         break;
     case Format::Json:
         Json(rows, writer, rates);
+        break;
+    case Format::None:
         break;
     }
 }

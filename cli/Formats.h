@@ -8,7 +8,8 @@
 
 namespace flowsentry::cli {
 
-enum class Format { Table, Text, Csv, Json };
+// None prints no table (flow records sent with --ipfix are then the only output).
+enum class Format { Table, Text, Csv, Json, None };
 
 bool ParseFormat(std::string_view name, Format& format);
 // Writes the rows (newest first) in one of the output formats, a block at a time, so that a million rows

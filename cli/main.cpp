@@ -4,6 +4,8 @@
 #include "capture/HelperSource.h"
 #include "capture/Sniffer.h"
 #include "cli/Formats.h"
+#include "export/FlowExporter.h"
+#include "export/IpfixSink.h"
 #include "platform/Interfaces.h"
 #include "platform/Privileges.h"
 #include "platform/SystemError.h"
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,9 +38,11 @@ constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 128 + SIGINT; // what shells report for a program ended by Ctrl+C
 
 const char* const kUsage =
-    "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]] [--format table|text|csv|json]\n"
-    "                      [--interval S] [--duration S] [--max-entries N] [--stats] [--list-addresses]\n"
-    "                      [--help]\n"
+    "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]]\n"
+    "                      [--format table|text|csv|json|none] [--interval S] [--duration S]\n"
+    "                      [--max-entries N] [--stats] [--ipfix [udp:|tcp:]HOST:PORT [--active-timeout S]\n"
+    "                      [--idle-timeout S] [--template-refresh S] [--observation-domain N]]\n"
+    "                      [--list-addresses] [--help]\n"
     "\n"
     "Counts IPv4 and IPv6 traffic per source, destination and protocol, with bytes and packets each way.\n"
     "\n"
@@ -49,13 +54,20 @@ const char* const kUsage =
     "  --local ADDR      with --read: the address that counts as ours (sent/received); without it each\n"
     "                    entry is oriented by its first datagram\n"
     "  --format F        table (aligned, with headings; the default), text (exactly what the window's\n"
-    "                    Save As writes), csv (with a heading line), json (one array of objects)\n"
+    "                    Save As writes), csv (with a heading line), json (one array of objects),\n"
+    "                    none (no table)\n"
     "  --interval S      during a live capture, print the table every S seconds\n"
     "  --duration S      end a live capture after S seconds\n"
     "  --max-entries N   keep at most N rows of address pairs (default 2000000); traffic of further pairs\n"
     "                    is counted in one row per protocol whose addresses read \"other\"\n"
     "  --stats           print packets seen, dropped by the kernel, not IP, too short and counted in\n"
-    "                    \"other\" rows on stderr\n"
+    "                    \"other\" rows on stderr (with --ipfix also the flow records sent)\n"
+    "  --ipfix TARGET    send flow records (IPFIX, two per row: one each way) to a collector at HOST:PORT\n"
+    "                    over UDP, or tcp:HOST:PORT; an IPv6 address in brackets ([::1]:4739)\n"
+    "  --active-timeout S  with --ipfix: a row still busy sends what it counted every S seconds (60)\n"
+    "  --idle-timeout S  with --ipfix: a row quiet for S seconds sends what is left (15)\n"
+    "  --template-refresh S  with --ipfix over UDP: the templates are sent again every S seconds (600)\n"
+    "  --observation-domain N  with --ipfix: the observation domain id of the records (0)\n"
     "\n"
     "Exit status: 0 success, 1 capture or file error (or output that cannot be written), 2 usage error,\n"
     "130 a --read stopped by Ctrl+C.\n";
@@ -71,6 +83,10 @@ struct Options {
     double m_dInterval = 0;
     double m_dDuration = 0;
     std::size_t m_nMaxEntries = CTrafficTable::kDefaultMaxEntries;
+    std::optional<IpfixTarget> m_ipfix;
+    FlowTimeouts m_timeouts;
+    double m_dTemplateRefresh = 600;
+    std::uint32_t m_dwObservationDomain = 0;
 };
 
 int UsageError(const std::string& text) {
@@ -157,6 +173,31 @@ int ParseOptions(int argc, char** argv, Options& options) {
             if (!value(text) || !ParseCount(text, options.m_nMaxEntries)) {
                 return UsageError("--max-entries needs a positive whole number of rows (like 100000)");
             }
+        } else if (arg == "--ipfix") {
+            if (!value(text) || !(options.m_ipfix = ParseIpfixTarget(text))) {
+                return UsageError(
+                    "--ipfix needs a collector as HOST:PORT, udp:HOST:PORT or tcp:HOST:PORT (like "
+                    "127.0.0.1:4739 or tcp:[::1]:4739)");
+            }
+        } else if (arg == "--active-timeout" || arg == "--idle-timeout") {
+            std::size_t seconds = 0;
+            if (!value(text) || !ParseCount(text, seconds) ||
+                seconds > static_cast<std::size_t>(kMaxSeconds)) {
+                return UsageError(std::string(arg) + " needs a positive whole number of seconds");
+            }
+            (arg == "--active-timeout" ? options.m_timeouts.m_nActive : options.m_timeouts.m_nIdle) =
+                static_cast<std::int64_t>(seconds);
+        } else if (arg == "--template-refresh") {
+            if (!value(text) || !ParseSeconds(text, options.m_dTemplateRefresh)) {
+                return UsageError("--template-refresh needs a positive number of seconds");
+            }
+        } else if (arg == "--observation-domain") {
+            std::size_t domain = 0;
+            // 0 is a valid domain, so it is parsed apart from the counts (which start at 1).
+            if (!value(text) || !(text == "0" || ParseCount(text, domain)) || domain > UINT32_MAX) {
+                return UsageError("--observation-domain needs a whole number from 0 to 4294967295");
+            }
+            options.m_dwObservationDomain = static_cast<std::uint32_t>(domain);
         } else {
             return UsageError("unknown option '" + std::string(arg) + "'");
         }
@@ -201,16 +242,23 @@ int ListAddresses() {
 // between holding the table, the rows and the text at once, or only the rows and the text.
 enum class Last { No, Yes };
 
-// False when the output could not be written (a full disk, a closed pipe); the reason is on stderr.
 // A live capture's rows are brought up to date with the clock, so that their rates move on; a file's by its
-// packets' times.
-void Update(CTrafficTable& table, CRowStore& rows, bool live) {
-    rows.Apply(table.PullChanges(), live ? std::time(nullptr) : CRowStore::kUnknownTime);
+// packets' times. The flow exporter, when there is one, sees the same batch and sends what timed out: by the
+// packets' clock, and live also by the wall clock, so that a row whose traffic stopped still times out.
+void Update(CTrafficTable& table, CRowStore& rows, bool live, CFlowExporter* exporter) {
+    const TrafficBatch batch = table.PullChanges();
+    if (exporter != nullptr) {
+        exporter->Apply(batch);
+        exporter->Expire(live ? std::max<std::int64_t>(std::time(nullptr), exporter->Clock())
+                              : exporter->Clock());
+    }
+    rows.Apply(batch, live ? std::time(nullptr) : CRowStore::kUnknownTime);
 }
 
 // False when the output could not be written (a full disk, a closed pipe); the reason is on stderr.
-bool Print(CTrafficTable& table, CRowStore& rows, Format format, bool live, Last last = Last::No) {
-    Update(table, rows, live);
+bool Print(CTrafficTable& table, CRowStore& rows, Format format, bool live, CFlowExporter* exporter,
+           Last last = Last::No) {
+    Update(table, rows, live, exporter);
     if (last == Last::Yes) {
         table.Clear();
     }
@@ -260,7 +308,7 @@ private:
 // table every interval. The signals are blocked in every thread and taken here with sigtimedwait. Returns
 // the signal that ended the run, or 0.
 int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const Options& options,
-                 const sigset_t& signals, CLinkNews& news) {
+                 const sigset_t& signals, CLinkNews& news, CFlowExporter* exporter) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const bool live = options.m_strFile.empty();
@@ -269,12 +317,14 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
     const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options.m_dDuration));
     // Live, the rows are brought up to date four times a second whatever the interval, so that each
-    // second's bytes count in the second they came.
+    // second's bytes count in the second they came. A file exporting flows is pulled as often, so that its
+    // rows time out along its clock as they would have live.
     constexpr auto kUpdateInterval = std::chrono::milliseconds(250);
     auto nextUpdate = start + kUpdateInterval;
+    const bool periodic = live || exporter != nullptr;
     while (sniffer.IsRunning()) {
         auto wake = Clock::now() + std::chrono::seconds(3600);
-        if (live) {
+        if (periodic) {
             wake = std::min(wake, nextUpdate);
         }
         if (live && options.m_dInterval > 0) {
@@ -296,13 +346,16 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
         if (live && options.m_dDuration > 0 && now >= deadline) {
             return 0;
         }
-        if (live && now >= nextUpdate) {
-            Update(table, rows, live);
+        if (periodic && now >= nextUpdate) {
+            Update(table, rows, live, exporter);
             nextUpdate = now + kUpdateInterval;
         }
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
-            (void)Print(table, rows, options.m_format, live); // a failed write shows again at the end
-            std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
+            // a failed write shows again at the end
+            (void)Print(table, rows, options.m_format, live, exporter);
+            if (options.m_format != Format::None) {
+                std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
+            }
             nextPrint += std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(options.m_dInterval));
         }
@@ -363,7 +416,17 @@ int Run(const Options& options) {
         std::fprintf(stderr, "flowsentry-cli: %s\n", sniffer.GetErrorText().c_str());
         return kExitFailure;
     }
-    const int endSignal = RunUntilDone(sniffer, table, rows, options, signals, news);
+    // The collector is looked at once the capture has opened: a capture that cannot start sends nothing.
+    std::unique_ptr<CIpfixSink> sink;
+    std::unique_ptr<CFlowExporter> exporter;
+    if (options.m_ipfix) {
+        sink = std::make_unique<CIpfixSink>(
+            IpfixSettings{*options.m_ipfix, options.m_dwObservationDomain, options.m_dTemplateRefresh},
+            [](const std::string& line) { std::fprintf(stderr, "flowsentry-cli: %s\n", line.c_str()); });
+        exporter = std::make_unique<CFlowExporter>(*sink, options.m_timeouts);
+        (void)sink->Ready(); // templates first, and an unreachable collector is reported at once
+    }
+    const int endSignal = RunUntilDone(sniffer, table, rows, options, signals, news, exporter.get());
     sniffer.StopSniffing();
     news.Print();
     // Ctrl+C is how a live capture ends, but a file read it cut short is incomplete, and says so.
@@ -378,10 +441,24 @@ int Run(const Options& options) {
     // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
     bool written = true;
     if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
-        written = Print(table, rows, options.m_format, options.m_strFile.empty(), Last::Yes);
+        if (exporter) {
+            // Everything counted goes to the collector, also after a failure or Ctrl+C.
+            Update(table, rows, options.m_strFile.empty(), exporter.get());
+            if (!exporter->Finish()) {
+                std::fprintf(stderr, "flowsentry-cli: the last flow records could not be sent to %s\n",
+                             options.m_ipfix->Text().c_str());
+            }
+        }
+        written = Print(table, rows, options.m_format, options.m_strFile.empty(), exporter.get(), Last::Yes);
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty(), overflow);
+        if (sink) {
+            std::fprintf(stderr, "flow records sent to %s: %llu, lost: %llu\n",
+                         options.m_ipfix->Text().c_str(),
+                         static_cast<unsigned long long>(sink->RecordsSent()),
+                         static_cast<unsigned long long>(sink->RecordsLost()));
+        }
     }
     if (interrupted) {
         std::fputs("flowsentry-cli: interrupted\n", stderr);

@@ -8,11 +8,11 @@ FLOWSENTRY_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 FLOWSENTRY_PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     libgtest-dev libgmock-dev libbenchmark-dev
-    libpcap-dev libx11-dev
+    libpcap-dev libx11-dev libfixbuf-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev libqt6svg6 qt6-charts-dev libqt6opengl6-dev
     libcap2-bin desktop-file-utils appstream lintian dpkg-dev file man-db
     clang libclang-rt-14-dev clang-format
-    iproute2 iputils-ping strace ethtool
+    iproute2 iputils-ping strace ethtool nfdump
     xvfb xauth x11-apps imagemagick
 )
 

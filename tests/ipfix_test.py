@@ -1,0 +1,150 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""flowsentry-cli --ipfix against a real collector: nfcapd on loopback writes what it receives, nfdump reads
+it back, and every uniflow must carry exactly the bytes and packets of the CLI's table, and nothing else."""
+import csv
+import io
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from cli_util import Tools, generate, run
+
+PROTO_NUMBERS = {"TCP": 6, "UDP": 17, "ICMP": 1, "ICMPv6": 58}
+HAVE_NFDUMP = shutil.which("nfcapd") and shutil.which("nfdump")
+
+
+def free_port(kind=socket.SOCK_DGRAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def table_uniflows(csv_text):
+    """(src, dst, proto) -> (packets, bytes) from the CLI's csv: the send counters one way, the receive
+    counters the other; an "other" row is sent as 0.0.0.0."""
+    flows = {}
+    for row in csv.DictReader(io.StringIO(csv_text)):
+        proto = row["Proto"]
+        proto = PROTO_NUMBERS[proto] if proto in PROTO_NUMBERS else int(proto.split(":")[1])
+        src = "0.0.0.0" if row["Src Address"] == "other" else row["Src Address"]
+        dst = "0.0.0.0" if row["Dest Address"] == "other" else row["Dest Address"]
+        for key, packets, octets in (((src, dst, proto), row["Send Packets"], row["Send Data"]),
+                                     ((dst, src, proto), row["Rcv Packets"], row["Rcv Data"])):
+            if int(packets):
+                old = flows.get(key, (0, 0))
+                flows[key] = (old[0] + int(packets), old[1] + int(octets))
+    return flows
+
+
+class Collector:
+    """nfcapd on 127.0.0.1 writing into a folder of its own; stop() ends it (it writes its file then)."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.port = free_port()
+        self.process = subprocess.Popen(["nfcapd", "-w", folder, "-p", str(self.port), "-b", "127.0.0.1"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        time.sleep(0.5)  # bound before the first datagram; nfcapd says nothing a test could wait for
+        if self.process.poll() is not None:
+            raise RuntimeError("nfcapd did not start: " + self.process.stdout.read().decode())
+
+    def stop(self):
+        if self.process.poll() is None:
+            time.sleep(0.3)  # the last datagrams are on loopback, not yet read
+            self.process.send_signal(signal.SIGTERM)
+        self.process.communicate(timeout=30)
+
+    def records(self, aggregate=True):
+        """(src, dst, proto) -> (packets, bytes), or with aggregate=False the list of records."""
+        fmt = "fmt:%sa,%da,%pr,%pkt,%byt"
+        args = ["nfdump", "-R", self.folder, "-q", "-N", "-6", "-o", fmt]
+        if aggregate:
+            args[1:1] = ["-A", "srcip,dstip,proto"]
+        out = subprocess.run(args, capture_output=True, text=True, check=True).stdout
+        rows = []
+        for line in out.splitlines():
+            cells = [c.strip() for c in line.split(",")]
+            if len(cells) == 5:
+                rows.append(((cells[0], cells[1], int(cells[2])), (int(cells[3]), int(cells[4]))))
+        if not aggregate:
+            return rows
+        return dict(rows)
+
+
+@unittest.skipUnless(HAVE_NFDUMP, "needs nfcapd and nfdump (Debian package nfdump) as the collector")
+class Export(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="flowsentry-ipfix-")
+        self.capture = generate(os.path.join(self.tmp, "mixed.pcap"), "--packets", "30000", "--flows", "300",
+                                "--family", "mixed", "--rate", "100", "--start", "1700000000",
+                                "--local", "10.250.0.1")
+        self.collectors = []
+
+    def tearDown(self):
+        for collector in self.collectors:
+            if collector.process.poll() is None:
+                collector.process.kill()
+                collector.process.wait()
+        shutil.rmtree(self.tmp)
+
+    def collector(self):
+        folder = os.path.join(self.tmp, "flows%d" % len(self.collectors))
+        os.mkdir(folder)
+        self.collectors.append(Collector(folder))
+        return self.collectors[-1]
+
+    def test_collector_totals_equal_the_table(self):
+        """A file read at once (one record per uniflow, forced end), and the same file trickled through
+        standard input so that the active and idle timeouts split rows along the capture's clock."""
+        whole = self.collector()
+        result = run("--read", self.capture, "--ipfix", "127.0.0.1:%d" % whole.port, "--format", "csv",
+                     "--max-entries", "250")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, b"")
+        expected = table_uniflows(result.stdout.decode())
+        self.assertIn(("0.0.0.0", "0.0.0.0", 6), expected)  # the overflow rows go out too
+        whole.stop()
+        self.assertEqual(whole.records(), expected)
+
+        trickled = self.collector()
+        process = subprocess.Popen(
+            [Tools.cli, "--read", "-", "--ipfix", "udp:127.0.0.1:%d" % trickled.port, "--format", "csv",
+             "--active-timeout", "20", "--idle-timeout", "5", "--observation-domain", "7"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with open(self.capture, "rb") as f:
+            data = f.read()
+        chunk = len(data) // 12 + 1
+        for at in range(0, len(data), chunk):
+            process.stdin.write(data[at:at + chunk])
+            process.stdin.flush()
+            time.sleep(0.4)  # more than the CLI's pull interval: each chunk's rows are looked at apart
+        out, err = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 0, err)
+        trickled.stop()
+        expected = table_uniflows(out.decode())
+        self.assertEqual(trickled.records(), expected)
+        # Split into deltas: more records than uniflows, and the deltas add up (checked above).
+        self.assertGreater(len(trickled.records(aggregate=False)), len(expected) * 2)
+
+    def test_unreachable_collector(self):
+        """Nobody listens: said once on stderr, and the table and the exit status are those of the
+        capture."""
+        plain = run("--read", self.capture, "--format", "csv")
+        self.assertEqual(plain.returncode, 0)
+        for target in ("127.0.0.1:%d" % free_port(), "tcp:127.0.0.1:%d" % free_port(socket.SOCK_STREAM)):
+            with self.subTest(target=target):
+                result = run("--read", self.capture, "--ipfix", target, "--format", "csv")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout, plain.stdout)
+                self.assertEqual(result.stderr.count(b"cannot send flow records to"), 1, result.stderr)
+
+
+if __name__ == "__main__":
+    Tools.cli, Tools.gen = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0], "-v"])
