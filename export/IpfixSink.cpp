@@ -94,6 +94,12 @@ private:
     sigset_t m_old{};
 };
 
+// Sends the message being filled: the one place libfixbuf writes to the collector.
+bool EmitMessage(fBuf_t* buf, GError*& error) {
+    const CSigpipeGuard guard;
+    return fBufEmit(buf, &error) != 0;
+}
+
 // In manual mode libfixbuf answers "end of message" where a new message must be started first, also before
 // the first one; the call is then made again in a fresh message.
 template <class Call> bool InNewMessageIfFull(fBuf_t* buf, GError*& error, Call call) {
@@ -338,7 +344,7 @@ void CIpfixSink::Write(const FlowRecord& record) {
         id = kIpv4Template;
     }
     GError* error = nullptr;
-    const CSigpipeGuard guard;
+    // Appending only fills the message in memory; the writes, and so the guard, are at the emits.
     if (m_state->m_nTemplate != id) {
         if (!fBufSetInternalTemplate(m_state->m_pBuf, id, &error) ||
             !fBufSetExportTemplate(m_state->m_pBuf, id, &error)) {
@@ -357,7 +363,7 @@ void CIpfixSink::Write(const FlowRecord& record) {
         if (attempt == 0 && g_error_matches(error, FB_ERROR_DOMAIN, FB_ERROR_EOM)) {
             g_clear_error(&error);
             // The message is full: send it, and the record starts the next one.
-            if (!fBufEmit(m_state->m_pBuf, &error)) {
+            if (!EmitMessage(m_state->m_pBuf, error)) {
                 ++m_nLost;
                 Fail(TakeError(error));
                 return;
@@ -376,8 +382,7 @@ void CIpfixSink::Flush() {
         return;
     }
     GError* error = nullptr;
-    const CSigpipeGuard guard;
-    if (!fBufEmit(m_state->m_pBuf, &error)) {
+    if (!EmitMessage(m_state->m_pBuf, error)) {
         Fail(TakeError(error));
         return;
     }
