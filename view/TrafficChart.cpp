@@ -31,9 +31,11 @@ std::pair<double, const char*> AxisUnit(double highest) {
 
 } // namespace
 
+// Made with its chart: a chart view made without one makes a chart of its own, which a later setChart
+// lets go of without deleting.
 CTrafficChart::CTrafficChart(const CTrafficModel& model, QWidget* parent)
-    : QChartView(parent), m_model(model) {
-    auto* chart = new QChart();
+    : QChartView(new QChart(), parent), m_model(model) {
+    QChart* chart = this->chart();
     chart->setMargins(QMargins(4, 4, 4, 4));
     chart->legend()->setAlignment(Qt::AlignRight);
     const auto makeSeries = [chart](const QString& name, const QColor& color, Qt::PenStyle style) {
@@ -59,7 +61,6 @@ CTrafficChart::CTrafficChart(const CTrafficModel& model, QWidget* parent)
         series->attachAxis(m_pTime);
         series->attachAxis(m_pRate);
     }
-    setChart(chart);
     setRenderHint(QPainter::Antialiasing, false);
     setMinimumHeight(160);
     Redraw();
