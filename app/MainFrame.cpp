@@ -12,21 +12,28 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QEvent>
+#include <QFormLayout>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QInputDialog>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -96,6 +103,7 @@ CMainFrame::CMainFrame(QWidget* parent)
 // The export goes first, while the view whose rows it may hold is still whole.
 CMainFrame::~CMainFrame() {
     m_pExport.reset();
+    m_pView->SetBatchObserver({}); // the flow export goes before the list
 }
 
 QAction* CMainFrame::Action(Command command) const {
@@ -207,6 +215,12 @@ void CMainFrame::CreateActions() {
          nullptr,
          nullptr,
          {}},
+        {Command::ViewCollector,
+         "Send Flows to a C&ollector...",
+         "Send the rows as IPFIX flow records to a collector such as nfcapd",
+         nullptr,
+         nullptr,
+         {}},
         {Command::ViewMaxRows,
          "&Maximum Rows...",
          "Set how many rows the list keeps before new traffic counts in \"other\" rows",
@@ -261,6 +275,19 @@ void CMainFrame::CreateActions() {
         connect(action, &QAction::triggered, this, [this, seconds = seconds] { SetRateWindow(seconds); });
     }
     connect(Action(Command::ViewMaxRows), &QAction::triggered, this, &CMainFrame::OnViewMaxRows);
+    connect(Action(Command::ViewCollector), &QAction::triggered, this, &CMainFrame::OnViewCollector);
+    // The export sees every batch the list pulls, and the rest before the list is emptied.
+    m_pView->SetBatchObserver([this](const TrafficBatch& batch, std::int64_t now, bool last) {
+        if (!m_pFlowExporter) {
+            return;
+        }
+        m_pFlowExporter->Apply(batch);
+        if (last) {
+            m_pFlowExporter->Finish();
+        } else {
+            m_pFlowExporter->Expire(std::max(now, m_pFlowExporter->Clock()));
+        }
+    });
     QAction* chart = Action(Command::ViewChart);
     chart->setCheckable(true);
     chart->setChecked(true);
@@ -311,6 +338,73 @@ void CMainFrame::OnViewMaxRows() {
     }
 }
 
+std::optional<std::optional<IpfixTarget>>
+CMainFrame::AskCollector(QWidget* parent, const std::optional<IpfixTarget>& current) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QStringLiteral("Send Flows to a Collector"));
+    auto* form = new QFormLayout(&dialog);
+    auto* send = new QCheckBox(QStringLiteral("&Send flow records (IPFIX)"), &dialog);
+    auto* host = new QLineEdit(&dialog);
+    auto* port = new QSpinBox(&dialog);
+    auto* transport = new QComboBox(&dialog);
+    send->setChecked(current.has_value());
+    host->setText(QString::fromStdString(current ? current->m_strHost : std::string("127.0.0.1")));
+    port->setRange(1, 65535);
+    port->setValue(current ? QString::fromStdString(current->m_strPort).toInt() : 4739);
+    transport->addItems({QStringLiteral("UDP"), QStringLiteral("TCP")});
+    transport->setCurrentIndex(current && current->m_bTcp ? 1 : 0);
+    form->addRow(send);
+    form->addRow(QStringLiteral("&Host:"), host);
+    form->addRow(QStringLiteral("&Port:"), port);
+    form->addRow(QStringLiteral("&Transport:"), transport);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    form->addRow(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    if (!send->isChecked()) {
+        return std::optional<IpfixTarget>();
+    }
+    IpfixTarget target;
+    target.m_bTcp = transport->currentIndex() == 1;
+    target.m_strHost = host->text().trimmed().toStdString();
+    target.m_strPort = std::to_string(port->value());
+    return std::optional<IpfixTarget>(target);
+}
+
+std::unique_ptr<IFlowSink> CMainFrame::MakeIpfixSink(const IpfixTarget& target,
+                                                     std::function<void(const std::string&)> report) {
+    IpfixSettings settings;
+    settings.m_target = target;
+    return std::make_unique<CIpfixSink>(settings, std::move(report));
+}
+
+void CMainFrame::OnViewCollector() {
+    if (const auto choice = m_seams.m_askCollector(this, m_collector)) {
+        SetCollector(*choice);
+    }
+}
+
+void CMainFrame::SetCollector(const std::optional<IpfixTarget>& target) {
+    if (m_pFlowExporter) {
+        // What the list has pulled is sent before the export stops or moves.
+        m_pFlowExporter->Finish();
+        m_pFlowExporter.reset();
+        m_pFlowSink.reset();
+    }
+    m_collector = target;
+    if (target) {
+        // A collector that cannot be reached is said once, in the status bar's words; counting goes on.
+        m_pFlowSink = m_seams.m_makeFlowSink(*target, [this](const std::string& problem) {
+            statusBar()->showMessage(QString::fromStdString(problem), 10'000);
+        });
+        m_pFlowExporter = std::make_unique<CFlowExporter>(*m_pFlowSink, FlowTimeouts{});
+    }
+    UpdateCaptureStatus();
+}
+
 void CMainFrame::LoadViewSettings(const QSettings& settings) {
     const int seconds = settings.value(QStringLiteral("View/RateWindow"), 2).toInt();
     SetRateWindow(seconds == 10 || seconds == 40 ? seconds : 2);
@@ -352,6 +446,7 @@ void CMainFrame::CreateMenus() {
     view->addAction(Action(Command::ViewChart));
     view->addSeparator();
     view->addAction(Action(Command::ViewMaxRows));
+    view->addAction(Action(Command::ViewCollector));
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->addAction(Action(Command::AppAbout));
@@ -419,6 +514,10 @@ void CMainFrame::CreateStatusBar() {
     m_pPausedPane->setContentsMargins(8, 0, 8, 0);
     m_pPausedPane->hide();
     bar->addPermanentWidget(m_pPausedPane);
+    m_pFlowPane = new QLabel(bar);
+    m_pFlowPane->setContentsMargins(8, 0, 8, 0);
+    m_pFlowPane->hide();
+    bar->addPermanentWidget(m_pFlowPane);
     m_pTrafficPane = new QLabel(bar);
     m_pTrafficPane->setContentsMargins(8, 0, 8, 0);
     bar->addPermanentWidget(m_pTrafficPane);
@@ -499,6 +598,13 @@ void CMainFrame::UpdateCaptureStatus() {
     m_pCapturePane->setText(CaptureStatusText());
     m_pTrafficPane->setText(TrafficStatusText());
     m_pPausedPane->setVisible(m_pView->Paused());
+    if (m_pFlowExporter) {
+        // Short, beside the other panes; the collector in the tooltip.
+        m_pFlowPane->setText(QStringLiteral("IPFIX: %1 records").arg(m_pFlowExporter->RecordsWritten()));
+        m_pFlowPane->setToolTip(
+            QStringLiteral("Flow records go to %1").arg(QString::fromStdString(m_collector->Text())));
+    }
+    m_pFlowPane->setVisible(m_pFlowExporter != nullptr);
 }
 
 void CMainFrame::OnCaptureEnded(const QString& errorText) {
@@ -582,6 +688,7 @@ void CMainFrame::OnStopAnalyzing() {
 void CMainFrame::closeEvent(QCloseEvent* event) {
     m_pExport->CancelAndWait();
     m_pView->Sniffer().StopSniffing();
+    m_pView->FinishObserver(); // the flow export sends what is left
     QMainWindow::closeEvent(event);
 }
 

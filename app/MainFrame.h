@@ -3,6 +3,8 @@
 
 #include "analysis/AnalysisCommands.h"
 #include "export/ExportCommands.h"
+#include "export/FlowExporter.h"
+#include "export/IpfixSink.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QMainWindow>
@@ -49,6 +51,7 @@ enum class Command {
     ViewRatesInBits,
     ViewMaxRows,
     ViewChart,
+    ViewCollector,
     Count
 };
 
@@ -82,7 +85,20 @@ public:
         SaveNameAsker m_askSaveName = AskSaveFileName;
         // The most rows the list keeps, asked with the current one; nothing when the user cancels.
         std::function<std::optional<std::size_t>(QWidget*, std::size_t)> m_askMaxRows = AskMaxRows;
+        // The collector to send flow records to, asked with the current one: nothing when the user cancels,
+        // an empty target when the export is to stop.
+        std::function<std::optional<std::optional<IpfixTarget>>(QWidget*, const std::optional<IpfixTarget>&)>
+            m_askCollector = AskCollector;
+        // Where the records go: IPFIX through libfixbuf; tests put a list in.
+        std::function<std::unique_ptr<IFlowSink>(const IpfixTarget&, std::function<void(const std::string&)>)>
+            m_makeFlowSink = MakeIpfixSink;
     };
+    static std::optional<std::optional<IpfixTarget>> AskCollector(QWidget* parent,
+                                                                  const std::optional<IpfixTarget>& current);
+    static std::unique_ptr<IFlowSink> MakeIpfixSink(const IpfixTarget& target,
+                                                    std::function<void(const std::string&)> report);
+    // The flow export's collector while it runs.
+    [[nodiscard]] const std::optional<IpfixTarget>& Collector() const { return m_collector; }
     static std::optional<std::size_t> AskMaxRows(QWidget* parent, std::size_t current);
     void SetSeams(Seams seams) { m_seams = std::move(seams); }
 
@@ -118,6 +134,9 @@ private:
     void UpdateCaptureStatus();
     void SetRateWindow(int seconds);
     void OnViewMaxRows();
+    void OnViewCollector();
+    // Starts sending flow records to `target`, or stops (what is left is sent first).
+    void SetCollector(const std::optional<IpfixTarget>& target);
     void OnCaptureEnded(const QString& errorText);
     void OnExportStarted();
     void OnExportFinished();
@@ -129,6 +148,10 @@ private:
     void UpdateChart();
     QLabel* m_pTrafficPane = nullptr;
     QLabel* m_pPausedPane = nullptr; // shown while the display is paused
+    QLabel* m_pFlowPane = nullptr;   // shown while flow records go to a collector
+    std::optional<IpfixTarget> m_collector;
+    std::unique_ptr<IFlowSink> m_pFlowSink;
+    std::unique_ptr<CFlowExporter> m_pFlowExporter; // feeds m_pFlowSink; made and dropped with it
     QToolBar* m_pToolBar = nullptr;
     QLabel* m_pCapturePane = nullptr;
     QLabel* m_pCapsPane = nullptr;

@@ -73,7 +73,15 @@ CFlowsentryView::~CFlowsentryView() {
     m_sniffer.StopSniffing();
 }
 
+void CFlowsentryView::FinishObserver() {
+    if (m_batchObserver) {
+        // These changes never reach the list: it is emptied next, or the window goes.
+        m_batchObserver(m_table.PullChanges(), std::time(nullptr), true);
+    }
+}
+
 void CFlowsentryView::ClearTraffic() {
+    FinishObserver();
     m_table.Clear();
     Refresh();
 }
@@ -145,6 +153,9 @@ void CFlowsentryView::Refresh() {
     const bool followSelected = current.isValid() && selectionModel()->isSelected(current) &&
                                 viewport()->rect().intersects(visualRect(current));
     const int selectedOffset = followSelected ? current.row() - scrolledBy : 0;
+    if (m_batchObserver) {
+        m_batchObserver(batch, now, false);
+    }
     const int inserted = m_model.ApplyBatch(batch, now);
     WidenForIpv6(batch);
     if (followSelected && currentIndex().isValid()) {

@@ -9,6 +9,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 
 namespace flowsentry {
 
@@ -43,8 +44,16 @@ public:
     [[nodiscard]] CTrafficModel& Model() { return m_model; }
     [[nodiscard]] CSniffer& Sniffer() { return m_sniffer; }
 
-    // Empties the list and the table, so that counting starts again from zero.
+    // Empties the list and the table, so that counting starts again from zero. What the table changed since
+    // the last refresh goes to the batch observer first, as its last batch.
     void ClearTraffic();
+
+    // Also hands every batch the list pulls to `observer` (the flow export), with the clock, before the list
+    // applies it; `last` when the table is about to be emptied or the window closes.
+    using BatchObserver = std::function<void(const TrafficBatch& batch, std::int64_t now, bool last)>;
+    void SetBatchObserver(BatchObserver observer) { m_batchObserver = std::move(observer); }
+    // Gives the observer what is left, as its last batch.
+    void FinishObserver();
 
     // While the rows are held, Refresh leaves the table's changes in the table, so that the list's rows stay
     // exactly as they are (Save and Copy copy them a slice at a time); the capture keeps counting into the
@@ -103,6 +112,7 @@ private:
     int m_nRowHolds = 0;
     bool m_bRefreshHeld = false; // a refresh came while the rows were held
     bool m_bPaused = false;
+    BatchObserver m_batchObserver;
 };
 
 } // namespace flowsentry
