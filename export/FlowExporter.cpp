@@ -54,8 +54,7 @@ void CFlowExporter::Note(std::uint32_t serial, const CTrafficEntry& entry) {
         row.m_tLast = entry.m_tLastUpdate;
         const std::int64_t after = DeadlineOf(row);
         if (after != before) {
-            m_deadlines.erase({before, serial});
-            m_deadlines.insert({after, serial});
+            m_due[after].push_back(serial);
         }
         return;
     }
@@ -64,7 +63,7 @@ void CFlowExporter::Note(std::uint32_t serial, const CTrafficEntry& entry) {
     row.m_bPending = true;
     row.m_tStart = entry.m_tLastUpdate;
     row.m_tLast = entry.m_tLastUpdate;
-    m_deadlines.insert({DeadlineOf(row), serial});
+    m_due[DeadlineOf(row)].push_back(serial);
 }
 
 void CFlowExporter::Send(RowState& row, FlowEndReason reason) {
@@ -100,31 +99,46 @@ void CFlowExporter::Send(RowState& row, FlowEndReason reason) {
     row.m_bPending = false;
 }
 
+void CFlowExporter::SendDue(std::int64_t second, const std::vector<std::uint32_t>& serials,
+                            std::int64_t now) {
+    for (const std::uint32_t serial : serials) {
+        RowState& row = m_rows[serial];
+        // Listed here but due later now, or sent already: passed over.
+        if (row.m_bPending && DeadlineOf(row) == second) {
+            Send(row, now - row.m_tLast >= m_timeouts.m_nIdle ? FlowEndReason::IdleTimeout
+                                                              : FlowEndReason::ActiveTimeout);
+        }
+    }
+}
+
 void CFlowExporter::Expire(std::int64_t now) {
-    if (m_deadlines.empty() || m_deadlines.begin()->first > now || !m_sink.Ready()) {
+    if (m_due.empty() || m_due.begin()->first > now || !m_sink.Ready()) {
         return;
     }
-    while (!m_deadlines.empty() && m_deadlines.begin()->first <= now) {
-        const std::uint32_t serial = m_deadlines.begin()->second;
-        m_deadlines.erase(m_deadlines.begin());
-        RowState& row = m_rows[serial];
-        Send(row, now - row.m_tLast >= m_timeouts.m_nIdle ? FlowEndReason::IdleTimeout
-                                                          : FlowEndReason::ActiveTimeout);
+    while (!m_due.empty() && m_due.begin()->first <= now) {
+        const auto due = m_due.begin();
+        SendDue(due->first, due->second, now);
+        m_due.erase(due);
     }
     m_sink.Flush();
 }
 
 bool CFlowExporter::Finish() {
-    if (m_deadlines.empty()) {
+    if (m_due.empty()) {
         return true;
     }
     if (!m_sink.Ready()) {
         return false;
     }
-    for (const Deadline& deadline : m_deadlines) {
-        Send(m_rows[deadline.second], FlowEndReason::ForcedEnd);
+    for (const auto& [second, serials] : m_due) {
+        for (const std::uint32_t serial : serials) {
+            RowState& row = m_rows[serial];
+            if (row.m_bPending && DeadlineOf(row) == second) {
+                Send(row, FlowEndReason::ForcedEnd);
+            }
+        }
     }
-    m_deadlines.clear();
+    m_due.clear();
     m_sink.Flush();
     return true;
 }
@@ -132,7 +146,7 @@ bool CFlowExporter::Finish() {
 void CFlowExporter::Forget() {
     m_rows.clear();
     m_v6.clear();
-    m_deadlines.clear();
+    m_due.clear();
 }
 
 } // namespace flowsentry

@@ -5,7 +5,7 @@
 #include "traffic/TrafficTable.h"
 
 #include <cstdint>
-#include <set>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -93,9 +93,8 @@ private:
         Ipv4Address m_dwDest = 0;
         std::uint8_t m_nProto = 0;
         IpFamily m_family = IpFamily::Ipv4;
-        bool m_bPending = false; // m_now differs from m_sent, and the row sits in m_deadlines
+        bool m_bPending = false; // m_now differs from m_sent, and the row is listed under its deadline
     };
-    using Deadline = std::pair<std::int64_t, std::uint32_t>; // (second, row)
 
     [[nodiscard]] std::int64_t DeadlineOf(const RowState& row) const;
     void Note(std::uint32_t serial, const CTrafficEntry& entry);
@@ -106,8 +105,12 @@ private:
     FlowTimeouts m_timeouts;
     std::vector<RowState> m_rows;
     std::vector<Ipv6Pair> m_v6;
-    // Pending rows by the second their first timeout comes, so that a round looks only at the rows due.
-    std::set<Deadline> m_deadlines;
+    // Pending rows under the second their first timeout comes, so that a round looks only at the rows due.
+    // A row whose deadline moved on stays listed under the old second too, and is passed over there: a
+    // deadline only ever moves later, and moving it costs one append instead of a search in a tree (with
+    // a hundred thousand rows changing at each pull, the tree took a tenth of the read of a large file).
+    std::map<std::int64_t, std::vector<std::uint32_t>> m_due;
+    void SendDue(std::int64_t second, const std::vector<std::uint32_t>& serials, std::int64_t now);
     std::int64_t m_tClock = 0;
     std::uint64_t m_nRecords = 0;
 };
