@@ -41,26 +41,26 @@ constexpr std::uint32_t kInternalOnly = 1;
 constexpr std::uint16_t kIpv4Template = 256; // the first id RFC 7011 leaves to data templates
 constexpr std::uint16_t kIpv6Template = 257;
 
-fbInfoElementSpec_t kIpv4Spec[] = {{const_cast<char*>("flowStartMilliseconds"), 8, 0},
-                                   {const_cast<char*>("flowEndMilliseconds"), 8, 0},
-                                   {const_cast<char*>("octetDeltaCount"), 8, 0},
-                                   {const_cast<char*>("packetDeltaCount"), 8, 0},
-                                   {const_cast<char*>("sourceIPv4Address"), 4, 0},
-                                   {const_cast<char*>("destinationIPv4Address"), 4, 0},
-                                   {const_cast<char*>("protocolIdentifier"), 1, 0},
-                                   {const_cast<char*>("flowEndReason"), 1, 0},
-                                   {const_cast<char*>("paddingOctets"), 6, kInternalOnly},
-                                   FB_IESPEC_NULL};
-fbInfoElementSpec_t kIpv6Spec[] = {{const_cast<char*>("flowStartMilliseconds"), 8, 0},
-                                   {const_cast<char*>("flowEndMilliseconds"), 8, 0},
-                                   {const_cast<char*>("octetDeltaCount"), 8, 0},
-                                   {const_cast<char*>("packetDeltaCount"), 8, 0},
-                                   {const_cast<char*>("sourceIPv6Address"), 16, 0},
-                                   {const_cast<char*>("destinationIPv6Address"), 16, 0},
-                                   {const_cast<char*>("protocolIdentifier"), 1, 0},
-                                   {const_cast<char*>("flowEndReason"), 1, 0},
-                                   {const_cast<char*>("paddingOctets"), 6, kInternalOnly},
-                                   FB_IESPEC_NULL};
+fbInfoElementSpec_t kIpv4Elements[] = {{const_cast<char*>("flowStartMilliseconds"), 8, 0},
+                                       {const_cast<char*>("flowEndMilliseconds"), 8, 0},
+                                       {const_cast<char*>("octetDeltaCount"), 8, 0},
+                                       {const_cast<char*>("packetDeltaCount"), 8, 0},
+                                       {const_cast<char*>("sourceIPv4Address"), 4, 0},
+                                       {const_cast<char*>("destinationIPv4Address"), 4, 0},
+                                       {const_cast<char*>("protocolIdentifier"), 1, 0},
+                                       {const_cast<char*>("flowEndReason"), 1, 0},
+                                       {const_cast<char*>("paddingOctets"), 6, kInternalOnly},
+                                       FB_IESPEC_NULL};
+fbInfoElementSpec_t kIpv6Elements[] = {{const_cast<char*>("flowStartMilliseconds"), 8, 0},
+                                       {const_cast<char*>("flowEndMilliseconds"), 8, 0},
+                                       {const_cast<char*>("octetDeltaCount"), 8, 0},
+                                       {const_cast<char*>("packetDeltaCount"), 8, 0},
+                                       {const_cast<char*>("sourceIPv6Address"), 16, 0},
+                                       {const_cast<char*>("destinationIPv6Address"), 16, 0},
+                                       {const_cast<char*>("protocolIdentifier"), 1, 0},
+                                       {const_cast<char*>("flowEndReason"), 1, 0},
+                                       {const_cast<char*>("paddingOctets"), 6, kInternalOnly},
+                                       FB_IESPEC_NULL};
 
 double SteadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -220,11 +220,11 @@ bool CIpfixSink::Open() {
     state->m_pModel = fbInfoModelAlloc();
     state->m_pSession = fbSessionAlloc(state->m_pModel);
     fbSessionSetDomain(state->m_pSession, m_settings.m_dwObservationDomain);
-    for (const auto& [id, spec] :
-         {std::pair{kIpv4Template, kIpv4Spec}, std::pair{kIpv6Template, kIpv6Spec}}) {
+    for (const auto& [id, elements] :
+         {std::pair{kIpv4Template, kIpv4Elements}, std::pair{kIpv6Template, kIpv6Elements}}) {
         for (const bool internal : {true, false}) {
             fbTemplate_t* tmpl = fbTemplateAlloc(state->m_pModel);
-            if (!fbTemplateAppendSpecArray(tmpl, spec, internal ? UINT32_MAX : 0, &error) ||
+            if (!fbTemplateAppendSpecArray(tmpl, elements, internal ? UINT32_MAX : 0, &error) ||
                 fbSessionAddTemplate(state->m_pSession, internal ? TRUE : FALSE, id, tmpl, &error) == 0) {
                 fbTemplateFreeUnused(tmpl);
                 Fail("cannot make the IPFIX templates: " + TakeError(error));
@@ -232,11 +232,11 @@ bool CIpfixSink::Open() {
             }
         }
     }
-    fbConnSpec_t spec = FB_CONNSPEC_INIT;
-    spec.transport = m_settings.m_target.m_bTcp ? FB_TCP : FB_UDP;
-    spec.host = m_settings.m_target.m_strHost.data();
-    spec.svc = m_settings.m_target.m_strPort.data();
-    fbExporter_t* exporter = fbExporterAllocNet(&spec);
+    fbConnSpec_t connection = FB_CONNSPEC_INIT;
+    connection.transport = m_settings.m_target.m_bTcp ? FB_TCP : FB_UDP;
+    connection.host = m_settings.m_target.m_strHost.data();
+    connection.svc = m_settings.m_target.m_strPort.data();
+    fbExporter_t* exporter = fbExporterAllocNet(&connection);
     state->m_pBuf = fBufAllocForExport(state->m_pSession, exporter);
     // Manual mode: a full message is emitted here, so that a failed send is known with the records it held.
     fBufSetAutomaticMode(state->m_pBuf, FALSE);

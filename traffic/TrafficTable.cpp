@@ -181,6 +181,23 @@ void CTrafficTable::GrowIndex(LargeArray<Slot>& slots) {
     slots = std::move(grown);
 }
 
+template <class Entry, class FindAgain>
+void CTrafficTable::Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots,
+                           std::vector<std::uint8_t>& flags, const Entry& entry, std::uint32_t hash,
+                           std::size_t slotIndex, FindAgain findAgain) {
+    // Everything that can throw happens before the table is changed, so a failed allocation drops
+    // only this sample.
+    if ((entries.size() + 1) * 10 > slots.size() * 7) {
+        GrowIndex(slots);
+        slotIndex = findAgain();
+    }
+    entries.reserve_one();
+    ReserveChangeRoom(flags);
+    slots[slotIndex] = Slot{static_cast<std::uint32_t>(entries.size() + 1), hash};
+    entries.push_back(entry);
+    flags.push_back(0);
+}
+
 void CTrafficTable::ReserveChangeRoom(std::vector<std::uint8_t>& flags) {
     // Geometric growth by hand: reserve() alone would reallocate on every new entry. m_changed gets room
     // for every entry so that recording a change never allocates.
@@ -268,15 +285,6 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddres
         return AddOverflow(sample, local);
     }
 
-    // Everything that can throw happens before the table is changed, so a failed allocation drops
-    // only this sample.
-    if ((m_entries.size() + 1) * 10 > m_slots.size() * 7) {
-        GrowIndex(m_slots);
-        slotIndex = FindSlot(src, dest, proto, hash);
-    }
-    m_entries.reserve_one();
-    ReserveChangeRoom(m_changedFlags);
-
     StoredEntry entry;
     entry.m_dwSrcAddress = src;
     entry.m_dwDestAddress = dest;
@@ -288,10 +296,8 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddres
         std::swap(entry.m_dwSrcAddress, entry.m_dwDestAddress);
     }
     entry.m_dwEntryId = EntryId(entry.m_dwSrcAddress, entry.m_dwDestAddress, proto);
-
-    m_slots[slotIndex] = Slot{static_cast<std::uint32_t>(m_entries.size() + 1), hash};
-    m_entries.push_back(entry);
-    m_changedFlags.push_back(0);
+    Append(m_entries, m_slots, m_changedFlags, entry, hash, slotIndex,
+           [&] { return FindSlot(src, dest, proto, hash); });
     return 1;
 }
 
@@ -306,14 +312,6 @@ int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddre
     if (Stored() >= m_nMaxEntries) {
         return AddOverflow(sample, local);
     }
-    std::size_t slotIndex = FindSlot6(src, dest, proto, hash);
-    if ((m_entries6.size() + 1) * 10 > m_slots6.size() * 7) {
-        GrowIndex(m_slots6);
-        slotIndex = FindSlot6(src, dest, proto, hash);
-    }
-    m_entries6.reserve_one();
-    ReserveChangeRoom(m_changedFlags6);
-
     StoredEntry6 entry;
     entry.m_src6 = src;
     entry.m_dest6 = dest;
@@ -325,10 +323,8 @@ int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddre
         std::swap(entry.m_src6, entry.m_dest6);
     }
     entry.m_dwEntryId = EntryId6(entry.m_src6, entry.m_dest6, proto);
-
-    m_slots6[slotIndex] = Slot{static_cast<std::uint32_t>(m_entries6.size() + 1), hash};
-    m_entries6.push_back(entry);
-    m_changedFlags6.push_back(0);
+    Append(m_entries6, m_slots6, m_changedFlags6, entry, hash, FindSlot6(src, dest, proto, hash),
+           [&] { return FindSlot6(src, dest, proto, hash); });
     return 1;
 }
 

@@ -169,6 +169,11 @@ private:
             m_changed.push_back(static_cast<std::uint32_t>(index) | kIpv6Change);
         }
     }
+    // Stores a new entry of either family at the free slot found for it (found again when the index grows),
+    // with its change flag.
+    template <class Entry, class FindAgain>
+    void Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots, std::vector<std::uint8_t>& flags,
+                const Entry& entry, std::uint32_t hash, std::size_t slotIndex, FindAgain findAgain);
     // Room for the flags and the change list of one more entry; may throw.
     void ReserveChangeRoom(std::vector<std::uint8_t>& flags);
     [[nodiscard]] std::size_t FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
