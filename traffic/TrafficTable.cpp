@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -182,9 +183,8 @@ void CTrafficTable::GrowIndex(LargeArray<Slot>& slots) {
 }
 
 template <class Entry, class FindAgain>
-void CTrafficTable::Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots,
-                           std::vector<std::uint8_t>& flags, const Entry& entry, std::uint32_t hash,
-                           std::size_t slotIndex, FindAgain findAgain) {
+void CTrafficTable::Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots, const Entry& entry,
+                           std::uint32_t hash, std::size_t slotIndex, FindAgain findAgain) {
     // Everything that can throw happens before the table is changed, so a failed allocation drops
     // only this sample.
     if ((entries.size() + 1) * 10 > slots.size() * 7) {
@@ -192,21 +192,16 @@ void CTrafficTable::Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slot
         slotIndex = findAgain();
     }
     entries.reserve_one();
-    ReserveChangeRoom(flags);
+    ReserveChangeRoom();
     slots[slotIndex] = Slot{static_cast<std::uint32_t>(entries.size() + 1), hash};
     entries.push_back(entry);
-    flags.push_back(0);
 }
 
-void CTrafficTable::ReserveChangeRoom(std::vector<std::uint8_t>& flags) {
-    // Geometric growth by hand: reserve() alone would reallocate on every new entry. m_changed gets room
-    // for every entry so that recording a change never allocates.
-    if (flags.capacity() == flags.size()) {
-        flags.reserve(std::max<std::size_t>(1024, 2 * flags.capacity()));
-    }
-    const std::size_t both = m_changedFlags.capacity() + m_changedFlags6.capacity();
-    if (m_changed.capacity() < both) {
-        m_changed.reserve(both);
+void CTrafficTable::ReserveChangeRoom() {
+    // m_changed has room for every entry, so that recording a change never allocates. Geometric growth by
+    // hand: reserve() alone would reallocate on every new entry.
+    if (m_changed.capacity() <= Stored()) {
+        m_changed.reserve(std::max<std::size_t>(1024, 2 * m_changed.capacity()));
     }
 }
 
@@ -278,7 +273,7 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddres
         // The same-direction test comes first, which matters only for traffic from an address to itself.
         AddTo(entry.m_counts, entry.m_dwSrcAddress == src && entry.m_dwDestAddress == dest,
               sample.m_nSendData, sample.m_nSendPackets, sample.m_tLastUpdate);
-        NoteChanged(index);
+        NoteChanged(entry, index);
         return 0;
     }
     if (Stored() >= m_nMaxEntries) {
@@ -296,8 +291,7 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddres
         std::swap(entry.m_dwSrcAddress, entry.m_dwDestAddress);
     }
     entry.m_dwEntryId = EntryId(entry.m_dwSrcAddress, entry.m_dwDestAddress, proto);
-    Append(m_entries, m_slots, m_changedFlags, entry, hash, slotIndex,
-           [&] { return FindSlot(src, dest, proto, hash); });
+    Append(m_entries, m_slots, entry, hash, slotIndex, [&] { return FindSlot(src, dest, proto, hash); });
     return 1;
 }
 
@@ -323,7 +317,7 @@ int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddre
         std::swap(entry.m_src6, entry.m_dest6);
     }
     entry.m_dwEntryId = EntryId6(entry.m_src6, entry.m_dest6, proto);
-    Append(m_entries6, m_slots6, m_changedFlags6, entry, hash, FindSlot6(src, dest, proto, hash),
+    Append(m_entries6, m_slots6, entry, hash, FindSlot6(src, dest, proto, hash),
            [&] { return FindSlot6(src, dest, proto, hash); });
     return 1;
 }
@@ -390,7 +384,7 @@ template <class Sample>
             continue;
         }
         AddTo(entry.m_counts, sent, SentBytes(sample), SentPackets(sample), Time(sample));
-        NoteChanged(index);
+        NoteChanged(entry, index);
         return true;
     }
 }
@@ -414,7 +408,7 @@ bool CTrafficTable::FoldKnown6(const Ipv6Address& src, const Ipv6Address& dest, 
             continue;
         }
         AddTo(entry.m_counts, sent, bytes, packets, time);
-        NoteChanged6(index);
+        NoteChanged6(entry, index);
         return true;
     }
 }
@@ -555,52 +549,61 @@ TrafficBatch CTrafficTable::PullChanges() {
             }
         }
         batch.m_changedRows.reserve(m_changed.size() + overflowChanges.size());
-        // When a good part of the rows changed, walking the flags in row order (newest entry first) costs
-        // less than sorting the list of changes afterwards. The IPv6 flags are walked the same way and the
-        // two lists merged.
+        auto changedRow = [&](const auto& entry) {
+            return RowChange{count - 1 - entry.m_nSerial, ToEntry(entry)};
+        };
+        // When a good part of the rows changed, walking a bit per entry in row order (newest entry first)
+        // costs less than sorting the list of changes afterwards. The IPv6 entries are walked the same way
+        // and the lists merged.
         sorted = m_changed.size() > (m_nPulled + m_nPulled6) / kScanInsteadOfSortDivisor;
         if (sorted) {
-            for (std::size_t index = m_nPulled; index-- > 0;) {
-                if (m_changedFlags[index] != 0) {
-                    m_changedFlags[index] = 0;
-                    batch.m_changedRows.push_back(
-                        RowChange{count - 1 - m_entries[index].m_nSerial, ToEntry(m_entries[index])});
-                }
+            std::vector<std::uint64_t> bits((m_nPulled + 63) / 64);
+            std::vector<std::uint64_t> bits6((m_nPulled6 + 63) / 64);
+            for (const std::uint32_t change : m_changed) {
+                const std::uint32_t index = change & ~kIpv6Change;
+                auto& words = (change & kIpv6Change) != 0 ? bits6 : bits;
+                words[index / 64] |= std::uint64_t{1} << (index % 64);
             }
-            if (m_nPulled6 != 0) {
-                const auto middle = static_cast<std::ptrdiff_t>(batch.m_changedRows.size());
-                for (std::size_t index = m_nPulled6; index-- > 0;) {
-                    if (m_changedFlags6[index] != 0) {
-                        m_changedFlags6[index] = 0;
-                        batch.m_changedRows.push_back(
-                            RowChange{count - 1 - m_entries6[index].m_nSerial, ToEntry(m_entries6[index])});
+            auto walk = [&](std::vector<std::uint64_t>& words, auto& entries) {
+                for (std::size_t w = words.size(); w-- > 0;) {
+                    for (std::uint64_t word = words[w]; word != 0;) {
+                        const int bit = 63 - std::countl_zero(word);
+                        word &= ~(std::uint64_t{1} << bit);
+                        auto& entry = entries[w * 64 + static_cast<std::size_t>(bit)];
+                        entry.m_bChanged = false;
+                        batch.m_changedRows.push_back(changedRow(entry));
                     }
                 }
+            };
+            auto mergeFrom = [&batch](std::ptrdiff_t middle) {
                 std::inplace_merge(batch.m_changedRows.begin(), batch.m_changedRows.begin() + middle,
                                    batch.m_changedRows.end(), [](const RowChange& a, const RowChange& b) {
                                        return a.m_nRow < b.m_nRow;
                                    });
+            };
+            walk(bits, m_entries);
+            if (m_nPulled6 != 0) {
+                const auto middle = static_cast<std::ptrdiff_t>(batch.m_changedRows.size());
+                walk(bits6, m_entries6);
+                mergeFrom(middle);
             }
             if (!overflowChanges.empty()) {
                 const auto middle = static_cast<std::ptrdiff_t>(batch.m_changedRows.size());
                 batch.m_changedRows.insert(batch.m_changedRows.end(), overflowChanges.begin(),
                                            overflowChanges.end());
-                std::inplace_merge(batch.m_changedRows.begin(), batch.m_changedRows.begin() + middle,
-                                   batch.m_changedRows.end(), [](const RowChange& a, const RowChange& b) {
-                                       return a.m_nRow < b.m_nRow;
-                                   });
+                mergeFrom(middle);
             }
         } else {
             for (const std::uint32_t change : m_changed) {
+                const std::uint32_t index = change & ~kIpv6Change;
+                auto take = [&](auto& entry) {
+                    entry.m_bChanged = false;
+                    batch.m_changedRows.push_back(changedRow(entry));
+                };
                 if ((change & kIpv6Change) != 0) {
-                    const std::uint32_t index = change & ~kIpv6Change;
-                    m_changedFlags6[index] = 0;
-                    batch.m_changedRows.push_back(
-                        RowChange{count - 1 - m_entries6[index].m_nSerial, ToEntry(m_entries6[index])});
+                    take(m_entries6[index]);
                 } else {
-                    m_changedFlags[change] = 0;
-                    batch.m_changedRows.push_back(
-                        RowChange{count - 1 - m_entries[change].m_nSerial, ToEntry(m_entries[change])});
+                    take(m_entries[index]);
                 }
             }
             batch.m_changedRows.insert(batch.m_changedRows.end(), overflowChanges.begin(),
@@ -624,8 +627,6 @@ void CTrafficTable::Clear() {
     m_entries6.clear();
     m_slots = LargeArray<Slot>(kInitialSlots);
     m_slots6 = LargeArray<Slot>(kInitialSlots);
-    std::vector<std::uint8_t>().swap(m_changedFlags);
-    std::vector<std::uint8_t>().swap(m_changedFlags6);
     std::vector<std::uint32_t>().swap(m_changed);
     m_nPulled = 0;
     m_nPulled6 = 0;
@@ -713,9 +714,8 @@ std::vector<CTrafficEntry> CTrafficTable::Snapshot() const {
 std::size_t CTrafficTable::MemoryBytes() const {
     const std::lock_guard lock(m_mutex);
     return sizeof(*this) + m_entries.allocated_bytes() + m_slots.size() * sizeof(Slot) +
-           m_changedFlags.capacity() + m_entries6.allocated_bytes() + m_slots6.size() * sizeof(Slot) +
-           m_changedFlags6.capacity() + m_changed.capacity() * sizeof(std::uint32_t) +
-           m_overflow.capacity() * sizeof(OverflowRow);
+           m_entries6.allocated_bytes() + m_slots6.size() * sizeof(Slot) +
+           m_changed.capacity() * sizeof(std::uint32_t) + m_overflow.capacity() * sizeof(OverflowRow);
 }
 
 } // namespace flowsentry

@@ -118,15 +118,18 @@ private:
         Ipv4Address m_dwDestAddress = 0;
         std::uint32_t m_dwEntryId = 0;
         std::uint8_t m_nProto = 0;
+        bool m_bChanged = false; // listed in m_changed; in the entry, whose line the fold has in cache anyway
         std::uint32_t m_nSerial = 0;
         Counts m_counts;
     };
+    static_assert(sizeof(StoredEntry) == 64);
     struct StoredEntry6 {
         Ipv6Address m_src6{};
         Ipv6Address m_dest6{};
         std::uint32_t m_dwEntryId = 0;
         std::uint32_t m_nSerial = 0;
         std::uint8_t m_nProto = 0;
+        bool m_bChanged = false;
         Counts m_counts;
     };
     // At most one per protocol, so few that a pull looks at each of them rather than keeping a list.
@@ -157,25 +160,25 @@ private:
     bool FoldKnown6(const Ipv6Address& src, const Ipv6Address& dest, std::uint8_t proto, std::uint64_t bytes,
                     std::uint64_t packets, std::int64_t time, std::uint32_t hash);
     // Lists a pulled entry as changed, once until the next pull.
-    void NoteChanged(std::size_t index) {
-        if (index < m_nPulled && m_changedFlags[index] == 0) {
-            m_changedFlags[index] = 1;
+    void NoteChanged(StoredEntry& entry, std::size_t index) {
+        if (index < m_nPulled && !entry.m_bChanged) {
+            entry.m_bChanged = true;
             m_changed.push_back(static_cast<std::uint32_t>(index));
         }
     }
-    void NoteChanged6(std::size_t index) {
-        if (index < m_nPulled6 && m_changedFlags6[index] == 0) {
-            m_changedFlags6[index] = 1;
+    void NoteChanged6(StoredEntry6& entry, std::size_t index) {
+        if (index < m_nPulled6 && !entry.m_bChanged) {
+            entry.m_bChanged = true;
             m_changed.push_back(static_cast<std::uint32_t>(index) | kIpv6Change);
         }
     }
     // Stores a new entry of either family at the free slot found for it (found again when the index grows),
     // with its change flag.
     template <class Entry, class FindAgain>
-    void Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots, std::vector<std::uint8_t>& flags,
-                const Entry& entry, std::uint32_t hash, std::size_t slotIndex, FindAgain findAgain);
-    // Room for the flags and the change list of one more entry; may throw.
-    void ReserveChangeRoom(std::vector<std::uint8_t>& flags);
+    void Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots, const Entry& entry,
+                std::uint32_t hash, std::size_t slotIndex, FindAgain findAgain);
+    // Room in the change list for one more entry; may throw.
+    void ReserveChangeRoom();
     [[nodiscard]] std::size_t FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
                                        std::uint32_t hash) const;
     [[nodiscard]] std::size_t FindSlot6(const Ipv6Address& a, const Ipv6Address& b, std::uint8_t proto,
@@ -192,10 +195,8 @@ private:
     mutable std::mutex m_mutex;
     ChunkedVector<StoredEntry> m_entries;             // IPv4 entries in creation order
     LargeArray<Slot> m_slots;                         // open-addressing index over m_entries
-    std::vector<std::uint8_t> m_changedFlags;         // per IPv4 entry: already listed in m_changed
     ChunkedVector<StoredEntry6> m_entries6;           // IPv6 entries in creation order
     LargeArray<Slot> m_slots6;                        // open-addressing index over m_entries6
-    std::vector<std::uint8_t> m_changedFlags6;        // per IPv6 entry: already listed in m_changed
     std::vector<std::uint32_t> m_changed;             // pulled entries changed since the last pull
     std::size_t m_nPulled = 0;                        // IPv4 entries already handed out as rows
     std::size_t m_nPulled6 = 0;                       // IPv6 entries already handed out as rows
