@@ -45,10 +45,10 @@ def table_uniflows(csv_text):
 class Collector:
     """nfcapd on 127.0.0.1 writing into a folder of its own; stop() ends it (it writes its file then)."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, prefix=()):
         self.folder = folder
-        self.port = free_port()
-        self.process = subprocess.Popen(["nfcapd", "-w", folder, "-p", str(self.port), "-b", "127.0.0.1"],
+        self.port = free_port()  # in a namespace of its own, any port is free
+        self.process = subprocess.Popen([*prefix, "nfcapd", "-w", folder, "-p", str(self.port), "-b", "127.0.0.1"],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         time.sleep(0.5)  # bound before the first datagram; nfcapd says nothing a test could wait for
         if self.process.poll() is not None:
@@ -62,7 +62,7 @@ class Collector:
 
     def records(self, aggregate=True):
         """(src, dst, proto) -> (packets, bytes), or with aggregate=False the list of records."""
-        fmt = "fmt:%sa,%da,%pr,%pkt,%byt"
+        fmt = "fmt:%sa,%da,%pr,%pkt,%byt,%ts,%te"
         args = ["nfdump", "-R", self.folder, "-q", "-N", "-6", "-o", fmt]
         if aggregate:
             args[1:1] = ["-A", "srcip,dstip,proto"]
@@ -70,11 +70,12 @@ class Collector:
         rows = []
         for line in out.splitlines():
             cells = [c.strip() for c in line.split(",")]
-            if len(cells) == 5:
-                rows.append(((cells[0], cells[1], int(cells[2])), (int(cells[3]), int(cells[4]))))
+            if len(cells) == 7:
+                rows.append(((cells[0], cells[1], int(cells[2])), (int(cells[3]), int(cells[4])), cells[5],
+                             cells[6]))
         if not aggregate:
             return rows
-        return dict(rows)
+        return {key: counts for key, counts, _, _ in rows}
 
 
 @unittest.skipUnless(HAVE_NFDUMP, "needs nfcapd and nfdump (Debian package nfdump) as the collector")
@@ -143,6 +144,57 @@ class Export(unittest.TestCase):
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(result.stdout, plain.stdout)
                 self.assertEqual(result.stderr.count(b"cannot send flow records to"), 1, result.stderr)
+
+
+@unittest.skipUnless(HAVE_NFDUMP, "needs nfcapd and nfdump (Debian package nfdump) as the collector")
+@unittest.skipUnless(os.geteuid() == 0, "the live export test makes network namespaces and needs root")
+class LiveExport(unittest.TestCase):
+    def test_active_timeout_deltas_add_up_to_the_row(self):
+        """A live capture of a flow that lasts several active timeouts: its uniflow reaches the collector as
+        deltas that follow each other in time and add up to the row, and every row arrives whole."""
+        a, b = "fs-ipfix-a-%d" % os.getpid(), "fs-ipfix-b-%d" % os.getpid()
+        dev, peer = "fsia%d" % os.getpid(), "fsib%d" % os.getpid()
+        tmp = tempfile.mkdtemp(prefix="flowsentry-ipfix-live-")
+        collector = None
+        try:
+            for command in (["netns", "add", a], ["netns", "add", b], ["-n", a, "link", "set", "lo", "up"],
+                            ["link", "add", dev, "netns", a, "type", "veth", "peer", "name", peer, "netns", b],
+                            ["-n", a, "addr", "add", "10.250.0.1/24", "dev", dev],
+                            ["-n", b, "addr", "add", "10.250.0.2/24", "dev", peer],
+                            ["-n", a, "link", "set", dev, "up"], ["-n", b, "link", "set", peer, "up"]):
+                subprocess.run(["ip", *command], check=True)
+            # The collector listens on the namespace's loopback, which the capture on the veth does not see.
+            collector = Collector(tmp, prefix=("ip", "netns", "exec", a))
+            cli = subprocess.Popen(["ip", "netns", "exec", a, Tools.cli, "--address", "10.250.0.1", "--format",
+                                    "csv", "--ipfix", "127.0.0.1:%d" % collector.port, "--active-timeout", "1",
+                                    "--idle-timeout", "30"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            # A datagram every 50 ms for 4.5 s from the other end (the first may come before the capture opens).
+            sender = ("import socket,time\n"
+                      "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                      "time.sleep(0.5)\n"
+                      "for i in range(90): s.sendto(b'x'*200,('10.250.0.1',5555)); time.sleep(0.05)\n")
+            subprocess.run(["ip", "netns", "exec", b, "python3", "-c", sender], check=True, timeout=30)
+            time.sleep(0.3)
+            cli.send_signal(signal.SIGINT)
+            out, err = cli.communicate(timeout=20)
+            self.assertEqual(cli.returncode, 0, err)
+            collector.stop()
+            expected = table_uniflows(out.decode())
+            flow = ("10.250.0.2", "10.250.0.1", 17)
+            self.assertGreater(expected[flow][0], 60, out)
+            self.assertEqual(collector.records(), expected)
+            deltas = sorted((start, end, counts) for key, counts, start, end in collector.records(aggregate=False)
+                            if key == flow)
+            self.assertGreaterEqual(len(deltas), 3, deltas)
+            for before, after in zip(deltas, deltas[1:]):
+                self.assertLessEqual(before[1], after[0], deltas)  # no second counted twice
+        finally:
+            if collector is not None and collector.process.poll() is None:
+                collector.process.kill()
+                collector.process.wait()
+            subprocess.run(["ip", "netns", "del", a])
+            subprocess.run(["ip", "netns", "del", b])
+            shutil.rmtree(tmp)
 
 
 if __name__ == "__main__":
