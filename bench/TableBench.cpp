@@ -232,7 +232,40 @@ BENCHMARK(BM_PullChanges)
     ->Args({100'000, 1'000})
     ->Args({100'000, 100})
     ->Args({1'000'000, 1'000})
+    ->Args({1'000'000, 200'000})
     ->Unit(benchmark::kMicrosecond);
+
+// Folding into entries that were pulled already, as in a capture the window or an exporter pulls from: each
+// changed entry is also marked for the next pull. `rows` entries, random samples among them, a pull after
+// every batch of `batch` samples (not timed).
+void BM_FoldPulledEntries(benchmark::State& state) {
+    const auto rows = static_cast<std::uint32_t>(state.range(0));
+    const auto batch = static_cast<std::size_t>(state.range(1));
+    CTrafficTable table;
+    std::vector<CTrafficEntry> samples(rows);
+    for (std::uint32_t i = 0; i < rows; ++i) {
+        samples[i].m_dwSrcAddress = kLocal;
+        samples[i].m_dwDestAddress = 0x0A000000U + i;
+        samples[i].m_nProto = 17;
+        samples[i].m_nSendData = 100;
+        samples[i].m_nSendPackets = 1;
+    }
+    table.AddSamples(samples, kLocal);
+    (void)table.PullChanges();
+    std::mt19937 random(5);
+    std::vector<CTrafficEntry> folded(batch);
+    for (auto& f : folded) {
+        f = samples[random() % rows];
+    }
+    for (auto _ : state) {
+        table.AddSamples(folded, kLocal);
+        state.PauseTiming();
+        benchmark::DoNotOptimize(table.PullChanges().m_changedRows.data());
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(batch));
+}
+BENCHMARK(BM_FoldPulledEntries)->Args({100'000, 1'000'000})->Args({1'000'000, 1'000'000});
 
 } // namespace
 } // namespace flowsentry

@@ -326,6 +326,44 @@ TEST(TrafficTable, BothFamiliesInOneTable) {
     EXPECT_EQ(table.EntryCount(), 4U);
 }
 
+// A pull lists what changed since the last one, pull after pull, also after tens of thousands of pulls in
+// which a row stood still (the table marks listed entries by pull, and the marks come round).
+TEST(TrafficTable, ChangesAreListedPullAfterPull) {
+    const Ipv4Address local = Ip("10.0.0.1");
+    CTrafficTable table;
+    // Rows changed once early and once again 65,536 pulls later, and rows first changed around then.
+    constexpr std::uint32_t kEarly = 40;
+    constexpr std::uint32_t kLate = 80;
+    auto peer = [](std::uint32_t k) { return Ipv4ToText(Ip("10.1.0.0") + k); };
+    for (std::uint32_t k = 0; k < kEarly + kLate; ++k) {
+        table.AddSample(Sample(peer(k).c_str(), "10.0.0.1", 17, 10), local);
+    }
+    ASSERT_EQ(table.PullChanges().m_newRows.size(), kEarly + kLate);
+    constexpr std::uint32_t kPulls = 65'700;
+    for (std::uint32_t i = 0; i < kPulls; ++i) {
+        std::vector<std::uint32_t> changed;
+        for (std::uint32_t k = 0; k < kEarly; ++k) {
+            if (i == k || i == 65'536 + k) {
+                changed.push_back(k);
+            }
+        }
+        for (std::uint32_t k = 0; k < kLate; ++k) {
+            if (i == 65'480 + k) {
+                changed.push_back(kEarly + k);
+            }
+        }
+        for (const std::uint32_t k : changed) {
+            table.AddSample(Sample(peer(k).c_str(), "10.0.0.1", 17, 10), local);
+        }
+        const TrafficBatch batch = table.PullChanges();
+        ASSERT_EQ(batch.m_changedRows.size(), changed.size()) << "pull " << i;
+        for (std::size_t c = 0; c < changed.size(); ++c) {
+            // Rows are newest first: entry k is row count - 1 - k.
+            EXPECT_EQ(batch.m_changedRows[c].m_nRow, kEarly + kLate - 1 - changed[changed.size() - 1 - c]);
+        }
+    }
+}
+
 // A bounded table: past the maximum, a datagram of a key the table does not hold counts in the overflow row
 // of its protocol (both families share it); known keys count in their own rows; every byte and packet is in
 // some row. The same in every fold path: one by one, batches of entries, batches of compact samples.

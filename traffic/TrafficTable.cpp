@@ -557,20 +557,20 @@ TrafficBatch CTrafficTable::PullChanges() {
         // and the lists merged.
         sorted = m_changed.size() > (m_nPulled + m_nPulled6) / kScanInsteadOfSortDivisor;
         if (sorted) {
-            std::vector<std::uint64_t> bits((m_nPulled + 63) / 64);
-            std::vector<std::uint64_t> bits6((m_nPulled6 + 63) / 64);
+            // Kept between pulls: allocating them each time made fresh pages to fault in.
+            m_changeBits.resize((m_nPulled + 63) / 64);
+            m_changeBits6.resize((m_nPulled6 + 63) / 64);
             for (const std::uint32_t change : m_changed) {
                 const std::uint32_t index = change & ~kIpv6Change;
-                auto& words = (change & kIpv6Change) != 0 ? bits6 : bits;
+                auto& words = (change & kIpv6Change) != 0 ? m_changeBits6 : m_changeBits;
                 words[index / 64] |= std::uint64_t{1} << (index % 64);
             }
             auto walk = [&](std::vector<std::uint64_t>& words, auto& entries) {
                 for (std::size_t w = words.size(); w-- > 0;) {
-                    for (std::uint64_t word = words[w]; word != 0;) {
+                    for (std::uint64_t word = std::exchange(words[w], 0); word != 0;) {
                         const int bit = 63 - std::countl_zero(word);
                         word &= ~(std::uint64_t{1} << bit);
-                        auto& entry = entries[w * 64 + static_cast<std::size_t>(bit)];
-                        entry.m_bChanged = false;
+                        const auto& entry = entries[w * 64 + static_cast<std::size_t>(bit)];
                         batch.m_changedRows.push_back(changedRow(entry));
                     }
                 }
@@ -581,10 +581,10 @@ TrafficBatch CTrafficTable::PullChanges() {
                                        return a.m_nRow < b.m_nRow;
                                    });
             };
-            walk(bits, m_entries);
+            walk(m_changeBits, m_entries);
             if (m_nPulled6 != 0) {
                 const auto middle = static_cast<std::ptrdiff_t>(batch.m_changedRows.size());
-                walk(bits6, m_entries6);
+                walk(m_changeBits6, m_entries6);
                 mergeFrom(middle);
             }
             if (!overflowChanges.empty()) {
@@ -596,10 +596,7 @@ TrafficBatch CTrafficTable::PullChanges() {
         } else {
             for (const std::uint32_t change : m_changed) {
                 const std::uint32_t index = change & ~kIpv6Change;
-                auto take = [&](auto& entry) {
-                    entry.m_bChanged = false;
-                    batch.m_changedRows.push_back(changedRow(entry));
-                };
+                auto take = [&](const auto& entry) { batch.m_changedRows.push_back(changedRow(entry)); };
                 if ((change & kIpv6Change) != 0) {
                     take(m_entries6[index]);
                 } else {
@@ -610,6 +607,7 @@ TrafficBatch CTrafficTable::PullChanges() {
                                        overflowChanges.end());
         }
         m_changed.clear();
+        NextChangeMark();
         m_nPulled = m_entries.size();
         m_nPulled6 = m_entries6.size();
         m_nPulledOverflow = m_overflow.size();
@@ -621,6 +619,20 @@ TrafficBatch CTrafficTable::PullChanges() {
     return batch;
 }
 
+void CTrafficTable::NextChangeMark() {
+    if (++m_nChangeMark != 0) {
+        return;
+    }
+    // Once in 65,535 pulls the marks come round: the old ones are wiped so that none reads as current.
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        m_entries[i].m_nChangeMark = 0;
+    }
+    for (std::size_t i = 0; i < m_entries6.size(); ++i) {
+        m_entries6[i].m_nChangeMark = 0;
+    }
+    m_nChangeMark = 1;
+}
+
 void CTrafficTable::Clear() {
     const std::lock_guard lock(m_mutex);
     m_entries.clear();
@@ -628,6 +640,8 @@ void CTrafficTable::Clear() {
     m_slots = LargeArray<Slot>(kInitialSlots);
     m_slots6 = LargeArray<Slot>(kInitialSlots);
     std::vector<std::uint32_t>().swap(m_changed);
+    std::vector<std::uint64_t>().swap(m_changeBits);
+    std::vector<std::uint64_t>().swap(m_changeBits6);
     m_nPulled = 0;
     m_nPulled6 = 0;
     std::vector<OverflowRow>().swap(m_overflow);
@@ -715,6 +729,7 @@ std::size_t CTrafficTable::MemoryBytes() const {
     const std::lock_guard lock(m_mutex);
     return sizeof(*this) + m_entries.allocated_bytes() + m_slots.size() * sizeof(Slot) +
            m_entries6.allocated_bytes() + m_slots6.size() * sizeof(Slot) +
+           (m_changeBits.capacity() + m_changeBits6.capacity()) * sizeof(std::uint64_t) +
            m_changed.capacity() * sizeof(std::uint32_t) + m_overflow.capacity() * sizeof(OverflowRow);
 }
 

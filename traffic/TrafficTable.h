@@ -118,7 +118,9 @@ private:
         Ipv4Address m_dwDestAddress = 0;
         std::uint32_t m_dwEntryId = 0;
         std::uint8_t m_nProto = 0;
-        bool m_bChanged = false; // listed in m_changed; in the entry, whose line the fold has in cache anyway
+        // The pull whose list of changes holds it: kept in the entry, whose line the fold has in cache
+        // anyway, and never cleared, so that a pull writes to no entry.
+        std::uint16_t m_nChangeMark = 0;
         std::uint32_t m_nSerial = 0;
         Counts m_counts;
     };
@@ -129,7 +131,7 @@ private:
         std::uint32_t m_dwEntryId = 0;
         std::uint32_t m_nSerial = 0;
         std::uint8_t m_nProto = 0;
-        bool m_bChanged = false;
+        std::uint16_t m_nChangeMark = 0;
         Counts m_counts;
     };
     // At most one per protocol, so few that a pull looks at each of them rather than keeping a list.
@@ -161,14 +163,14 @@ private:
                     std::uint64_t packets, std::int64_t time, std::uint32_t hash);
     // Lists a pulled entry as changed, once until the next pull.
     void NoteChanged(StoredEntry& entry, std::size_t index) {
-        if (index < m_nPulled && !entry.m_bChanged) {
-            entry.m_bChanged = true;
+        if (index < m_nPulled && entry.m_nChangeMark != m_nChangeMark) {
+            entry.m_nChangeMark = m_nChangeMark;
             m_changed.push_back(static_cast<std::uint32_t>(index));
         }
     }
     void NoteChanged6(StoredEntry6& entry, std::size_t index) {
-        if (index < m_nPulled6 && !entry.m_bChanged) {
-            entry.m_bChanged = true;
+        if (index < m_nPulled6 && entry.m_nChangeMark != m_nChangeMark) {
+            entry.m_nChangeMark = m_nChangeMark;
             m_changed.push_back(static_cast<std::uint32_t>(index) | kIpv6Change);
         }
     }
@@ -177,6 +179,8 @@ private:
     template <class Entry, class FindAgain>
     void Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots, const Entry& entry,
                 std::uint32_t hash, std::size_t slotIndex, FindAgain findAgain);
+    // Moves on to the mark of the next pull's changes.
+    void NextChangeMark();
     // Room in the change list for one more entry; may throw.
     void ReserveChangeRoom();
     [[nodiscard]] std::size_t FindSlot(Ipv4Address a, Ipv4Address b, std::uint8_t proto,
@@ -198,6 +202,9 @@ private:
     ChunkedVector<StoredEntry6> m_entries6;           // IPv6 entries in creation order
     LargeArray<Slot> m_slots6;                        // open-addressing index over m_entries6
     std::vector<std::uint32_t> m_changed;             // pulled entries changed since the last pull
+    std::uint16_t m_nChangeMark = 1;                  // marks the entries listed in m_changed; never 0
+    std::vector<std::uint64_t> m_changeBits;          // a pull's changes by IPv4 entry, when it walks them
+    std::vector<std::uint64_t> m_changeBits6;         // the same for IPv6
     std::size_t m_nPulled = 0;                        // IPv4 entries already handed out as rows
     std::size_t m_nPulled6 = 0;                       // IPv6 entries already handed out as rows
     std::vector<OverflowRow> m_overflow;              // overflow rows in creation order
