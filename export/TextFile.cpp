@@ -4,6 +4,8 @@
 #include "platform/ProcessStatus.h"
 #include "platform/SystemError.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,18 +14,50 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
 
 namespace flowsentry {
 
-std::string WithTextExtension(std::string_view path) {
+namespace {
+
+// The file name's extension without its dot; empty when it has none (no dot, or a dot at its very end).
+std::string_view Extension(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     const std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+} // namespace
+
+std::string WithTextExtension(std::string_view path) {
     std::string result(path);
-    if (dot == std::string_view::npos || dot + 1 == name.size()) {
+    if (Extension(path).empty()) {
         result += ".txt";
     }
     return result;
+}
+
+ExportName ChooseExportName(std::string_view path, RowFormat chosen) {
+    const std::string_view extension = Extension(path);
+    if (SameLetters(extension, "csv")) {
+        return {std::string(path), RowFormat::Csv};
+    }
+    if (SameLetters(extension, "json")) {
+        return {std::string(path), RowFormat::Json};
+    }
+    std::string result(path);
+    if (extension.empty()) {
+        result += chosen == RowFormat::Csv ? ".csv" : ".json";
+    }
+    return {std::move(result), chosen};
 }
 
 SaveWay ChooseSaveWay(const SaveTarget& target) {

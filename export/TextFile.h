@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "export/RowWriter.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +13,15 @@ namespace flowsentry {
 // that is no dot or a dot at its very end ("traffic" -> "traffic.txt", "traffic." -> "traffic..txt").
 // Any other extension, in any case, is kept.
 std::string WithTextExtension(std::string_view path);
+
+// The name of an export and the format it is written in: a name ending in ".csv" or ".json" (in any case)
+// is written in that format; any other in `chosen` (the type picked in the dialog), with ".csv" or ".json"
+// appended as WithTextExtension appends ".txt" (another extension is kept).
+struct ExportName {
+    std::string m_strPath;
+    RowFormat m_format = RowFormat::Csv;
+};
+ExportName ChooseExportName(std::string_view path, RowFormat chosen);
 
 // What is known about the file to be saved before anything is written.
 struct SaveTarget {
