@@ -88,11 +88,9 @@ std::optional<ExportChoice> AskExportFile(QWidget* parent, bool filtered) {
     QFileDialog dialog(parent, QStringLiteral("Export"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // No default suffix: the dialog would not follow a type chosen by a program, so the extension is added
+    // afterwards, as Save adds ".txt".
     dialog.setNameFilters({kCsvType, kJsonType});
-    dialog.setDefaultSuffix(QStringLiteral("csv"));
-    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& type) {
-        dialog.setDefaultSuffix(type == kJsonType ? QStringLiteral("json") : QStringLiteral("csv"));
-    });
     auto* rows = new QWidget(&dialog);
     auto* layout = new QHBoxLayout(rows);
     layout->setContentsMargins(0, 0, 0, 0);

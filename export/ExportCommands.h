@@ -53,8 +53,8 @@ using ExportAsker = std::function<std::optional<ExportChoice>(QWidget* parent, b
 
 // The system's save dialog (Qt's own, which takes a widget of ours) with the file types "CSV Files (*.csv)"
 // and "JSON Files (*.json)" and a choice of "All rows" or "Only the rows the filter shows" (offered only
-// while a filter is on). It adds the type's extension to a name without one and asks before a file is
-// replaced.
+// while a filter is on). It asks before the name as given replaces a file; the extension is
+// ChooseExportTarget's to add.
 std::optional<ExportChoice> AskExportFile(QWidget* parent, bool filtered);
 
 struct ExportTarget {

@@ -8,9 +8,12 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -177,6 +180,43 @@ TEST_F(ExportCommands, ExportWritesTheChosenFormatAndKeepsTheOldFileOnFailure) {
         << full.m_strText.toStdString();
     EXPECT_TRUE(full.m_strText.contains("File too large")) << full.m_strText.toStdString();
     EXPECT_EQ(test::ReadFile(m_dir / "traffic.json"), json);
+}
+
+// The dialog itself: its two file types, and the choice of rows, offered only while a filter is on.
+TEST_F(ExportCommands, TheExportDialogAsksForTheTypeAndTheRows) {
+    QStringList types;
+    QList<bool> shownEnabled;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        types = dialog->nameFilters();
+        QRadioButton* shown = nullptr;
+        for (QRadioButton* button : dialog->findChildren<QRadioButton*>()) {
+            if (button->text().remove('&') == "Only the rows the filter shows") {
+                shown = button;
+            }
+        }
+        ASSERT_NE(shown, nullptr);
+        shownEnabled << shown->isEnabled();
+        shown->setChecked(shown->isEnabled());
+        dialog->selectNameFilter(types.value(1));
+        dialog->selectFile(QString::fromStdString((m_dir / "picked").string()));
+        static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept is protected
+    });
+    answer.start(5);
+    const auto plain = AskExportFile(nullptr, false);
+    const auto filtered = AskExportFile(nullptr, true);
+    answer.stop();
+    EXPECT_EQ(types, QStringList({"CSV Files (*.csv)", "JSON Files (*.json)"}));
+    EXPECT_EQ(shownEnabled, QList<bool>({false, true}));
+    ASSERT_TRUE(plain && filtered);
+    EXPECT_EQ(plain->m_type, RowFormat::Json);
+    EXPECT_FALSE(plain->m_bShownRows);
+    EXPECT_TRUE(filtered->m_bShownRows);
+    EXPECT_EQ(filtered->m_strPath.toStdString(), (m_dir / "picked").string());
 }
 
 TEST_F(ExportCommands, AddingTheExtensionNeverReplacesAFileUnasked) {
