@@ -172,7 +172,7 @@ void CRowWriter::Row(std::string& out, const CTrafficEntry& entry, const RowRate
             m_cells.Append(out, entry, c);
             out += '"';
         } else {
-            // Nor a comma or a quote that CSV would have to quote.
+            // Counters, and CSV's addresses and protocols, which hold no comma, quote or line break.
             m_cells.Append(out, entry, c);
         }
     }

@@ -51,8 +51,6 @@ public:
     // The array's end; nothing for CSV.
     void End(std::string& out);
 
-    [[nodiscard]] const RowWriterOptions& Options() const { return m_options; }
-
 private:
     void AppendTime(std::string& out, std::int64_t seconds);
     void AppendName(std::string& out, std::string_view name);
