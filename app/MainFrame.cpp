@@ -678,8 +678,10 @@ void CMainFrame::OnExportFinished() {
 void CMainFrame::UpdateExportProgress() {
     const CListExport::Progress progress = m_pExport->CurrentProgress();
     const bool writing = progress.m_phase == CListExport::Phase::Write;
-    // Taking the snapshot is a small part of the work; the bar follows the rendering.
-    const bool rendering = progress.m_phase == CListExport::Phase::Render;
+    // Taking the snapshot is a small part of the work; the bar follows the rendering, which an export does
+    // while it writes.
+    const bool streaming = writing && progress.m_job == CListExport::Job::Export;
+    const bool rendering = progress.m_phase == CListExport::Phase::Render || streaming;
     const std::size_t done = rendering ? progress.m_nRowsDone : writing ? progress.m_nRows : 0;
     m_pExportProgress->setValue(
         progress.m_nRows == 0
@@ -690,7 +692,8 @@ void CMainFrame::UpdateExportProgress() {
                           : progress.m_job == CListExport::Job::Export
                               ? QStringLiteral("Exporting %1 rows: %p%")
                               : QStringLiteral("Copying %1 rows: %p%");
-    m_pExportProgress->setFormat(writing ? QStringLiteral("Writing the file") : doing.arg(rows));
+    m_pExportProgress->setFormat(writing && !streaming ? QStringLiteral("Writing the file")
+                                                       : doing.arg(rows));
     // A file being written is finished rather than left half written.
     m_pExportCancel->setEnabled(!writing);
 }

@@ -36,9 +36,6 @@ constexpr std::size_t kRowsPerPiece = 4096;
 // its own, which goes back to the system when it is freed; grown a piece at a time, it would pass through the
 // worker's heap, which keeps what it once held.
 constexpr std::size_t kRowBytes = 72;
-// The same for an export's rows: CSV about 110 bytes with the rates, JSON about 330 with its keys.
-constexpr std::size_t kCsvRowBytes = 128;
-constexpr std::size_t kJsonRowBytes = 360;
 
 const QString kCsvType = QStringLiteral("CSV Files (*.csv)");
 const QString kJsonType = QStringLiteral("JSON Files (*.json)");
@@ -264,63 +261,90 @@ void CListExport::StartWorker() {
 void CListExport::Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates) {
     Result result;
     try {
-        // Export's writer; Save and Copy write the text of the ten columns.
-        std::optional<CRowWriter> writer;
-        std::size_t rowBytes = kRowBytes;
         if (m_job == Job::Export) {
-            RowWriterOptions options;
-            options.m_format = m_format;
-            options.m_bRates = true;
-            writer.emplace(std::move(options));
-            rowBytes = m_format == RowFormat::Csv ? kCsvRowBytes : kJsonRowBytes;
-        }
-        QByteArray text;
-        text.reserve(static_cast<qsizetype>(rows.size() * rowBytes));
-        std::string piece;
-        if (writer) {
-            writer->Begin(piece);
-        }
-        CCellWriter cells;
-        for (std::size_t row = 0; row < rows.size();) {
-            if (m_bCancel.load(std::memory_order_relaxed)) {
-                result.m_bCancelled = true;
-                break;
-            }
-            const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
-            for (; row < end; ++row) {
-                if (writer) {
-                    writer->Row(piece, rows[row], rates[row]);
-                } else {
-                    AppendRowAsText(cells, rows[row], piece);
-                }
-            }
-            text.append(piece.data(), static_cast<qsizetype>(piece.size()));
-            piece.clear();
-            m_nRowsDone.store(row, std::memory_order_relaxed);
-        }
-        if (writer) {
-            writer->End(piece);
-            text.append(piece.data(), static_cast<qsizetype>(piece.size()));
-        }
-        std::vector<CTrafficEntry>().swap(rows);
-        std::vector<RowRates>().swap(rates);
-        result.m_bCancelled = result.m_bCancelled || m_bCancel.load();
-        if (!result.m_bCancelled && m_job != Job::Copy) {
-            // From here on the job cannot be cancelled: a file written in place would be left short.
-            m_phase = Phase::Write;
-            result.m_strError = WriteFileReplacing(
-                m_strPath, std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
-        } else if (!result.m_bCancelled) {
-            text.squeeze();
-            result.m_text = std::move(text);
+            result.m_strError = WriteExport(rows, rates);
+        } else {
+            RenderText(rows, result);
         }
     } catch (const std::bad_alloc&) {
         result.m_strError = SystemErrorText(ENOMEM);
     }
+    std::vector<CTrafficEntry>().swap(rows);
+    std::vector<RowRates>().swap(rates);
     m_result = std::move(result);
     // The large buffers were mapped and are gone already, but the heap keeps what the pieces and the cell
     // texts freed; hand it back rather than leave the process bigger after every export.
     malloc_trim(0);
+}
+
+// Save's and Copy's text, whole before it is written: it is the clipboard's, and Save's file is a fraction of
+// the size of an export.
+void CListExport::RenderText(std::vector<CTrafficEntry>& rows, Result& result) {
+    QByteArray text;
+    text.reserve(static_cast<qsizetype>(rows.size() * kRowBytes));
+    std::string piece;
+    CCellWriter cells;
+    for (std::size_t row = 0; row < rows.size();) {
+        if (m_bCancel.load(std::memory_order_relaxed)) {
+            result.m_bCancelled = true;
+            break;
+        }
+        const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
+        piece.clear();
+        for (; row < end; ++row) {
+            AppendRowAsText(cells, rows[row], piece);
+        }
+        text.append(piece.data(), static_cast<qsizetype>(piece.size()));
+        m_nRowsDone.store(row, std::memory_order_relaxed);
+    }
+    std::vector<CTrafficEntry>().swap(rows);
+    result.m_bCancelled = result.m_bCancelled || m_bCancel.load();
+    if (!result.m_bCancelled && m_job == Job::Save) {
+        // From here on the job cannot be cancelled: a file written in place would be left short.
+        m_phase = Phase::Write;
+        result.m_strError = WriteFileReplacing(
+            m_strPath, std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+    } else if (!result.m_bCancelled) {
+        text.squeeze();
+        result.m_text = std::move(text);
+    }
+}
+
+// An export is written while it is rendered, a piece at a time: as JSON a million rows are some hundreds of
+// megabytes, which need not stand in memory beside the rows. It is written from the start, so it is not
+// cancelled.
+std::string CListExport::WriteExport(const std::vector<CTrafficEntry>& rows,
+                                     const std::vector<RowRates>& rates) {
+    m_phase = Phase::Write;
+    RowWriterOptions options;
+    options.m_format = m_format;
+    options.m_bRates = true;
+    CRowWriter writer(std::move(options));
+    std::string piece;
+    std::size_t row = 0;
+    bool begun = false;
+    bool ended = false;
+    return WriteFileReplacing(m_strPath, [&](std::string_view& bytes) {
+        if (ended) {
+            return false;
+        }
+        piece.clear();
+        if (!begun) {
+            writer.Begin(piece);
+            begun = true;
+        }
+        const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
+        for (; row < end; ++row) {
+            writer.Row(piece, rows[row], rates[row]);
+        }
+        m_nRowsDone.store(row, std::memory_order_relaxed);
+        if (row == rows.size()) {
+            writer.End(piece);
+            ended = true;
+        }
+        bytes = piece;
+        return true;
+    });
 }
 
 void CListExport::OnWorkerDone(unsigned serial) {

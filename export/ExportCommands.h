@@ -101,7 +101,8 @@ public:
     bool StartExport(const ExportTarget& target);
 
     // Ends the job without a result: no file is made or changed, the clipboard keeps what it had. A file
-    // that is already being written is finished instead, since a write stopped half way would damage it.
+    // that is already being written is finished instead, since a write stopped half way would damage it;
+    // an export is written as it is rendered, so only its snapshot can be cancelled.
     void Cancel();
     // Cancel, and wait for the job's thread to end (Finished has been emitted on return).
     void CancelAndWait();
@@ -130,6 +131,8 @@ private:
     void CopySlice();
     void StartWorker();
     void Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates);
+    void RenderText(std::vector<CTrafficEntry>& rows, Result& result);
+    std::string WriteExport(const std::vector<CTrafficEntry>& rows, const std::vector<RowRates>& rates);
     void OnWorkerDone(unsigned serial);
     void Finish(bool report);
 

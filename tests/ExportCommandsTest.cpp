@@ -168,10 +168,18 @@ TEST_F(ExportCommands, ExportWritesTheChosenFormatAndKeepsTheOldFileOnFailure) {
                   "10.250.0.1,10.250.0.2,0,128,128,0,1,1,2023-11-14T22:13:20+00:00,UDP,0,0,0\n");
     EXPECT_FALSE(fs::exists(m_dir / "traffic.CSV.json"));
 
+    // Written a piece at a time: enough rows for several pieces, the disk full after some of them.
+    AddPeers(0, 20'000);
+    m_view.Refresh();
+    ASSERT_TRUE(Export(m_dir / "many.csv", RowFormat::Csv));
+    const std::string many = test::ReadFile(m_dir / "many.csv");
+    EXPECT_EQ(std::count(many.begin(), many.end(), '\n'), 20'004);
+    EXPECT_EQ(many.substr(many.rfind('\n', many.size() - 2) + 1),
+              "10.250.0.1,10.250.0.2,0,128,128,0,1,1,2023-11-14T22:13:20+00:00,UDP,0,0,0\n");
     const test::MessageBoxCloser full;
     bool exported = true;
     {
-        const test::ScopedFileSizeLimit limit(16);
+        const test::ScopedFileSizeLimit limit(std::size_t{1} << 20);
         exported = Export(m_dir / "traffic.json", RowFormat::Csv);
     }
     EXPECT_FALSE(exported);
@@ -180,6 +188,9 @@ TEST_F(ExportCommands, ExportWritesTheChosenFormatAndKeepsTheOldFileOnFailure) {
         << full.m_strText.toStdString();
     EXPECT_TRUE(full.m_strText.contains("File too large")) << full.m_strText.toStdString();
     EXPECT_EQ(test::ReadFile(m_dir / "traffic.json"), json);
+    for (const auto& entry : fs::directory_iterator(m_dir)) {
+        EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind";
+    }
 }
 
 // The dialog itself: its two file types, and the choice of rows, offered only while a filter is on.
