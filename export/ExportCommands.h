@@ -72,7 +72,8 @@ std::optional<ExportTarget> ChooseExportTarget(QWidget* parent, bool filtered,
 // are at the command, a slice per turn of the event loop (the list holds still meanwhile, the capture does
 // not); then a thread of its own renders the text and, for Save and Export, writes the file. Save and Copy
 // write the same bytes as ListToText; Export writes CSV or JSON through CRowWriter, with the rates the
-// list shows. One job at a time; everything but the rendering and writing runs on the window thread.
+// list shows, writing each piece as it is made. One job at a time; everything but the rendering and
+// writing runs on the window thread.
 class CListExport final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CListExport)
