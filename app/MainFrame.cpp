@@ -128,6 +128,12 @@ void CMainFrame::CreateActions() {
          "Save As",
          nullptr,
          {}},
+        {Command::FileExport,
+         "&Export...",
+         "Write the rows as CSV or JSON, with every column, for other programs",
+         "Export",
+         nullptr,
+         {}},
         {Command::EditCopy,
          "&Copy",
          "Copy the selection and put it on the Clipboard",
@@ -248,6 +254,7 @@ void CMainFrame::CreateActions() {
     connect(Action(Command::MonitorButton), &QAction::triggered, this, &CMainFrame::OpenRatewatchPage);
     connect(Action(Command::FileSave), &QAction::triggered, this, &CMainFrame::OnFileSaveAs);
     connect(Action(Command::FileSaveAs), &QAction::triggered, this, &CMainFrame::OnFileSaveAs);
+    connect(Action(Command::FileExport), &QAction::triggered, this, &CMainFrame::OnFileExport);
     connect(Action(Command::EditCopy), &QAction::triggered, this, &CMainFrame::OnEditCopy);
     connect(Action(Command::StartAnalyzing), &QAction::triggered, this, &CMainFrame::OnStartAnalyzing);
     connect(Action(Command::StopAnalyzing), &QAction::triggered, this, &CMainFrame::OnStopAnalyzing);
@@ -429,6 +436,7 @@ void CMainFrame::SaveViewSettings(QSettings& settings) const {
 void CMainFrame::CreateMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(Action(Command::FileSaveAs));
+    file->addAction(Action(Command::FileExport));
     file->addSeparator();
     file->addAction(Action(Command::AppExit));
 
@@ -614,14 +622,25 @@ void CMainFrame::OnCaptureEnded(const QString& errorText) {
     }
 }
 
-// While a Save or Copy runs, the commands that would start another are off; a call that comes all the same
-// (a test, a queued key) is refused by the export.
+// While a Save, Export or Copy runs, the commands that would start another are off; a call that comes all the
+// same (a test, a queued key) is refused by the export.
 void CMainFrame::OnFileSaveAs() {
     if (m_pExport->IsRunning()) {
         return;
     }
     if (const auto path = ChooseSavePath(this, m_seams.m_askSaveName)) {
         m_pExport->StartSave(*path);
+        OnExportStarted();
+    }
+}
+
+void CMainFrame::OnFileExport() {
+    if (m_pExport->IsRunning()) {
+        return;
+    }
+    const bool filtered = m_pView->Model().Order().Filtered();
+    if (const auto target = ChooseExportTarget(this, filtered, m_seams.m_askExport)) {
+        m_pExport->StartExport(*target);
         OnExportStarted();
     }
 }
@@ -636,7 +655,8 @@ void CMainFrame::OnExportStarted() {
     if (!m_pExport->IsRunning()) {
         return; // it failed at once and has said so
     }
-    for (const Command command : {Command::FileSave, Command::FileSaveAs, Command::EditCopy}) {
+    for (const Command command :
+         {Command::FileSave, Command::FileSaveAs, Command::FileExport, Command::EditCopy}) {
         Action(command)->setEnabled(false);
     }
     UpdateExportProgress();
@@ -649,7 +669,8 @@ void CMainFrame::OnExportFinished() {
     m_pExportPoll->stop();
     m_pExportProgress->hide();
     m_pExportCancel->hide();
-    for (const Command command : {Command::FileSave, Command::FileSaveAs, Command::EditCopy}) {
+    for (const Command command :
+         {Command::FileSave, Command::FileSaveAs, Command::FileExport, Command::EditCopy}) {
         Action(command)->setEnabled(true);
     }
 }
@@ -657,18 +678,22 @@ void CMainFrame::OnExportFinished() {
 void CMainFrame::UpdateExportProgress() {
     const CListExport::Progress progress = m_pExport->CurrentProgress();
     const bool writing = progress.m_phase == CListExport::Phase::Write;
-    // Taking the snapshot is a small part of the work; the bar follows the rendering.
-    const bool rendering = progress.m_phase == CListExport::Phase::Render;
+    // Taking the snapshot is a small part of the work; the bar follows the rendering, which an export does
+    // while it writes.
+    const bool streaming = writing && progress.m_job == CListExport::Job::Export;
+    const bool rendering = progress.m_phase == CListExport::Phase::Render || streaming;
     const std::size_t done = rendering ? progress.m_nRowsDone : writing ? progress.m_nRows : 0;
     m_pExportProgress->setValue(
         progress.m_nRows == 0
             ? (writing ? 1000 : 0)
             : static_cast<int>(static_cast<double>(done) * 1000.0 / static_cast<double>(progress.m_nRows)));
     const QString rows = QLocale().toString(static_cast<qulonglong>(progress.m_nRows));
-    m_pExportProgress->setFormat(writing ? QStringLiteral("Writing the file")
-                                 : progress.m_job == CListExport::Job::Save
-                                     ? QStringLiteral("Saving %1 rows: %p%").arg(rows)
-                                     : QStringLiteral("Copying %1 rows: %p%").arg(rows));
+    const QString doing = progress.m_job == CListExport::Job::Save ? QStringLiteral("Saving %1 rows: %p%")
+                          : progress.m_job == CListExport::Job::Export
+                              ? QStringLiteral("Exporting %1 rows: %p%")
+                              : QStringLiteral("Copying %1 rows: %p%");
+    m_pExportProgress->setFormat(writing && !streaming ? QStringLiteral("Writing the file")
+                                                       : doing.arg(rows));
     // A file being written is finished rather than left half written.
     m_pExportCancel->setEnabled(!writing);
 }

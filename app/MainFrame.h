@@ -34,6 +34,7 @@ enum class Command {
     FileOpen,
     FileSave,
     FileSaveAs,
+    FileExport,
     EditCopy,
     StartAnalyzing,
     StopAnalyzing,
@@ -69,7 +70,7 @@ public:
     [[nodiscard]] CFlowsentryView& View() { return *m_pView; }
     [[nodiscard]] QAction* Action(Command command) const;
     [[nodiscard]] QToolBar* ToolBar() const { return m_pToolBar; }
-    // Save and Copy, which run while the window goes on.
+    // Save, Copy and Export, which run while the window goes on.
     [[nodiscard]] CListExport& Export() { return *m_pExport; }
 
     // "<document title> - Flowsentry".
@@ -83,6 +84,7 @@ public:
         AddressChooser m_chooseAddress = ChooseAddressInDialog;
         PrivilegeCheck m_checkPrivileges = CheckCapturePrivileges;
         SaveNameAsker m_askSaveName = AskSaveFileName;
+        ExportAsker m_askExport = AskExportFile;
         // The most rows the list keeps, asked with the current one; nothing when the user cancels.
         std::function<std::optional<std::size_t>(QWidget*, std::size_t)> m_askMaxRows = AskMaxRows;
         // The collector to send flow records to, asked with the current one: nothing when the user cancels,
@@ -117,6 +119,7 @@ public slots:
     void OpenHomePage();
     void OpenRatewatchPage();
     void OnFileSaveAs();
+    void OnFileExport();
     void OnEditCopy();
     void OnStartAnalyzing();
     void OnStopAnalyzing();

@@ -20,10 +20,11 @@
 // rows shown, the capture's counters, the event loop's lateness and the CPU of this process and of the
 // helper (bench/live_rate.sh runs it during its replay):
 //   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --live ADDR [--seconds S]
-// With --export, the window's own Copy or Save of the list (N rows, changing meanwhile): how long it takes,
-// the event loop's lateness while it runs, and the memory before and after:
-//   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --rows 2000000 --export copy|save
-//       [--save-to PATH] [--hot H] [--new-per-tick K]
+// With --export, the window's own Copy, Save or Export (csv, json) of the list (N rows, changing meanwhile):
+// how long it takes, the event loop's lateness while it runs, and the memory before and after. With
+// --filter (and --sort), Export writes only the rows the filter shows, in their order:
+//   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --rows 2000000 --export copy|save|csv|json
+//       [--save-to PATH] [--hot H] [--new-per-tick K] [--filter TEXT] [--sort COLUMN]
 // Under a display (xvfb-run) it shows the real window, which is also how the screenshot is taken.
 #include "app/MainFrame.h"
 #include "platform/Privileges.h"
@@ -81,7 +82,7 @@ struct Options {
     std::string m_strSort;   // empty: the default order, newest first
     std::string m_strFilter; // empty: every row
     bool m_bRefreshCost = false;
-    std::string m_strExport; // "copy" or "save"
+    std::string m_strExport; // "copy", "save", "csv" or "json"
     std::string m_strSaveTo = "/tmp/window_latency_export.txt";
 };
 
@@ -656,10 +657,16 @@ void RunEvents(std::chrono::milliseconds time) {
 // the command until shortly after the job (which includes the refresh held back while the rows were
 // copied), beside the same window and feeder without a job for as long again; the memory before and after.
 // With --new-per-tick 0 the table does not grow meanwhile, so the memory figures are the job's.
-void MeasureExport(CMainFrame& frame, const Options& options, bool save, const std::string& path) {
+bool MeasureExport(CMainFrame& frame, const Options& options, int column) {
+    const std::string& kind = options.m_strExport;
+    const bool save = kind != "copy"; // a file is written
+    const std::string& path = options.m_strSaveTo;
     CFlowsentryView& view = frame.View();
     Prefill(view, options.m_nRows);
     QApplication::processEvents();
+    if (!ApplyOrder(frame, column, options.m_strFilter)) {
+        return false;
+    }
     std::optional<CFeeder> feeder;
     if (options.m_nHot > 0) {
         feeder.emplace(view.Table(), options);
@@ -668,11 +675,13 @@ void MeasureExport(CMainFrame& frame, const Options& options, bool save, const s
     const Memory before = ReadMemory();
     const int rows = view.model()->rowCount();
 
-    if (save) {
-        CMainFrame::Seams seams;
-        seams.m_askSaveName = [path](QWidget*) { return QString::fromStdString(path); };
-        frame.SetSeams(seams);
-    }
+    CMainFrame::Seams seams;
+    seams.m_askSaveName = [path](QWidget*) { return QString::fromStdString(path); };
+    seams.m_askExport = [path, json = kind == "json"](QWidget*, bool filtered) {
+        return std::optional<ExportChoice>(
+            ExportChoice{QString::fromStdString(path), json ? RowFormat::Json : RowFormat::Csv, filtered});
+    };
+    frame.SetSeams(seams);
     QEventLoop loop;
     Clock::time_point finished;
     bool completed = false;
@@ -688,7 +697,11 @@ void MeasureExport(CMainFrame& frame, const Options& options, bool save, const s
     CLatencyProbe probe;
     probe.Start();
     const auto start = Clock::now();
-    frame.Action(save ? Command::FileSave : Command::EditCopy)->trigger();
+    frame
+        .Action(kind == "copy"   ? Command::EditCopy
+                : kind == "save" ? Command::FileSave
+                                 : Command::FileExport)
+        ->trigger();
     const double command = Ms(Clock::now() - start);
     if (frame.Export().IsRunning()) {
         loop.exec();
@@ -712,8 +725,7 @@ void MeasureExport(CMainFrame& frame, const Options& options, bool save, const s
     feeder.reset();
 
     std::printf("%s of %d rows (%s): %.0f ms until done; the command itself returned after %.1f ms\n",
-                save ? "save" : "copy", rows, completed ? "completed" : "NOT completed", Ms(finished - start),
-                command);
+                kind.c_str(), rows, completed ? "completed" : "NOT completed", Ms(finished - start), command);
     std::printf("during the job: %s\n", probe.Summary().c_str());
     std::printf("then no job:    %s\n", control.Summary().c_str());
     if (options.m_nHot > 0) {
@@ -732,6 +744,7 @@ void MeasureExport(CMainFrame& frame, const Options& options, bool save, const s
         "memory: resident %.1f MiB before, %.1f MiB after (%+.1f MiB%s), peak %.1f MiB; rows now %d\n",
         before.m_dResident, after.m_dResident, after.m_dResident - before.m_dResident,
         save ? "" : ", the clipboard's text included", after.m_dPeak, view.model()->rowCount());
+    return true;
 }
 
 // --- Live mode --------------------------------------------------------------------------------------
@@ -946,8 +959,8 @@ int main(int argc, char* argv[]) {
             "usage: window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]\n"
             "                      [--sort COLUMN] [--filter TEXT]\n"
             "       window_latency --refresh-cost [--rows N] [--sort COLUMN] [--filter TEXT]\n"
-            "       window_latency --export copy|save [--save-to PATH] [--rows N] [--hot H]\n"
-            "                      [--new-per-tick K]\n"
+            "       window_latency --export copy|save|csv|json [--save-to PATH] [--rows N] [--hot H]\n"
+            "                      [--new-per-tick K] [--sort COLUMN] [--filter TEXT]\n"
             "       window_latency --live ADDR [--seconds S]\n"
             "COLUMN: a number from 0, or a heading in lower case with dashes (total-data, send-rate)\n");
         return 2;
@@ -978,7 +991,8 @@ int main(int argc, char* argv[]) {
         } else if (std::strcmp(argv[i], "--filter") == 0) {
             options.m_strFilter = argv[i + 1];
         } else if (std::strcmp(argv[i], "--export") == 0 &&
-                   (std::strcmp(argv[i + 1], "copy") == 0 || std::strcmp(argv[i + 1], "save") == 0)) {
+                   (std::strcmp(argv[i + 1], "copy") == 0 || std::strcmp(argv[i + 1], "save") == 0 ||
+                    std::strcmp(argv[i + 1], "csv") == 0 || std::strcmp(argv[i + 1], "json") == 0)) {
             options.m_strExport = argv[i + 1];
         } else if (std::strcmp(argv[i], "--save-to") == 0) {
             options.m_strSaveTo = argv[i + 1];
@@ -1026,8 +1040,7 @@ int main(int argc, char* argv[]) {
     frame.View().OnInitialUpdate();
     QApplication::processEvents();
     if (!options.m_strExport.empty()) {
-        flowsentry::MeasureExport(frame, options, options.m_strExport == "save", options.m_strSaveTo);
-        return 0;
+        return flowsentry::MeasureExport(frame, options, column) ? 0 : 1;
     }
     if (options.m_bRefreshCost) {
         return flowsentry::MeasureRefreshCosts(frame, options, column) ? 0 : 1;

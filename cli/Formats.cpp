@@ -2,48 +2,18 @@
 #include "cli/Formats.h"
 
 #include "export/ListToText.h"
+#include "export/RowWriter.h"
 #include "traffic/CellWriter.h"
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace flowsentry::cli {
 namespace {
 
-// Collects output and hands it to the stream in blocks.
-class BlockWriter {
-public:
-    explicit BlockWriter(std::FILE* out) : m_pOut(out) { m_strBlock.reserve(kBlockBytes + 1024); }
-    BlockWriter(const BlockWriter&) = delete;
-    BlockWriter& operator=(const BlockWriter&) = delete;
-    ~BlockWriter() { Flush(); }
-
-    std::string& Block() { return m_strBlock; }
-    // Called after each row: writes the block once it is large enough.
-    void RowDone() {
-        if (m_strBlock.size() >= kBlockBytes) {
-            Flush();
-        }
-    }
-    // After a failed write the rest is dropped; the caller sees the stream's error and says so.
-    void Flush() {
-        if (std::ferror(m_pOut) == 0) {
-            std::fwrite(m_strBlock.data(), 1, m_strBlock.size(), m_pOut);
-        }
-        m_strBlock.clear();
-    }
-
-private:
-    static constexpr std::size_t kBlockBytes = std::size_t{256} * 1024;
-    std::FILE* m_pOut;
-    std::string m_strBlock;
-};
-
-void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
+void AlignedTable(const CRowStore& rows, CBlockOutput& writer) {
     CCellWriter cells;
     std::string cell;
     auto cellText = [&](std::size_t r, int c) -> const std::string& {
@@ -86,88 +56,7 @@ void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
     }
 }
 
-constexpr std::array<const char*, 3> kRateHeadings = {"Send Rate", "Rcv Rate", "Peak Rate"};
-
-// A rate as the shortest decimal that reads back as the same number.
-char* WriteRate(char* at, double rate) {
-    return std::to_chars(at, at + 32, rate).ptr;
-}
-
-void Csv(const CRowStore& rows, BlockWriter& writer, bool rates) {
-    std::string& out = writer.Block();
-    for (int c = 0; c < ColumnCount; ++c) {
-        out += kColumnHeadings[static_cast<std::size_t>(c)];
-        out += c + 1 < ColumnCount ? ',' : '\n';
-    }
-    if (rates) {
-        out.pop_back();
-        for (const char* heading : kRateHeadings) {
-            (out += ',') += heading;
-        }
-        out += '\n';
-    }
-    CCellWriter cells;
-    std::array<char, ColumnCount*(CCellWriter::kMaxCell + 1) + 3 * 33> line;
-    for (std::size_t r = 0; r < rows.RowCount(); ++r) {
-        const CTrafficEntry& e = rows.Row(r);
-        char* at = line.data();
-        for (int c = 0; c < ColumnCount; ++c) {
-            // No cell text holds a comma or a quote, so no quoting is needed.
-            at = cells.Write(at, e, c);
-            *at++ = ',';
-        }
-        if (rates) {
-            const RowRates rate = rows.Rates(r);
-            for (const double value : {rate.m_dSend, rate.m_dRcv, rate.m_dPeak}) {
-                at = WriteRate(at, value);
-                *at++ = ',';
-            }
-        }
-        at[-1] = '\n';
-        out.append(line.data(), at);
-        writer.RowDone();
-    }
-}
-
-void Json(const CRowStore& rows, BlockWriter& writer, bool rates) {
-    std::string& out = writer.Block();
-    out += '[';
-    CCellWriter cells;
-    for (std::size_t r = 0; r < rows.RowCount(); ++r) {
-        const CTrafficEntry& e = rows.Row(r);
-        out += r == 0 ? "\n  {" : ",\n  {";
-        for (int c = 0; c < ColumnCount; ++c) {
-            out += '"';
-            out += kColumnHeadings[static_cast<std::size_t>(c)];
-            out += "\": ";
-            if (IsCounterColumn(c)) {
-                cells.Append(out, e, c);
-            } else {
-                // Addresses, dates and protocol names hold no character that JSON must escape.
-                out += '"';
-                cells.Append(out, e, c);
-                out += '"';
-            }
-            if (c + 1 < ColumnCount) {
-                out += ", ";
-            }
-        }
-        if (rates) {
-            const RowRates rate = rows.Rates(r);
-            const std::array<double, 3> values = {rate.m_dSend, rate.m_dRcv, rate.m_dPeak};
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                std::array<char, 32> number;
-                ((out += ", \"") += kRateHeadings[i]) += "\": ";
-                out.append(number.data(), WriteRate(number.data(), values[i]));
-            }
-        }
-        out += '}';
-        writer.RowDone();
-    }
-    out += rows.RowCount() == 0 ? "]\n" : "\n]\n";
-}
-
-void Text(const CRowStore& rows, BlockWriter& writer) {
+void Text(const CRowStore& rows, CBlockOutput& writer) {
     CCellWriter cells;
     for (std::size_t r = 0; r < rows.RowCount(); ++r) {
         AppendRowAsText(cells, rows.Row(r), writer.Block());
@@ -194,8 +83,8 @@ bool ParseFormat(std::string_view name, Format& format) {
     return true;
 }
 
-void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates) {
-    BlockWriter writer(out);
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates, bool oneLine) {
+    CBlockOutput writer(out);
     switch (format) {
     case Format::Table:
         AlignedTable(rows, writer);
@@ -204,11 +93,14 @@ void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates)
         Text(rows, writer);
         break;
     case Format::Csv:
-        Csv(rows, writer, rates);
+    case Format::Json: {
+        RowWriterOptions options;
+        options.m_format = format == Format::Csv ? RowFormat::Csv : RowFormat::Json;
+        options.m_bRates = rates;
+        options.m_bOneLine = oneLine;
+        flowsentry::WriteRows(rows, options, writer);
         break;
-    case Format::Json:
-        Json(rows, writer, rates);
-        break;
+    }
     case Format::None:
         break;
     }

@@ -14,8 +14,9 @@ enum class Format { Table, Text, Csv, Json, None };
 bool ParseFormat(std::string_view name, Format& format);
 // Writes the rows (newest first) in one of the output formats, a block at a time, so that a million rows
 // never stand in memory twice. Text is exactly what the window's Save As writes.
-// With `rates` (a live capture), csv and json add each row's send, receive and peak rates in bytes per
-// second.
-void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates = false);
+// Csv and json are CRowWriter's. With `rates` (a live capture) they add each row's send, receive and peak
+// rates in bytes per second; with `oneLine` json is a single line (JSON Lines, for --interval).
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates = false,
+               bool oneLine = false);
 
 } // namespace flowsentry::cli

@@ -54,9 +54,11 @@ const char* const kUsage =
     "  --local ADDR      with --read: the address that counts as ours (sent/received); without it each\n"
     "                    entry is oriented by its first datagram\n"
     "  --format F        table (aligned, with headings; the default), text (exactly what the window's\n"
-    "                    Save As writes), csv (with a heading line), json (one array of objects),\n"
-    "                    none (no table)\n"
-    "  --interval S      during a live capture, print the table every S seconds\n"
+    "                    Save As writes), csv (with a heading line), json (one array of objects, one per\n"
+    "                    row, keyed by the headings), none (no table). csv and json carry numbers as\n"
+    "                    numbers, times in ISO 8601 with the offset, live also the rates in bytes/s\n"
+    "  --interval S      during a live capture, print the table every S seconds (csv: tables apart by an\n"
+    "                    empty line; json: JSON Lines, each table one array on a line of its own)\n"
     "  --duration S      end a live capture after S seconds\n"
     "  --max-entries N   keep at most N rows of address pairs (default 2000000); traffic of further pairs\n"
     "                    is counted in one row per protocol whose addresses read \"other\"\n"
@@ -256,14 +258,15 @@ void Update(CTrafficTable& table, CRowStore& rows, bool live, CFlowExporter* exp
 }
 
 // False when the output could not be written (a full disk, a closed pipe); the reason is on stderr.
-bool Print(CTrafficTable& table, CRowStore& rows, Format format, bool live, CFlowExporter* exporter,
-           Last last = Last::No) {
+// `stream`: one of the tables --interval prints, JSON then on one line.
+bool Print(CTrafficTable& table, CRowStore& rows, Format format, bool live, bool stream,
+           CFlowExporter* exporter, Last last = Last::No) {
     Update(table, rows, live, exporter);
     if (last == Last::Yes) {
         table.Clear();
     }
     // A file is read faster than its clock ran, so rates are a live capture's alone.
-    WriteRows(rows, format, stdout, live);
+    WriteRows(rows, format, stdout, live, stream);
     return FlushOutput();
 }
 
@@ -352,8 +355,9 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
         }
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
             // a failed write shows again at the end
-            (void)Print(table, rows, options.m_format, live, exporter);
-            if (options.m_format != Format::None) {
+            (void)Print(table, rows, options.m_format, live, true, exporter);
+            // JSON Lines have no empty lines; the other formats keep their tables apart by one.
+            if (options.m_format != Format::None && options.m_format != Format::Json) {
                 std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
             }
             nextPrint += std::chrono::duration_cast<Clock::duration>(
@@ -449,7 +453,9 @@ int Run(const Options& options) {
                              options.m_ipfix->Text().c_str());
             }
         }
-        written = Print(table, rows, options.m_format, options.m_strFile.empty(), exporter.get(), Last::Yes);
+        const bool live = options.m_strFile.empty();
+        written = Print(table, rows, options.m_format, live, live && options.m_dInterval > 0, exporter.get(),
+                        Last::Yes);
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty(), overflow);

@@ -10,8 +10,12 @@
 #include <QClipboard>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QRadioButton>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
@@ -32,6 +36,21 @@ constexpr std::size_t kRowsPerPiece = 4096;
 // its own, which goes back to the system when it is freed; grown a piece at a time, it would pass through the
 // worker's heap, which keeps what it once held.
 constexpr std::size_t kRowBytes = 72;
+
+const QString kCsvType = QStringLiteral("CSV Files (*.csv)");
+const QString kJsonType = QStringLiteral("JSON Files (*.json)");
+
+// The dialog asked about the name as given; a name with an extension added is another file, which may
+// exist: asked here. False when the user said no.
+bool MayReplace(QWidget* parent, const std::string& chosen, const std::string& path,
+                const ReplaceConfirmer& confirm) {
+    if (path == chosen) {
+        return true;
+    }
+    const QFileInfo target(QString::fromStdString(path));
+    return !(target.exists() || target.isSymLink()) || target.isDir() ||
+           confirm(parent, QString::fromStdString(path));
+}
 
 } // namespace
 
@@ -55,15 +74,55 @@ std::optional<std::string> ChooseSavePath(QWidget* parent, const SaveNameAsker& 
         return std::nullopt;
     }
     std::string path = WithTextExtension(chosen.toStdString());
-    // The dialog asked about the name as typed; the name with ".txt" added is another file, which may exist.
-    if (path != chosen.toStdString()) {
-        const QFileInfo target(QString::fromStdString(path));
-        if ((target.exists() || target.isSymLink()) && !target.isDir() &&
-            !confirm(parent, QString::fromStdString(path))) {
-            return std::nullopt;
-        }
+    if (!MayReplace(parent, chosen.toStdString(), path, confirm)) {
+        return std::nullopt;
     }
     return path;
+}
+
+std::optional<ExportChoice> AskExportFile(QWidget* parent, bool filtered) {
+    // Qt's own dialog rather than the desktop's, which would not show the choice of rows.
+    QFileDialog dialog(parent, QStringLiteral("Export"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // No default suffix: the dialog would not follow a type chosen by a program, so the extension is added
+    // afterwards, as Save adds ".txt".
+    dialog.setNameFilters({kCsvType, kJsonType});
+    auto* rows = new QWidget(&dialog);
+    auto* layout = new QHBoxLayout(rows);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* all = new QRadioButton(QStringLiteral("&All rows"), rows);
+    auto* shown = new QRadioButton(QStringLiteral("Only the rows the &filter shows"), rows);
+    all->setChecked(true);
+    shown->setEnabled(filtered);
+    layout->addWidget(all);
+    layout->addWidget(shown);
+    layout->addStretch();
+    if (auto* grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        const int row = grid->rowCount();
+        grid->addWidget(new QLabel(QStringLiteral("Rows:"), &dialog), row, 0);
+        grid->addWidget(rows, row, 1, 1, grid->columnCount() - 1);
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return ExportChoice{dialog.selectedFiles().constFirst(),
+                        dialog.selectedNameFilter() == kJsonType ? RowFormat::Json : RowFormat::Csv,
+                        shown->isChecked()};
+}
+
+std::optional<ExportTarget> ChooseExportTarget(QWidget* parent, bool filtered, const ExportAsker& ask,
+                                               const ReplaceConfirmer& confirm) {
+    const std::optional<ExportChoice> choice = ask(parent, filtered);
+    if (!choice || choice->m_strPath.isEmpty()) {
+        return std::nullopt;
+    }
+    const std::string chosen = choice->m_strPath.toStdString();
+    ExportName name = ChooseExportName(chosen, choice->m_type);
+    if (!MayReplace(parent, chosen, name.m_strPath, confirm)) {
+        return std::nullopt;
+    }
+    return ExportTarget{std::move(name.m_strPath), name.m_format, choice->m_bShownRows && filtered};
 }
 
 CListExport::CListExport(CFlowsentryView& view, QWidget* messageParent)
@@ -95,16 +154,41 @@ bool CListExport::StartCopy(QClipboard& clipboard) {
     return Start(Job::Copy);
 }
 
+bool CListExport::StartExport(const ExportTarget& target) {
+    if (IsRunning()) {
+        return false;
+    }
+    m_strPath = target.m_strPath;
+    m_format = target.m_format;
+    m_bShownRows = target.m_bShownRows;
+    return Start(Job::Export);
+}
+
 bool CListExport::Start(Job job) {
     m_job = job;
     ++m_nSerial;
     m_bCancel = false;
     m_nRowsDone = 0;
     m_result = Result();
-    m_nRows = m_view.Model().Rows().RowCount();
+    if (job != Job::Export) {
+        m_bShownRows = false;
+    }
+    const CTrafficModel& model = m_view.Model();
+    m_nRows = m_bShownRows ? static_cast<std::size_t>(model.rowCount()) : model.Rows().RowCount();
     m_phase = Phase::Snapshot;
     try {
         m_snapshot.reserve(m_nRows);
+        if (job == Job::Export) {
+            m_rates.reserve(m_nRows);
+        }
+        // The order shown is taken at once (a few milliseconds for a million rows): the filter or the
+        // sort may change while the rows are copied.
+        if (m_bShownRows) {
+            m_serials.reserve(m_nRows);
+            for (std::size_t row = 0; row < m_nRows; ++row) {
+                m_serials.push_back(static_cast<std::uint32_t>(model.SerialAt(static_cast<int>(row))));
+            }
+        }
     } catch (const std::bad_alloc&) {
         m_result.m_strError = SystemErrorText(ENOMEM);
         Finish(true);
@@ -122,14 +206,19 @@ bool CListExport::Start(Job job) {
 // several turns of the event loop, during which the list is held still.
 void CListExport::CopySlice() {
     const CRowStore& rows = m_view.Model().Rows();
-    Q_ASSERT(rows.RowCount() == m_nRows);
+    Q_ASSERT(m_bShownRows || rows.RowCount() == m_nRows);
+    const bool rates = m_job == Job::Export;
     const std::size_t end =
         m_nRows - m_snapshot.size() > m_nSliceRows ? m_snapshot.size() + m_nSliceRows : m_nRows;
     const auto deadline = Clock::now() + kSliceTime;
     while (m_snapshot.size() < end) {
         const std::size_t stop = std::min(end, m_snapshot.size() + kRowsPerClockRead);
         for (std::size_t row = m_snapshot.size(); row < stop; ++row) {
-            m_snapshot.push_back(rows.Row(row));
+            const std::size_t serial = m_bShownRows ? m_serials[row] : rows.SerialOf(row);
+            m_snapshot.push_back(rows.Entry(serial));
+            if (rates) {
+                m_rates.push_back(rows.RatesOf(serial));
+            }
         }
         if (Clock::now() >= deadline) {
             break;
@@ -144,6 +233,7 @@ void CListExport::CopySlice() {
         });
         return;
     }
+    m_serials = {};
     m_bHolding = false;
     m_view.ReleaseRows();
     StartWorker();
@@ -153,57 +243,108 @@ void CListExport::StartWorker() {
     m_phase = Phase::Render;
     m_nRowsDone = 0;
     try {
-        m_worker = std::thread([this, rows = std::move(m_snapshot), serial = m_nSerial]() mutable {
-            Render(std::move(rows));
-            QMetaObject::invokeMethod(
-                this, [this, serial] { OnWorkerDone(serial); }, Qt::QueuedConnection);
-        });
+        m_worker = std::thread(
+            [this, rows = std::move(m_snapshot), rates = std::move(m_rates), serial = m_nSerial]() mutable {
+                Render(std::move(rows), std::move(rates));
+                QMetaObject::invokeMethod(
+                    this, [this, serial] { OnWorkerDone(serial); }, Qt::QueuedConnection);
+            });
     } catch (const std::system_error& error) {
         m_result.m_strError = SystemErrorText(error.code().value());
         Finish(true);
     }
     m_snapshot = {};
+    m_rates = {};
 }
 
 // On the worker thread: touches only the rows it was given, the path, the atomics and m_result.
-void CListExport::Render(std::vector<CTrafficEntry> rows) {
+void CListExport::Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates) {
     Result result;
     try {
-        QByteArray text;
-        text.reserve(static_cast<qsizetype>(rows.size() * kRowBytes));
-        std::string piece;
-        CCellWriter cells;
-        for (std::size_t row = 0; row < rows.size();) {
-            if (m_bCancel.load(std::memory_order_relaxed)) {
-                result.m_bCancelled = true;
-                break;
-            }
-            const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
-            piece.clear();
-            for (; row < end; ++row) {
-                AppendRowAsText(cells, rows[row], piece);
-            }
-            text.append(piece.data(), static_cast<qsizetype>(piece.size()));
-            m_nRowsDone.store(row, std::memory_order_relaxed);
-        }
-        std::vector<CTrafficEntry>().swap(rows);
-        result.m_bCancelled = result.m_bCancelled || m_bCancel.load();
-        if (!result.m_bCancelled && m_job == Job::Save) {
-            // From here on the job cannot be cancelled: a file written in place would be left short.
-            m_phase = Phase::Write;
-            result.m_strError = WriteFileReplacing(
-                m_strPath, std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
-        } else if (!result.m_bCancelled) {
-            text.squeeze();
-            result.m_text = std::move(text);
+        if (m_job == Job::Export) {
+            result.m_strError = WriteExport(rows, rates);
+        } else {
+            RenderText(rows, result);
         }
     } catch (const std::bad_alloc&) {
         result.m_strError = SystemErrorText(ENOMEM);
     }
+    std::vector<CTrafficEntry>().swap(rows);
+    std::vector<RowRates>().swap(rates);
     m_result = std::move(result);
     // The large buffers were mapped and are gone already, but the heap keeps what the pieces and the cell
     // texts freed; hand it back rather than leave the process bigger after every export.
     malloc_trim(0);
+}
+
+// Save's and Copy's text, whole before it is written: it is the clipboard's, and Save's file is a fraction of
+// the size of an export.
+void CListExport::RenderText(std::vector<CTrafficEntry>& rows, Result& result) {
+    QByteArray text;
+    text.reserve(static_cast<qsizetype>(rows.size() * kRowBytes));
+    std::string piece;
+    CCellWriter cells;
+    for (std::size_t row = 0; row < rows.size();) {
+        if (m_bCancel.load(std::memory_order_relaxed)) {
+            result.m_bCancelled = true;
+            break;
+        }
+        const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
+        piece.clear();
+        for (; row < end; ++row) {
+            AppendRowAsText(cells, rows[row], piece);
+        }
+        text.append(piece.data(), static_cast<qsizetype>(piece.size()));
+        m_nRowsDone.store(row, std::memory_order_relaxed);
+    }
+    std::vector<CTrafficEntry>().swap(rows);
+    result.m_bCancelled = result.m_bCancelled || m_bCancel.load();
+    if (!result.m_bCancelled && m_job == Job::Save) {
+        // From here on the job cannot be cancelled: a file written in place would be left short.
+        m_phase = Phase::Write;
+        result.m_strError = WriteFileReplacing(
+            m_strPath, std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+    } else if (!result.m_bCancelled) {
+        text.squeeze();
+        result.m_text = std::move(text);
+    }
+}
+
+// An export is written while it is rendered, a piece at a time: as JSON a million rows are some hundreds of
+// megabytes, which need not stand in memory beside the rows. It is written from the start, so it is not
+// cancelled.
+std::string CListExport::WriteExport(const std::vector<CTrafficEntry>& rows,
+                                     const std::vector<RowRates>& rates) {
+    m_phase = Phase::Write;
+    RowWriterOptions options;
+    options.m_format = m_format;
+    options.m_bRates = true;
+    CRowWriter writer(std::move(options));
+    std::string piece;
+    std::size_t row = 0;
+    bool begun = false;
+    bool ended = false;
+    return WriteFileReplacing(m_strPath, [&](std::string_view& bytes) {
+        if (ended) {
+            return false;
+        }
+        piece.clear();
+        if (!begun) {
+            writer.Begin(piece);
+            begun = true;
+        }
+        const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
+        for (; row < end; ++row) {
+            writer.Row(piece, rows[row], rates[row]);
+        }
+        m_nRowsDone.store(row, std::memory_order_relaxed);
+        if (row == rows.size()) {
+            writer.End(piece);
+            ended = true;
+        }
+        bytes = piece;
+        return true;
+    });
 }
 
 void CListExport::OnWorkerDone(unsigned serial) {
@@ -240,6 +381,8 @@ void CListExport::Finish(bool report) {
     const bool cancelled = result.m_bCancelled || (job == Job::Copy && m_bCancel.load());
     m_phase = Phase::Idle;
     m_snapshot = {};
+    m_rates = {};
+    m_serials = {};
     if (m_bHolding) {
         m_bHolding = false;
         m_view.ReleaseRows();
@@ -256,8 +399,9 @@ void CListExport::Finish(bool report) {
     m_pClipboard = nullptr;
     emit Finished(completed);
     if (failed && report) {
-        const QString what = job == Job::Save ? QStringLiteral("The table could not be saved.\n\n%1")
-                                              : QStringLiteral("The table could not be copied.\n\n%1");
+        const QString what = job == Job::Save     ? QStringLiteral("The table could not be saved.\n\n%1")
+                             : job == Job::Export ? QStringLiteral("The table could not be exported.\n\n%1")
+                                                  : QStringLiteral("The table could not be copied.\n\n%1");
         ShowWarning(m_pMessageParent, what.arg(QString::fromStdString(result.m_strError)));
     }
 }

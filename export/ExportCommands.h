@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "export/RowWriter.h"
 #include "traffic/TrafficEntry.h"
 
 #include <QByteArray>
@@ -41,17 +42,44 @@ bool ConfirmReplace(QWidget* parent, const QString& path);
 std::optional<std::string> ChooseSavePath(QWidget* parent, const SaveNameAsker& askName = AskSaveFileName,
                                           const ReplaceConfirmer& confirm = ConfirmReplace);
 
-// Save and Copy of the list as text, without holding up the window. The rows are first copied as they
+// What the export dialog answers: the name as given, the file type picked, and which rows to write.
+struct ExportChoice {
+    QString m_strPath;
+    RowFormat m_type = RowFormat::Csv;
+    bool m_bShownRows = false; // only the rows the filter shows, in the order shown; else every row
+};
+// Asks where to export to; `filtered` says whether a filter hides rows. Nothing when the user cancelled.
+using ExportAsker = std::function<std::optional<ExportChoice>(QWidget* parent, bool filtered)>;
+
+// The system's save dialog (Qt's own, which takes a widget of ours) with the file types "CSV Files (*.csv)"
+// and "JSON Files (*.json)" and a choice of "All rows" or "Only the rows the filter shows" (offered only
+// while a filter is on). It asks before the name as given replaces a file; the extension is
+// ChooseExportTarget's to add.
+std::optional<ExportChoice> AskExportFile(QWidget* parent, bool filtered);
+
+struct ExportTarget {
+    std::string m_strPath;
+    RowFormat m_format = RowFormat::Csv;
+    bool m_bShownRows = false;
+};
+// The first half of Export: asks, then picks the format and the name as ChooseExportName does; `confirm`
+// asks when an added extension names an existing file that the dialog did not ask about.
+std::optional<ExportTarget> ChooseExportTarget(QWidget* parent, bool filtered,
+                                               const ExportAsker& ask = AskExportFile,
+                                               const ReplaceConfirmer& confirm = ConfirmReplace);
+
+// Save, Copy and Export of the list, without holding up the window. The rows are first copied as they
 // are at the command, a slice per turn of the event loop (the list holds still meanwhile, the capture does
-// not); then a thread of its own renders the text and, for Save, writes the file. The text is the same
-// bytes as ListToText. One job at a time; everything but the rendering and writing runs on the window
-// thread.
+// not); then a thread of its own renders the text and, for Save and Export, writes the file. Save and Copy
+// write the same bytes as ListToText; Export writes CSV or JSON through CRowWriter, with the rates the
+// list shows, writing each piece as it is made. One job at a time; everything but the rendering and
+// writing runs on the window thread.
 class CListExport final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CListExport)
 
 public:
-    enum class Job { None, Save, Copy };
+    enum class Job { None, Save, Copy, Export };
     enum class Phase { Idle, Snapshot, Render, Write };
     struct Progress {
         Job m_job = Job::None;
@@ -69,9 +97,13 @@ public:
     // nothing done, while another job runs.
     bool StartSave(const std::string& path);
     bool StartCopy(QClipboard& clipboard);
+    // Exports the rows to `path` as Save does: every row, newest first, or only the rows the list shows,
+    // in its order.
+    bool StartExport(const ExportTarget& target);
 
     // Ends the job without a result: no file is made or changed, the clipboard keeps what it had. A file
-    // that is already being written is finished instead, since a write stopped half way would damage it.
+    // that is already being written is finished instead, since a write stopped half way would damage it;
+    // an export is written as it is rendered, so only its snapshot can be cancelled.
     void Cancel();
     // Cancel, and wait for the job's thread to end (Finished has been emitted on return).
     void CancelAndWait();
@@ -99,7 +131,9 @@ private:
     bool Start(Job job);
     void CopySlice();
     void StartWorker();
-    void Render(std::vector<CTrafficEntry> rows);
+    void Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates);
+    void RenderText(std::vector<CTrafficEntry>& rows, Result& result);
+    std::string WriteExport(const std::vector<CTrafficEntry>& rows, const std::vector<RowRates>& rates);
     void OnWorkerDone(unsigned serial);
     void Finish(bool report);
 
@@ -110,8 +144,12 @@ private:
     std::size_t m_nSliceRows = static_cast<std::size_t>(-1);
     bool m_bHolding = false; // the view's rows are held for the snapshot
     std::string m_strPath;
+    RowFormat m_format = RowFormat::Csv;
+    bool m_bShownRows = false;
     QClipboard* m_pClipboard = nullptr;
     std::vector<CTrafficEntry> m_snapshot; // top row first
+    std::vector<RowRates> m_rates;         // Export's, beside m_snapshot
+    std::vector<std::uint32_t> m_serials;  // the rows shown at the command, when only those are exported
     std::size_t m_nRows = 0;
 
     std::atomic<Phase> m_phase{Phase::Idle};

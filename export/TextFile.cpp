@@ -4,6 +4,8 @@
 #include "platform/ProcessStatus.h"
 #include "platform/SystemError.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,18 +14,50 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
 
 namespace flowsentry {
 
-std::string WithTextExtension(std::string_view path) {
+namespace {
+
+// The file name's extension without its dot; empty when it has none (no dot, or a dot at its very end).
+std::string_view Extension(std::string_view path) {
     const std::size_t slash = path.rfind('/');
     const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     const std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+}
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+} // namespace
+
+std::string WithTextExtension(std::string_view path) {
     std::string result(path);
-    if (dot == std::string_view::npos || dot + 1 == name.size()) {
+    if (Extension(path).empty()) {
         result += ".txt";
     }
     return result;
+}
+
+ExportName ChooseExportName(std::string_view path, RowFormat chosen) {
+    const std::string_view extension = Extension(path);
+    if (SameLetters(extension, "csv")) {
+        return {std::string(path), RowFormat::Csv};
+    }
+    if (SameLetters(extension, "json")) {
+        return {std::string(path), RowFormat::Json};
+    }
+    std::string result(path);
+    if (extension.empty()) {
+        result += chosen == RowFormat::Csv ? ".csv" : ".json";
+    }
+    return {std::move(result), chosen};
 }
 
 SaveWay ChooseSaveWay(const SaveTarget& target) {
@@ -71,7 +105,25 @@ int CloseKeepingFirstError(int fd, int error) {
 
 // The steps after opening, shared by both ways of saving: writes, syncs when asked, and closes `fd`. A
 // `step` that already failed is kept (with its errno); returns the step that failed, or null.
-const char* WriteSyncAndClose(int fd, std::string_view bytes, bool sync, const char* step, int& error) {
+// The pieces of `source` until it has none left. A source that runs out of memory fails the write.
+bool WriteAll(int fd, const PieceSource& source) {
+    std::string_view piece;
+    try {
+        for (;;) {
+            if (!source(piece)) {
+                return true;
+            }
+            if (!WriteAll(fd, piece)) {
+                return false;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+}
+
+const char* WriteSyncAndClose(int fd, const PieceSource& bytes, bool sync, const char* step, int& error) {
     if (step == nullptr && !WriteAll(fd, bytes)) {
         step = "Could not write";
     } else if (step == nullptr && sync && ::fsync(fd) != 0) {
@@ -91,7 +143,7 @@ const char* WriteSyncAndClose(int fd, std::string_view bytes, bool sync, const c
 // the target's group, so that the caller writes in place instead of changing it.
 std::optional<std::string> Replace(const std::string& chosenPath, const std::string& path,
                                    const std::string& folder, const struct stat* existing,
-                                   std::string_view bytes) {
+                                   const PieceSource& bytes) {
     std::string temp = folder + "/.flowsentry-XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -135,7 +187,7 @@ std::optional<std::string> Replace(const std::string& chosenPath, const std::str
 // No O_CREAT: the file is the one that was looked at, or the open fails. A FIFO without a reader would block
 // the window, so anything but a regular file is opened without waiting.
 std::string WriteInPlace(const std::string& chosenPath, const std::string& path, bool regular,
-                         std::string_view bytes) {
+                         const PieceSource& bytes) {
     const int fd =
         ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC | (regular ? 0 : O_NONBLOCK));
     if (fd < 0) {
@@ -150,6 +202,14 @@ std::string WriteInPlace(const std::string& chosenPath, const std::string& path,
 } // namespace
 
 std::string WriteFileReplacing(const std::string& chosenPath, std::string_view bytes) {
+    bool given = false;
+    return WriteFileReplacing(chosenPath, [&given, bytes](std::string_view& piece) {
+        piece = bytes;
+        return !std::exchange(given, true);
+    });
+}
+
+std::string WriteFileReplacing(const std::string& chosenPath, const PieceSource& bytes) {
     // Saving over a symbolic link writes the file it points to, as any editor would, rather than
     // replacing the link with a file of its own.
     std::string path = chosenPath;

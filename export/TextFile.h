@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "export/RowWriter.h"
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -11,6 +14,15 @@ namespace flowsentry {
 // that is no dot or a dot at its very end ("traffic" -> "traffic.txt", "traffic." -> "traffic..txt").
 // Any other extension, in any case, is kept.
 std::string WithTextExtension(std::string_view path);
+
+// The name of an export and the format it is written in: a name ending in ".csv" or ".json" (in any case)
+// is written in that format; any other in `chosen` (the type picked in the dialog), with ".csv" or ".json"
+// appended as WithTextExtension appends ".txt" (another extension is kept).
+struct ExportName {
+    std::string m_strPath;
+    RowFormat m_format = RowFormat::Csv;
+};
+ExportName ChooseExportName(std::string_view path, RowFormat chosen);
 
 // What is known about the file to be saved before anything is written.
 struct SaveTarget {
@@ -38,5 +50,13 @@ SaveWay ChooseSaveWay(const SaveTarget& target);
 // followed, so the file it points to is the one written. Returns an empty string on success, otherwise the
 // step that failed, the path as given and the reason in the system's words.
 std::string WriteFileReplacing(const std::string& path, std::string_view bytes);
+
+// The bytes of a file made while it is written: each call points `piece` at the next bytes (valid until the
+// next call) and returns true, or returns false once there are no more. Called on the writing thread; a
+// std::bad_alloc it throws fails the write, any other exception passes through.
+using PieceSource = std::function<bool(std::string_view& piece)>;
+// The same, written a piece at a time, so that a large file is never held whole. Once the file is being
+// written the source has to go on to the end: a file written in place would be left short.
+std::string WriteFileReplacing(const std::string& path, const PieceSource& bytes);
 
 } // namespace flowsentry

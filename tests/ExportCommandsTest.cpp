@@ -8,9 +8,13 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -56,6 +60,14 @@ protected:
         return path && m_export.StartSave(*path) && WaitForTheJob();
     }
     bool Copy() { return m_export.StartCopy(*QApplication::clipboard()) && WaitForTheJob(); }
+    // Export as the window runs it, with the dialog answering `path` and the file type `type`.
+    bool Export(const fs::path& path, RowFormat type) {
+        const ExportAsker ask = [&](QWidget*, bool) {
+            return ExportChoice{QString::fromStdString(path), type};
+        };
+        const auto target = ChooseExportTarget(nullptr, false, ask);
+        return target && m_export.StartExport(*target) && WaitForTheJob();
+    }
     [[nodiscard]] std::string ListText() const { return ListToText(m_view.Model().Rows()); }
 
     const test::ScopedUtc m_utc;
@@ -114,6 +126,108 @@ TEST_F(ExportCommands, AFailedSaveIsReportedAndKeepsTheOldFile) {
         EXPECT_TRUE(full.m_strText.contains("File too large")) << full.m_strText.toStdString();
     }
     EXPECT_EQ(test::ReadFile(target), good);
+}
+
+// Export writes CSV or JSON with the list's rates, in the format the name's extension or else the type
+// chosen says, through Save's job: a failed write is reported and leaves the old file as it was.
+TEST_F(ExportCommands, ExportWritesTheChosenFormatAndKeepsTheOldFileOnFailure) {
+    // A row with a rate: the list's clock is the wall clock, so its packet is a second old.
+    const std::int64_t second = std::time(nullptr) - 1;
+    m_view.Table().AddSample(test::Sample("10.250.0.1", "10.250.0.7", 6, 200, second),
+                             test::Ip("10.250.0.1"));
+    m_view.Refresh();
+    const std::string time = IsoTimeText(second);
+    ASSERT_TRUE(Export(m_dir / "traffic", RowFormat::Json));
+    const std::string json = test::ReadFile(m_dir / "traffic.json");
+    EXPECT_EQ(
+        json,
+        "[\n"
+        "  {\"Src Address\": \"10.250.0.1\", \"Dest Address\": \"10.250.0.7\", \"Send Data\": 200, "
+        "\"Rcv Data\": 0, \"Total Data\": 200, \"Send Packets\": 1, \"Rcv Packets\": 0, "
+        "\"Total Packets\": 1, \"Date / Time\": \"" +
+            time +
+            "\", \"Proto\": \"TCP\", \"Send Rate\": 100, \"Rcv Rate\": 0, \"Peak Rate\": 100},\n"
+            "  {\"Src Address\": \"10.250.0.1\", \"Dest Address\": \"10.250.0.9\", \"Send Data\": 84, "
+            "\"Rcv Data\": 0, \"Total Data\": 84, \"Send Packets\": 1, \"Rcv Packets\": 0, "
+            "\"Total Packets\": 1, \"Date / Time\": \"2023-11-14T22:13:21+00:00\", \"Proto\": \"ICMP\", "
+            "\"Send Rate\": 0, \"Rcv Rate\": 0, \"Peak Rate\": 0},\n"
+            "  {\"Src Address\": \"10.250.0.1\", \"Dest Address\": \"10.250.0.2\", \"Send Data\": 0, "
+            "\"Rcv Data\": 128, \"Total Data\": 128, \"Send Packets\": 0, \"Rcv Packets\": 1, "
+            "\"Total Packets\": 1, \"Date / Time\": \"2023-11-14T22:13:20+00:00\", \"Proto\": \"UDP\", "
+            "\"Send Rate\": 0, \"Rcv Rate\": 0, \"Peak Rate\": 0}\n"
+            "]\n");
+    // The name's extension picks the format over the type chosen.
+    ASSERT_TRUE(Export(m_dir / "traffic.CSV", RowFormat::Json));
+    EXPECT_EQ(test::ReadFile(m_dir / "traffic.CSV"),
+              "Src Address,Dest Address,Send Data,Rcv Data,Total Data,Send Packets,Rcv Packets,Total Packets,"
+              "Date / Time,Proto,Send Rate,Rcv Rate,Peak Rate\n"
+              "10.250.0.1,10.250.0.7,200,0,200,1,0,1," +
+                  time +
+                  ",TCP,100,0,100\n"
+                  "10.250.0.1,10.250.0.9,84,0,84,1,0,1,2023-11-14T22:13:21+00:00,ICMP,0,0,0\n"
+                  "10.250.0.1,10.250.0.2,0,128,128,0,1,1,2023-11-14T22:13:20+00:00,UDP,0,0,0\n");
+    EXPECT_FALSE(fs::exists(m_dir / "traffic.CSV.json"));
+
+    // Written a piece at a time: enough rows for several pieces, the disk full after some of them.
+    AddPeers(0, 20'000);
+    m_view.Refresh();
+    ASSERT_TRUE(Export(m_dir / "many.csv", RowFormat::Csv));
+    const std::string many = test::ReadFile(m_dir / "many.csv");
+    EXPECT_EQ(std::count(many.begin(), many.end(), '\n'), 20'004);
+    EXPECT_EQ(many.substr(many.rfind('\n', many.size() - 2) + 1),
+              "10.250.0.1,10.250.0.2,0,128,128,0,1,1,2023-11-14T22:13:20+00:00,UDP,0,0,0\n");
+    const test::MessageBoxCloser full;
+    bool exported = true;
+    {
+        const test::ScopedFileSizeLimit limit(std::size_t{1} << 20);
+        exported = Export(m_dir / "traffic.json", RowFormat::Csv);
+    }
+    EXPECT_FALSE(exported);
+    EXPECT_EQ(full.m_nCount, 1);
+    EXPECT_TRUE(full.m_strText.startsWith("The table could not be exported."))
+        << full.m_strText.toStdString();
+    EXPECT_TRUE(full.m_strText.contains("File too large")) << full.m_strText.toStdString();
+    EXPECT_EQ(test::ReadFile(m_dir / "traffic.json"), json);
+    for (const auto& entry : fs::directory_iterator(m_dir)) {
+        EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind";
+    }
+}
+
+// The dialog itself: its two file types, and the choice of rows, offered only while a filter is on.
+TEST_F(ExportCommands, TheExportDialogAsksForTheTypeAndTheRows) {
+    QStringList types;
+    QList<bool> shownEnabled;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            return;
+        }
+        types = dialog->nameFilters();
+        QRadioButton* shown = nullptr;
+        for (QRadioButton* button : dialog->findChildren<QRadioButton*>()) {
+            if (button->text().remove('&') == "Only the rows the filter shows") {
+                shown = button;
+            }
+        }
+        ASSERT_NE(shown, nullptr);
+        shownEnabled << shown->isEnabled();
+        shown->setChecked(shown->isEnabled());
+        dialog->selectNameFilter(types.value(1));
+        dialog->selectFile(QString::fromStdString((m_dir / "picked").string()));
+        static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept is protected
+    });
+    answer.start(5);
+    const auto plain = AskExportFile(nullptr, false);
+    const auto filtered = AskExportFile(nullptr, true);
+    answer.stop();
+    EXPECT_EQ(types, QStringList({"CSV Files (*.csv)", "JSON Files (*.json)"}));
+    EXPECT_EQ(shownEnabled, QList<bool>({false, true}));
+    ASSERT_TRUE(plain && filtered);
+    EXPECT_EQ(plain->m_type, RowFormat::Json);
+    EXPECT_FALSE(plain->m_bShownRows);
+    EXPECT_TRUE(filtered->m_bShownRows);
+    EXPECT_EQ(filtered->m_strPath.toStdString(), (m_dir / "picked").string());
 }
 
 TEST_F(ExportCommands, AddingTheExtensionNeverReplacesAFileUnasked) {

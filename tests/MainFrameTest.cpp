@@ -13,6 +13,9 @@
 #include <QClipboard>
 #include <QFile>
 #include <QHelpEvent>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -104,7 +107,7 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
     ASSERT_EQ(menus.size(), 3);
     const QStringList titles = {"&File", "&View", "&Help"};
     const QList<QStringList> items = {
-        {"Save &As...", "", "E&xit"},
+        {"Save &As...", "&Export...", "", "E&xit"},
         {"&Toolbar", "&Status Bar", "", "&Pause Display", "&Filter Rows...", "", "Rates over &2 Seconds",
          "Rates over &10 Seconds", "Rates over &40 Seconds", "Rates in &Bits per Second", "Traffic &Chart",
          "", "&Maximum Rows...", "Send Flows to a C&ollector..."},
@@ -442,6 +445,54 @@ TEST(MainFrame, SaveAndCopyRunBesideTheWindowUntilItCloses) {
     EXPECT_FALSE(view.RowsHeld());
     EXPECT_EQ(clipboard->text(), "before");
     EXPECT_TRUE(commands[0]->isEnabled());
+}
+
+// File > Export... asks through its seam, which learns whether a filter is on, and writes in the background
+// as Save does: every row newest first, or only the rows the filter shows in the order shown.
+TEST(MainFrame, ExportWritesEveryRowOrOnlyThoseTheFilterShows) {
+    const test::ScopedUtc utc;
+    const test::ScopedTempDir temp("flowsentry-frame-export");
+    CMainFrame frame;
+    std::vector<bool> asked; // whether a filter was on, at each question
+    ExportChoice answer;
+    CMainFrame::Seams seams;
+    seams.m_askExport = [&](QWidget*, bool filtered) {
+        asked.push_back(filtered);
+        return std::optional<ExportChoice>(answer);
+    };
+    frame.SetSeams(seams);
+    frame.show();
+    CFlowsentryView& view = frame.View();
+    for (int n = 0; n < 5; ++n) {
+        view.Table().AddSample(test::Sample("10.0.0.1", "10.2.0." + std::to_string(n), n < 4 ? 17 : 6,
+                                            100U * static_cast<unsigned>(n + 1), 1'700'000'000 + n),
+                               test::Ip("10.0.0.1"));
+    }
+    view.Refresh();
+    auto exportAs = [&](const char* name, RowFormat type, bool shown) {
+        answer = ExportChoice{QString::fromStdString((temp.Path() / name).string()), type, shown};
+        frame.Action(Command::FileExport)->trigger();
+        EXPECT_TRUE(QTest::qWaitFor([&frame] { return !frame.Export().IsRunning(); }, 20'000));
+        return test::ReadFile(temp.Path() / name);
+    };
+    auto destinations = [](const std::string& json) {
+        QStringList list;
+        const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json));
+        for (const QJsonValue row : document.array()) {
+            list << row.toObject().value(QStringLiteral("Dest Address")).toString();
+        }
+        return list;
+    };
+
+    // Without a filter every row goes, whatever the dialog said about shown rows.
+    EXPECT_EQ(destinations(exportAs("all.json", RowFormat::Json, true)),
+              QStringList({"10.2.0.4", "10.2.0.3", "10.2.0.2", "10.2.0.1", "10.2.0.0"}));
+    frame.FilterBar().SetText("UDP 10.2.0.0/30");
+    view.SortBy(ColTotalData, false);
+    EXPECT_EQ(destinations(exportAs("shown.json", RowFormat::Json, true)),
+              QStringList({"10.2.0.0", "10.2.0.1", "10.2.0.2", "10.2.0.3"}));
+    EXPECT_EQ(destinations(exportAs("every.json", RowFormat::Json, false)).size(), 5);
+    EXPECT_EQ(asked, std::vector<bool>({false, true, true}));
 }
 
 // Destroyed while the rows are being copied or the text rendered or written: the job's thread ends with it,

@@ -130,15 +130,16 @@ inline std::vector<std::uint8_t> Datagram(std::string_view src, std::string_view
     return d;
 }
 
-// Makes local time UTC for the life of the object, so that time cells have one expected text.
+// Makes local time UTC (or `zone`) for the life of the object, so that time cells have one expected text.
 class ScopedUtc {
 public:
-    ScopedUtc() {
+    // Another zone as TZ writes it ("CET-1" is UTC+1, "NST3:30" UTC-3:30).
+    explicit ScopedUtc(const char* zone = "UTC") {
         if (const char* tz = std::getenv("TZ")) {
             m_bHadTz = true;
             m_strOldTz = tz;
         }
-        setenv("TZ", "UTC", 1);
+        setenv("TZ", zone, 1);
         tzset();
     }
     ScopedUtc(const ScopedUtc&) = delete;

@@ -20,7 +20,7 @@ import termios
 import time
 import unittest
 
-from cli_util import HEADINGS, Tools, cells, expected_rows, generate, read_capture, run
+from cli_util import HEADINGS, Tools, cells, expected_rows, generate, read_capture, run, text_time_as_iso
 
 class Counts(unittest.TestCase):
     def setUp(self):
@@ -95,15 +95,16 @@ class Counts(unittest.TestCase):
         path = self.generate("f.pcap", "--packets", "2000", "--flows", "12", "--protos", "6,17,1,0", "--family",
                              "mixed")
         rows = [cells(r) for r in reversed(expected_rows(path, "10.250.0.1"))]
+        text_rows = [cells(r, text=True) for r in reversed(expected_rows(path, "10.250.0.1"))]
         text = run("--read", path, "--local", "10.250.0.1", "--format", "text")
         self.assertEqual(text.returncode, 0)
-        self.assertEqual(text.stdout, "".join("".join(c + "\t" for c in r) + "\r" for r in rows).encode())
+        self.assertEqual(text.stdout, "".join("".join(c + "\t" for c in r) + "\r" for r in text_rows).encode())
         js = json.loads(run("--read", path, "--local", "10.250.0.1", "--format", "json").stdout)
         self.assertEqual([[str(o[h]) for h in HEADINGS] for o in js], rows)
         self.assertIsInstance(js[0]["Send Data"], int)
         table = run("--read", path, "--local", "10.250.0.1").stdout.decode().splitlines()
         self.assertEqual(table[0].split(), " ".join(HEADINGS).split())
-        self.assertEqual([line.split() for line in table[1:]], [[*r[:8], *r[8].split(), r[9]] for r in rows])
+        self.assertEqual([line.split() for line in table[1:]], [[*r[:8], *r[8].split(), r[9]] for r in text_rows])
         stats = run("--read", path, "--stats", "--format", "csv").stderr.decode()
         self.assertIn("packets seen: 2000, counted: 2000", stats)
 
@@ -186,6 +187,7 @@ class Counts(unittest.TestCase):
         self.assertIn(", counted in \"other\" rows: %d\n" % overflow, bounded_run.stderr.decode())
         self.assertIn(b", counted in \"other\" rows: 0\n", run("--read", path, "--stats").stderr)
         # Every other format names them the same way.
+        bounded = [r[:8] + [text_time_as_iso(r[8])] + r[9:] for r in bounded]
         csv = run("--read", path, "--format", "csv", "--max-entries", "2").stdout.decode().splitlines()
         self.assertEqual([line.split(",") for line in csv[1:]], bounded)
         js = json.loads(run("--read", path, "--format", "json", "--max-entries", "2").stdout)
@@ -355,6 +357,40 @@ class Live(unittest.TestCase):
                                   "--interval", "1e10", "--duration", "0.5"], capture_output=True, timeout=20)
             self.assertEqual(out.returncode, 0, out.stderr)
             self.assertEqual(out.stdout.decode().splitlines(), [",".join(HEADINGS + ["Send Rate", "Rcv Rate", "Peak Rate"])])
+        finally:
+            subprocess.run(["ip", "netns", "del", ns])
+
+    def test_json_with_an_interval_is_one_document_a_line(self):
+        ns = "fs-cli-jsonl-%d" % os.getpid()
+        subprocess.run(["ip", "netns", "add", ns], check=True)
+        try:
+            subprocess.run(["ip", "-n", ns, "link", "set", "lo", "up"], check=True)
+            cli = subprocess.Popen(["ip", "netns", "exec", ns, Tools.cli, "--address", "127.0.0.1", "--format", "json",
+                                    "--interval", "0.4", "--duration", "3"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=dict(os.environ, TZ="UTC"))
+            # Loopback only, inside the namespace: once the capture has surely opened, a datagram every 50 ms
+            # while the tables are printed.
+            sender = ("import socket,time\n"
+                      "r=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);r.bind(('127.0.0.1',5555))\n"
+                      "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                      "time.sleep(0.6)\n"
+                      "for i in range(30): s.sendto(b'x'*100,('127.0.0.1',5555)); time.sleep(0.05)\n")
+            subprocess.run(["ip", "netns", "exec", ns, "python3", "-c", sender], check=True)
+            out, err = cli.communicate(timeout=20)
+            self.assertEqual(cli.returncode, 0, err)
+            lines = out.decode().split("\n")
+            self.assertEqual(lines[-1], "")  # every document ends its line
+            tables = [json.loads(line) for line in lines[:-1]]
+            # Some tables every 0.4 s, and the final one; no line is anything but a table.
+            self.assertGreaterEqual(len(tables), 4, out)
+            self.assertTrue(all(isinstance(t, list) for t in tables), out)
+            last = tables[-1]
+            self.assertEqual(len(last), 1, out)
+            self.assertEqual(list(last[0]), HEADINGS + ["Send Rate", "Rcv Rate", "Peak Rate"])
+            self.assertEqual((last[0]["Src Address"], last[0]["Proto"]), ("127.0.0.1", "UDP"))
+            # The first datagrams may go out before the capture opens.
+            self.assertGreaterEqual(last[0]["Total Packets"], 20, out)
+            self.assertRegex(last[0]["Date / Time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+00:00$")
         finally:
             subprocess.run(["ip", "netns", "del", ns])
 

@@ -190,7 +190,14 @@ def proto_text(p):
     return {6: "TCP", 17: "UDP", 1: "ICMP", 58: "ICMPv6"}.get(p, "Proto:%d" % p)
 
 
-def cells(row):
+def cells(row, text=False):
+    """A row's cells as csv and json write them (times in ISO 8601; these tests run in UTC), or with `text`
+    as the text format (the window's Save As) writes them."""
     src, dst, proto, sd, rd, sp, rp, sec = row
-    return [src, dst, str(sd), str(rd), str(sd + rd), str(sp), str(rp), str(sp + rp),
-            time.strftime("%H:%M:%S %m/%d/%Y", time.gmtime(sec)), proto_text(proto)]
+    when = time.strftime("%H:%M:%S %m/%d/%Y" if text else "%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(sec))
+    return [src, dst, str(sd), str(rd), str(sd + rd), str(sp), str(rp), str(sp + rp), when, proto_text(proto)]
+
+
+def text_time_as_iso(cell):
+    """The text format's time cell ("%H:%M:%S %m/%d/%Y", UTC) as csv and json write it."""
+    return time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.strptime(cell, "%H:%M:%S %m/%d/%Y"))
