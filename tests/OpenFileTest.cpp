@@ -134,6 +134,8 @@ TEST_F(OpenFileTest, OpenCommandLineAndDropShowTheRowsTheCliCounts) {
     EXPECT_EQ(app.RecentFiles().Files(), QStringList{file});
     EXPECT_EQ(CapturePane(frame),
               QStringLiteral("Read mixed.pcapng: %1 datagrams").arg(QLocale().toString(3000)));
+    // Its clock is its packets': rows that were busy at its end are not greyed as idle.
+    EXPECT_FALSE(frame.View().model()->index(0, 0).data(Qt::ForegroundRole).isValid());
     // A file's rows carry no rates: the columns are hidden, and the status bar gives none.
     EXPECT_TRUE(frame.View().isColumnHidden(ColSendRate));
     EXPECT_FALSE(frame.TrafficStatusText().contains("/s"));

@@ -91,6 +91,9 @@ void CFlowsentryView::ClearTraffic() {
 
 bool CFlowsentryView::ReadFile(const QString& path, std::optional<IpAddress> local) {
     SetFileName(QFileInfo(path).fileName());
+    // Emptying the list ran on the wall clock, and the list's clock never goes back: a second reset starts
+    // it again at the file's first packet, or every row of an older file would show as idle.
+    m_table.Clear();
     if (!m_sniffer.StartSniffing(std::make_unique<CFileSource>(path.toStdString()), local)) {
         return false;
     }
