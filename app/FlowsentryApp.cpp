@@ -7,7 +7,6 @@
 #include "view/MessageBox.h"
 
 #include <QAction>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
@@ -22,7 +21,10 @@ std::unique_ptr<QSettings> CFlowsentryApp::DefaultSettings() {
 
 CFlowsentryApp::CFlowsentryApp(std::unique_ptr<QSettings> settings) : m_pSettings(std::move(settings)) {
     m_recentFiles.Load(*m_pSettings);
+    m_frame.SetRecentFiles(m_recentFiles.Files());
     m_frame.LoadViewSettings(*m_pSettings);
+    connect(&m_frame, &CMainFrame::RecentFileChosen, this, &CFlowsentryApp::OnOpenRecentFile);
+    connect(&m_frame, &CMainFrame::FileDropped, this, &CFlowsentryApp::OnFileDropped);
     connect(m_frame.Action(Command::FileNew), &QAction::triggered, this, &CFlowsentryApp::OnFileNew);
     connect(m_frame.Action(Command::FileOpen), &QAction::triggered, this, &CFlowsentryApp::OnFileOpen);
     connect(m_frame.Action(Command::AppAbout), &QAction::triggered, this, &CFlowsentryApp::OnAppAbout);
@@ -73,23 +75,41 @@ void CFlowsentryApp::OnFileNew() {
 }
 
 void CFlowsentryApp::OnFileOpen() {
-    const QString path = QFileDialog::getOpenFileName(&m_frame, QStringLiteral("Open"), QString(),
-                                                      QStringLiteral("All Files (*)"));
-    if (path.isEmpty()) {
+    const std::optional<OpenChoice> choice = m_frame.AskOpenFile();
+    if (!choice) {
         return;
     }
+    if (const auto failure = OpenDocumentFile(choice->m_strPath, choice->m_local)) {
+        ShowWarning(&m_frame, *failure);
+    }
+}
+
+void CFlowsentryApp::OnOpenRecentFile(const QString& path) {
+    if (!QFileInfo::exists(path)) {
+        if (m_frame.AskRemoveRecentFile(path)) {
+            m_recentFiles.Remove(path);
+            m_frame.SetRecentFiles(m_recentFiles.Files());
+        }
+        return;
+    }
+    OnFileDropped(path);
+}
+
+void CFlowsentryApp::OnFileDropped(const QString& path) {
     if (const auto failure = OpenDocumentFile(path)) {
         ShowWarning(&m_frame, *failure);
     }
 }
 
-std::optional<QString> CFlowsentryApp::OpenDocumentFile(const QString& path) {
+std::optional<QString> CFlowsentryApp::OpenDocumentFile(const QString& path, std::optional<IpAddress> local) {
     if (auto failure = m_doc.OnOpenDocument(path)) {
         return failure;
     }
     m_recentFiles.Add(QFileInfo(path).absoluteFilePath());
+    m_frame.SetRecentFiles(m_recentFiles.Files());
     m_frame.SetDocumentTitle(m_doc.Title());
     m_frame.View().OnInitialUpdate();
+    m_frame.ReadCaptureFile(path, local);
     return std::nullopt;
 }
 

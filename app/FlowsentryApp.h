@@ -31,8 +31,10 @@ public:
     // Writes the recent-file list back.
     void ExitInstance();
 
-    // Opens the file as the document; on failure nothing changes and the result is the reason.
-    std::optional<QString> OpenDocumentFile(const QString& path);
+    // Opens the capture file as the document and reads it into the list, its rows oriented by `local` (or
+    // each by its first datagram). On failure nothing changes and the result is the reason.
+    std::optional<QString> OpenDocumentFile(const QString& path,
+                                            std::optional<IpAddress> local = std::nullopt);
 
     [[nodiscard]] CMainFrame& MainFrame() { return m_frame; }
     [[nodiscard]] const CRecentFileList& RecentFiles() const { return m_recentFiles; }
@@ -41,6 +43,10 @@ public slots:
     void OnFileNew();
     void OnFileOpen();
     void OnAppAbout();
+    // A recent file chosen in the File menu is read again; one that no longer exists may leave the list.
+    void OnOpenRecentFile(const QString& path);
+    // A file dropped on the window, as if opened.
+    void OnFileDropped(const QString& path);
 
 private:
     std::unique_ptr<QSettings> m_pSettings;

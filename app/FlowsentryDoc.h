@@ -6,14 +6,15 @@
 
 namespace flowsentry {
 
-// The one document. It holds no traffic (the view owns the table) and is never modified, so closing it
-// never asks to save; what it has is a title, which names the main window.
+// The one document. It holds no traffic (the view owns the table and reads the file into it) and is never
+// modified, so closing it never asks to save; what it has is a title, which names the main window.
 class CFlowsentryDoc {
 public:
     // Starts an untitled document.
     bool OnNewDocument();
-    // Opens the file for reading, reads nothing from it and takes its name as the title. On failure the
-    // document stays as it was and the result is the reason, in the user's terms.
+    // Checks that the file opens as a pcap or pcapng capture (the view reads its traffic) and takes its name
+    // as the title. On failure the document stays as it was and the result is the reason, in the words
+    // flowsentry-cli uses for it.
     std::optional<QString> OnOpenDocument(const QString& path);
 
     [[nodiscard]] const QString& Title() const { return m_strTitle; }

@@ -19,7 +19,10 @@
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEvent>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QIcon>
@@ -30,6 +33,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -73,6 +77,7 @@ CMainFrame::CMainFrame(QWidget* parent)
     InitAppResources();
     setWindowTitle(QStringLiteral("Flowsentry"));
     setWindowIcon(QIcon(CAboutDlg::IconPath()));
+    setAcceptDrops(true); // a capture file dropped on the window is opened
 
     auto* pane = new QWidget(this);
     auto* layout = new QVBoxLayout(pane);
@@ -310,7 +315,8 @@ void CMainFrame::CreateActions() {
 }
 
 void CMainFrame::UpdateChart() {
-    if (!m_pChart->isVisible()) {
+    // A file's rows have no rates to plot (CFlowsentryView::SetFileName).
+    if (!m_pChart->isVisible() || !m_pView->FileName().isEmpty()) {
         return;
     }
     std::vector<std::size_t> selected;
@@ -434,7 +440,8 @@ void CMainFrame::SaveViewSettings(QSettings& settings) const {
 }
 
 void CMainFrame::CreateMenus() {
-    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    QMenu* file = m_pFileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(Action(Command::FileOpen));
     file->addAction(Action(Command::FileSaveAs));
     file->addAction(Action(Command::FileExport));
     file->addSeparator();
@@ -517,6 +524,16 @@ void CMainFrame::CreateStatusBar() {
     m_pExportPoll = new QTimer(this);
     m_pExportPoll->setInterval(kExportPollInterval);
     connect(m_pExportPoll, &QTimer::timeout, this, &CMainFrame::UpdateExportProgress);
+    // A capture file's read moves the bar at each refresh of the list.
+    m_pReadProgress = new QProgressBar(bar);
+    m_pReadProgress->setRange(0, 1000);
+    m_pReadProgress->setMinimumWidth(220);
+    m_pReadProgress->hide();
+    bar->addPermanentWidget(m_pReadProgress);
+    m_pReadCancel = new QPushButton(QStringLiteral("Cancel"), bar);
+    m_pReadCancel->hide();
+    bar->addPermanentWidget(m_pReadCancel);
+    connect(m_pReadCancel, &QPushButton::clicked, this, &CMainFrame::OnCancelFileRead);
     // Its own pane, so that it is never cut off when the traffic text is long.
     m_pPausedPane = new QLabel(QStringLiteral("Paused"), bar);
     m_pPausedPane->setContentsMargins(8, 0, 8, 0);
@@ -563,6 +580,21 @@ void CMainFrame::UpdateLockIndicators() {
 
 QString CMainFrame::CaptureStatusText() const {
     CSniffer& sniffer = m_pView->Sniffer();
+    if (const QString& file = m_pView->FileName(); !file.isEmpty()) {
+        if (sniffer.IsRunning()) {
+            return QStringLiteral("Reading %1...").arg(file);
+        }
+        const QString datagrams =
+            QLocale().toString(static_cast<qulonglong>(sniffer.Stats().m_counters.m_nCounted));
+        switch (sniffer.LastEnd()) {
+        case CaptureEnd::Stopped:
+            return QStringLiteral("Read %1: cancelled after %2 datagrams").arg(file, datagrams);
+        case CaptureEnd::Failed:
+            return QStringLiteral("Read %1: %2 datagrams, then an error").arg(file, datagrams);
+        default:
+            return QStringLiteral("Read %1: %2 datagrams").arg(file, datagrams);
+        }
+    }
     if (!sniffer.IsRunning()) {
         return QStringLiteral("Not capturing");
     }
@@ -583,11 +615,16 @@ QString CMainFrame::TrafficStatusText() const {
     const RowRates rates = rows.TotalRates();
     const bool bits = Action(Command::ViewRatesInBits)->isChecked();
     const QLocale locale;
-    QString text = QStringLiteral("Sent %1 (%2), received %3 (%4), ")
-                       .arg(QString::fromStdString(AmountText(rows.TotalSend())),
-                            QString::fromStdString(RateText(rates.m_dSend, bits)),
-                            QString::fromStdString(AmountText(rows.TotalRcv())),
-                            QString::fromStdString(RateText(rates.m_dRcv, bits)));
+    // A file's rows have no rates (CFlowsentryView::SetFileName says why).
+    QString text = m_pView->FileName().isEmpty()
+                       ? QStringLiteral("Sent %1 (%2), received %3 (%4), ")
+                             .arg(QString::fromStdString(AmountText(rows.TotalSend())),
+                                  QString::fromStdString(RateText(rates.m_dSend, bits)),
+                                  QString::fromStdString(AmountText(rows.TotalRcv())),
+                                  QString::fromStdString(RateText(rates.m_dRcv, bits)))
+                       : QStringLiteral("Sent %1, received %2, ")
+                             .arg(QString::fromStdString(AmountText(rows.TotalSend())),
+                                  QString::fromStdString(AmountText(rows.TotalRcv())));
     if (model.Order().Filtered()) {
         text += QStringLiteral("%1 of %2 rows")
                     .arg(locale.toString(static_cast<qulonglong>(model.rowCount())),
@@ -603,6 +640,7 @@ QString CMainFrame::TrafficStatusText() const {
 }
 
 void CMainFrame::UpdateCaptureStatus() {
+    UpdateReadProgress();
     m_pCapturePane->setText(CaptureStatusText());
     m_pTrafficPane->setText(TrafficStatusText());
     m_pPausedPane->setVisible(m_pView->Paused());
@@ -706,6 +744,86 @@ void CMainFrame::OnStartAnalyzing() {
 void CMainFrame::OnStopAnalyzing() {
     flowsentry::OnStopAnalyzing(*m_pView);
     UpdateCaptureStatus();
+}
+
+void CMainFrame::ReadCaptureFile(const QString& path, std::optional<IpAddress> local) {
+    flowsentry::OnStopAnalyzing(*m_pView);
+    const QFileInfo info(path);
+    m_nReadFileSize = info.isFile() ? info.size() : 0;
+    if (!m_pView->ReadFile(path, local)) {
+        ShowWarning(this, QString::fromStdString(m_pView->Sniffer().GetErrorText()));
+    }
+    UpdateCaptureStatus();
+}
+
+void CMainFrame::OnCancelFileRead() {
+    if (m_pView->FileName().isEmpty()) {
+        return; // a live capture ends with Stop, which also empties the list
+    }
+    m_pView->Sniffer().StopSniffing();
+    m_pView->Refresh(); // what was read before the stop shows at once
+    UpdateCaptureStatus();
+}
+
+void CMainFrame::UpdateReadProgress() {
+    const bool reading = !m_pView->FileName().isEmpty() && m_pView->Sniffer().IsRunning();
+    if (reading) {
+        if (m_nReadFileSize > 0) {
+            const auto done = static_cast<double>(m_pView->Sniffer().Stats().m_nBytesRead);
+            m_pReadProgress->setRange(0, 1000);
+            m_pReadProgress->setValue(
+                static_cast<int>(std::min(1000.0, done * 1000.0 / static_cast<double>(m_nReadFileSize))));
+            m_pReadProgress->setFormat(QStringLiteral("Reading %1: %p%").arg(m_pView->FileName()));
+        } else {
+            m_pReadProgress->setRange(0, 0); // a pipe: how much is to come is not known
+        }
+    }
+    m_pReadProgress->setVisible(reading);
+    m_pReadCancel->setVisible(reading);
+}
+
+void CMainFrame::SetRecentFiles(const QStringList& paths) {
+    for (QAction* action : std::exchange(m_recentActions, {})) {
+        m_pFileMenu->removeAction(action);
+        action->deleteLater();
+    }
+    // Between the separator after Save As and one of their own before Exit; none while the list is empty.
+    QAction* exitItem = Action(Command::AppExit);
+    for (int i = 0; i < paths.size(); ++i) {
+        // An ampersand in a path must not become a mnemonic.
+        QString escaped = paths[i];
+        escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        auto* action = new QAction(QStringLiteral("&%1 %2").arg(i + 1).arg(escaped), m_pFileMenu);
+        action->setStatusTip(QStringLiteral("Open this document"));
+        connect(action, &QAction::triggered, this, [this, path = paths[i]] { emit RecentFileChosen(path); });
+        m_pFileMenu->insertAction(exitItem, action);
+        m_recentActions.append(action);
+    }
+    if (!paths.isEmpty()) {
+        auto* separator = new QAction(m_pFileMenu);
+        separator->setSeparator(true);
+        m_pFileMenu->insertAction(exitItem, separator);
+        m_recentActions.append(separator);
+    }
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!urls.isEmpty() && urls.front().isLocalFile()) {
+        event->acceptProposedAction();
+    }
+}
+
+// One file is read at a time: the first of several dropped.
+void CMainFrame::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (!urls.isEmpty() && urls.front().isLocalFile()) {
+        event->acceptProposedAction();
+        // After the drop is over: opening may show a message, which must not hold up the drag's source.
+        QMetaObject::invokeMethod(
+            this, [this, path = urls.front().toLocalFile()] { emit FileDropped(path); },
+            Qt::QueuedConnection);
+    }
 }
 
 // The capture ends before the window goes, so that no thread outlives it. A Save or Copy is cancelled first

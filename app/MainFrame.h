@@ -2,6 +2,7 @@
 #pragma once
 
 #include "analysis/AnalysisCommands.h"
+#include "app/OpenDialog.h"
 #include "export/ExportCommands.h"
 #include "export/FlowExporter.h"
 #include "export/IpfixSink.h"
@@ -16,6 +17,7 @@
 
 class QAction;
 class QLabel;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QSettings;
@@ -94,6 +96,10 @@ public:
         // Where the records go: IPFIX through libfixbuf; tests put a list in.
         std::function<std::unique_ptr<IFlowSink>(const IpfixTarget&, std::function<void(const std::string&)>)>
             m_makeFlowSink = MakeIpfixSink;
+        // File > Open's dialog: the file and the local address; nothing when the user cancels.
+        std::function<std::optional<OpenChoice>(QWidget*)> m_askOpenFile = flowsentry::AskOpenFile;
+        // Whether a recent file that no longer exists leaves the list.
+        std::function<bool(QWidget*, const QString&)> m_askRemoveRecentFile = flowsentry::AskRemoveRecentFile;
     };
     static std::optional<std::optional<IpfixTarget>> AskCollector(QWidget* parent,
                                                                   const std::optional<IpfixTarget>& current);
@@ -103,6 +109,16 @@ public:
     [[nodiscard]] const std::optional<IpfixTarget>& Collector() const { return m_collector; }
     static std::optional<std::size_t> AskMaxRows(QWidget* parent, std::size_t current);
     void SetSeams(Seams seams) { m_seams = std::move(seams); }
+    [[nodiscard]] std::optional<OpenChoice> AskOpenFile() { return m_seams.m_askOpenFile(this); }
+    [[nodiscard]] bool AskRemoveRecentFile(const QString& path) {
+        return m_seams.m_askRemoveRecentFile(this, path);
+    }
+
+    // Reads a capture file into the list: a running capture stops and the list empties first, as at Start;
+    // the status bar shows how far the read is, with a Cancel button.
+    void ReadCaptureFile(const QString& path, std::optional<IpAddress> local);
+    // The recent files, newest first, as "&1 path" items of the File menu before Exit.
+    void SetRecentFiles(const QStringList& paths);
 
     // What the capture pane of the status bar says.
     [[nodiscard]] QString CaptureStatusText() const;
@@ -123,8 +139,18 @@ public slots:
     void OnEditCopy();
     void OnStartAnalyzing();
     void OnStopAnalyzing();
+    // Stops reading a capture file; the rows read so far stay.
+    void OnCancelFileRead();
+
+signals:
+    // A recent file was chosen in the File menu.
+    void RecentFileChosen(const QString& path);
+    // A file was dropped on the window.
+    void FileDropped(const QString& path);
 
 protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -144,6 +170,7 @@ private:
     void OnExportStarted();
     void OnExportFinished();
     void UpdateExportProgress();
+    void UpdateReadProgress();
 
     CFlowsentryView* m_pView = nullptr; // owned by the central widget, under the filter bar
     CFilterBar* m_pFilterBar = nullptr;
@@ -166,6 +193,12 @@ private:
     QPushButton* m_pExportCancel = nullptr;
     QTimer* m_pExportPoll = nullptr;
     std::unique_ptr<CListExport> m_pExport;
+    // Shown in the status bar while a capture file is read.
+    QProgressBar* m_pReadProgress = nullptr;
+    QPushButton* m_pReadCancel = nullptr;
+    qint64 m_nReadFileSize = 0; // 0 where the size is unknown (a pipe): the bar then only shows it works
+    QMenu* m_pFileMenu = nullptr;
+    QList<QAction*> m_recentActions; // with their separator
     std::array<QAction*, static_cast<std::size_t>(Command::Count)> m_actions{};
     UrlOpener m_urlOpener;
     Seams m_seams;

@@ -18,6 +18,7 @@ public:
     void Save(QSettings& settings) const;
     // Moves the file to the top, dropping an older mention of it and the oldest entry beyond kSize.
     void Add(const QString& path);
+    void Remove(const QString& path) { m_files.removeAll(path); }
 
     [[nodiscard]] const QStringList& Files() const { return m_files; }
 

@@ -141,6 +141,7 @@ bool CFileSource::Open() {
         }
     }
     m_bRegularFile = IsRegularFile(stream);
+    m_nFd = m_bRegularFile ? ::fileno(stream) : -1;
     std::array<std::uint8_t, kPcapngStart.size()> start{};
     std::size_t got = 0;
     const Taken taken = TakeStart(stream, start, got, BreakRequested());
@@ -239,7 +240,13 @@ ReadStatus CFileSource::ReadSamples(int maxFrames, SampleBuffer& samples, Captur
     return ReadStatus::Failed;
 }
 
+std::uint64_t CFileSource::BytesRead() const {
+    const off_t offset = m_nFd >= 0 ? ::lseek(m_nFd, 0, SEEK_CUR) : -1;
+    return offset > 0 ? static_cast<std::uint64_t>(offset) : 0;
+}
+
 void CFileSource::Close() {
+    m_nFd = -1;
     m_pPcapng.reset();
     CPacketSource::Close();
 }

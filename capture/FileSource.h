@@ -26,6 +26,8 @@ public:
     [[nodiscard]] std::string Describe() const override { return m_strPath; }
     // Only a regular file is read without waiting for a writer; a pipe or a FIFO may pause at any time.
     [[nodiscard]] bool ReadsMayWait() const override { return !m_bRegularFile; }
+    // The descriptor's offset: both readers read through it, at most a buffer ahead of what they handed on.
+    [[nodiscard]] std::uint64_t BytesRead() const override;
 
 private:
     [[nodiscard]] bool IsFile() const override { return true; }
@@ -35,6 +37,7 @@ private:
     std::string m_strPath;
     std::FILE* m_pStream = nullptr; // given to the constructor, not yet opened
     bool m_bRegularFile = false;
+    int m_nFd = -1; // a regular file's descriptor while it is open, for BytesRead
     std::unique_ptr<CPcapngReader> m_pPcapng;
     static constexpr std::size_t kStreamBufferBytes = std::size_t{1} << 20U;
     struct FreeBuffer {

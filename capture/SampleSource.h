@@ -52,6 +52,11 @@ public:
     // "eth0 (10.0.0.1)" or the file's name, for messages.
     [[nodiscard]] virtual std::string Describe() const = 0;
     [[nodiscard]] const std::string& ErrorText() const { return m_strError; }
+    // What every front end says when the source cannot be opened or read: its name, then why.
+    [[nodiscard]] std::string FailureText() const { return Describe() + ": " + m_strError; }
+    // How far into its input the source has read, in bytes, for a progress bar; 0 where that cannot be told
+    // (a pipe, a live capture). Called by the reading thread only.
+    [[nodiscard]] virtual std::uint64_t BytesRead() const { return 0; }
     // Whether reading costs enough (decoding frames) to run beside the fold on a thread of its own.
     [[nodiscard]] virtual bool DecodesWhileReading() const { return true; }
     // Whether a read may wait for input that comes in bursts (a pipe), so that what it has read should go

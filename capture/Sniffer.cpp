@@ -264,7 +264,8 @@ bool CSniffer::StartSniffing(std::unique_ptr<CSampleSource> source, std::optiona
         RecordError(kErrorThread, "The sniffer has no traffic table to fill.");
         return false;
     }
-    for (auto* counter : {&m_nFrames, &m_nCounted, &m_nNotIp, &m_nTooShort, &m_nFailed, &m_nKernelDrops}) {
+    for (auto* counter :
+         {&m_nFrames, &m_nCounted, &m_nNotIp, &m_nTooShort, &m_nFailed, &m_nKernelDrops, &m_nBytesRead}) {
         *counter = 0;
     }
     m_end = CaptureEnd::None;
@@ -322,11 +323,13 @@ SnifferStats CSniffer::Stats() const {
     stats.m_counters.m_nTooShort = m_nTooShort.load(std::memory_order_relaxed);
     stats.m_counters.m_nFailed = m_nFailed.load(std::memory_order_relaxed);
     stats.m_nKernelDrops = m_nKernelDrops.load(std::memory_order_relaxed);
+    stats.m_nBytesRead = m_nBytesRead.load(std::memory_order_relaxed);
     return stats;
 }
 
 // The reading thread's counters; the folding thread keeps m_nCounted and m_nFailed itself.
-void CSniffer::PublishCounters(const CaptureCounters& counters) {
+void CSniffer::PublishCounters(const CaptureCounters& counters, std::uint64_t bytesRead) {
+    m_nBytesRead.store(bytesRead, std::memory_order_relaxed);
     m_nFrames.store(counters.m_nFrames, std::memory_order_relaxed);
     m_nNotIp.store(counters.m_nNotIp, std::memory_order_relaxed);
     m_nTooShort.store(counters.m_nTooShort, std::memory_order_relaxed);
@@ -367,8 +370,9 @@ std::optional<CaptureEnd> CSniffer::Run::AfterRead(ReadStatus status, const Capt
         nextDropPoll = now + kDropPollInterval;
     }
     const LinkState link = m_pSource->Link();
-    WithOwner([this, &counters, drops, link](CSniffer& owner) {
-        owner.PublishCounters(counters);
+    const std::uint64_t bytesRead = m_pSource->BytesRead();
+    WithOwner([this, &counters, drops, link, bytesRead](CSniffer& owner) {
+        owner.PublishCounters(counters, bytesRead);
         if (drops) {
             owner.m_nKernelDrops.store(*drops, std::memory_order_relaxed);
         }
@@ -383,7 +387,7 @@ std::optional<CaptureEnd> CSniffer::Run::AfterRead(ReadStatus status, const Capt
         return CaptureEnd::EndOfInput;
     }
     if (status == ReadStatus::Failed) {
-        Fail(kErrorRead, m_pSource->Describe() + ": " + m_pSource->ErrorText());
+        Fail(kErrorRead, m_pSource->FailureText());
         return CaptureEnd::Failed;
     }
     return std::nullopt;
@@ -442,7 +446,7 @@ void CSniffer::Run::Capture() {
             Finish(CaptureEnd::Stopped);
             return;
         }
-        Fail(kErrorOpen, source.Describe() + ": " + source.ErrorText());
+        Fail(kErrorOpen, source.FailureText());
         Finish(CaptureEnd::Failed);
         return;
     }

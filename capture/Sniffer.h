@@ -58,6 +58,7 @@ enum CaptureErrorCode : int {
 struct SnifferStats {
     CaptureCounters m_counters;
     std::uint64_t m_nKernelDrops = 0; // packets the kernel dropped because we did not keep up (live only)
+    std::uint64_t m_nBytesRead = 0;   // how far into a capture file the run has read (0 live)
 };
 
 // The capture engine. One capture thread at a time reads a packet source (the live interface that owns
@@ -124,7 +125,7 @@ private:
     // What the capture thread does to the sniffer and the table, always through its Run's check that the
     // sniffer still holds it.
     void Fold(SampleBuffer& samples, std::optional<IpAddress> local);
-    void PublishCounters(const CaptureCounters& counters);
+    void PublishCounters(const CaptureCounters& counters, std::uint64_t bytesRead);
     void FinishRun(CaptureEnd end);
 
     std::thread m_hSnifferThread;
@@ -146,6 +147,7 @@ private:
     std::atomic<std::uint64_t> m_nTooShort{0};
     std::atomic<std::uint64_t> m_nFailed{0};
     std::atomic<std::uint64_t> m_nKernelDrops{0};
+    std::atomic<std::uint64_t> m_nBytesRead{0};
 };
 
 } // namespace flowsentry

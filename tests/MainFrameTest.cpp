@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "CaptureFile.h"
 #include "QtPrinters.h"
 #include "TestUtil.h"
 #include "about/WebAddresses.h"
@@ -107,7 +108,7 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
     ASSERT_EQ(menus.size(), 3);
     const QStringList titles = {"&File", "&View", "&Help"};
     const QList<QStringList> items = {
-        {"Save &As...", "&Export...", "", "E&xit"},
+        {"&Open...", "Save &As...", "&Export...", "", "E&xit"},
         {"&Toolbar", "&Status Bar", "", "&Pause Display", "&Filter Rows...", "", "Rates over &2 Seconds",
          "Rates over &10 Seconds", "Rates over &40 Seconds", "Rates in &Bits per Second", "Traffic &Chart",
          "", "&Maximum Rows...", "Send Flows to a C&ollector..."},
@@ -529,11 +530,11 @@ protected:
         return std::make_unique<QSettings>(m_dir.filePath("settings.ini"), QSettings::IniFormat);
     }
 
+    // A capture file without packets.
     QString MakeFile(const QString& name) const {
-        QFile file(m_dir.filePath(name));
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("not read");
-        return file.fileName();
+        const QString path = m_dir.filePath(name);
+        test::WritePcap(path.toStdString(), DLT_EN10MB, {});
+        return path;
     }
 
     QTemporaryDir m_dir;
@@ -553,17 +554,19 @@ TEST_F(FlowsentryAppTest, TitleFollowsNewAndOpenWhileRowsAndColumnsStay) {
 
     app.OnFileNew();
     EXPECT_EQ(frame.windowTitle(), "Untitled - Flowsentry");
-    ASSERT_TRUE(app.OpenDocumentFile(MakeFile("trace.txt")) == std::nullopt);
-    EXPECT_EQ(frame.windowTitle(), "trace.txt - Flowsentry");
     EXPECT_EQ(view.model()->rowCount(), 1);
+    // Open reads the file into the list, in place of what it showed.
+    ASSERT_TRUE(app.OpenDocumentFile(MakeFile("trace.pcap")) == std::nullopt);
+    EXPECT_EQ(frame.windowTitle(), "trace.pcap - Flowsentry");
+    EXPECT_EQ(view.model()->rowCount(), 0);
     EXPECT_EQ(view.model()->columnCount(), ListColumnCount);
-    EXPECT_EQ(view.Table().EntryCount(), 1U);
+    EXPECT_EQ(view.Table().EntryCount(), 0U);
 
     // A file that cannot be opened changes nothing and says why.
     const auto failure = app.OpenDocumentFile(m_dir.filePath("missing.txt"));
     ASSERT_TRUE(failure.has_value());
     EXPECT_TRUE(failure->contains("missing.txt"));
-    EXPECT_EQ(frame.windowTitle(), "trace.txt - Flowsentry");
+    EXPECT_EQ(frame.windowTitle(), "trace.pcap - Flowsentry");
 }
 
 TEST_F(FlowsentryAppTest, StartedWithAFileTheTitleIsStillFlowsentry) {

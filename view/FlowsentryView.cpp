@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "view/FlowsentryView.h"
 
+#include "capture/FileSource.h"
 #include "view/CellDelegate.h"
 
 #include <QEvent>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -83,7 +85,30 @@ void CFlowsentryView::FinishObserver() {
 void CFlowsentryView::ClearTraffic() {
     FinishObserver();
     m_table.Clear();
+    SetFileName(QString());
     Refresh();
+}
+
+bool CFlowsentryView::ReadFile(const QString& path, std::optional<IpAddress> local) {
+    SetFileName(QFileInfo(path).fileName());
+    // Emptying the list ran on the wall clock, and the list's clock never goes back: a second reset starts
+    // it again at the file's first packet, or every row of an older file would show as idle.
+    m_table.Clear();
+    if (!m_sniffer.StartSniffing(std::make_unique<CFileSource>(path.toStdString()), local)) {
+        return false;
+    }
+    m_refreshTimer.start();
+    return true;
+}
+
+// A file is read far faster than its packets came, so minutes of its traffic fall between two refreshes and
+// would count as a burst in the second of each row's last packet: the rates it would show were never there.
+// So a file's rows show no rates (as flowsentry-cli prints none for a file), and its clock is its packets'.
+void CFlowsentryView::SetFileName(const QString& name) {
+    m_strFileName = name;
+    for (int column = ColumnCount; column < ListColumnCount; ++column) {
+        setColumnHidden(column, !name.isEmpty());
+    }
 }
 
 void CFlowsentryView::OnInitialUpdate() {
@@ -144,8 +169,9 @@ void CFlowsentryView::Refresh() {
         emit Refreshed();
         return;
     }
-    // The rate window moves on with the clock even when nothing arrived, so that quiet rows slow down.
-    const std::int64_t now = std::time(nullptr);
+    // The rate window moves on with the clock even when nothing arrived, so that quiet rows slow down. A
+    // file's clock is the time of its latest packet.
+    const std::int64_t now = m_strFileName.isEmpty() ? std::time(nullptr) : CRowStore::kUnknownTime;
     QScrollBar* scroll = verticalScrollBar();
     const int scrolledBy = scroll->value();
     // The selected row stays where it is on the screen while the rows move, if it is on the screen.

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace flowsentry {
 
@@ -35,6 +36,14 @@ public:
     // False when it cannot start; the sniffer's error text says why.
     bool StartCapture();
 
+    // Reads a capture file into the table on the sniffer's thread, as a capture, and shows its rows as they
+    // come; `local` orients them (without it, each row by its first datagram). Call with the list emptied.
+    // False when no thread could start; the sniffer's error text says why.
+    bool ReadFile(const QString& path, std::optional<IpAddress> local);
+    // The name of the capture file whose rows the list shows; empty for a live capture or none. Kept after
+    // the read ends, until the list is emptied.
+    [[nodiscard]] const QString& FileName() const { return m_strFileName; }
+
     // Runs the refresh timer until what the table holds now is shown and its highlight has faded: for rows
     // that come without a capture (a file, a test).
     void RefreshSoon();
@@ -45,7 +54,7 @@ public:
     [[nodiscard]] CSniffer& Sniffer() { return m_sniffer; }
 
     // Empties the list and the table, so that counting starts again from zero. What the table changed since
-    // the last refresh goes to the batch observer first, as its last batch.
+    // the last refresh goes to the batch observer first, as its last batch. The list shows no file then.
     void ClearTraffic();
 
     // Also hands every batch the list pulls to `observer` (the flow export), with the clock, before the list
@@ -100,6 +109,7 @@ private:
     void TakeColors();
     // Widens the address columns to a full IPv6 address once the batch brings the first IPv6 row.
     void WidenForIpv6(const TrafficBatch& batch);
+    void SetFileName(const QString& name);
 
     CTrafficTable m_table;
     // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes
@@ -113,6 +123,7 @@ private:
     bool m_bRefreshHeld = false; // a refresh came while the rows were held
     bool m_bPaused = false;
     BatchObserver m_batchObserver;
+    QString m_strFileName;
 };
 
 } // namespace flowsentry
