@@ -267,9 +267,9 @@ TEST_F(OpenFileTest, RecentFilesInTheMenuReopenOrLeave) {
         }
         return texts;
     };
-    EXPECT_EQ(items(), (QStringList{"&Open...", "Save &As...", "", "&1 " + b, "&2 " + a, "", "E&xit"}));
+    EXPECT_EQ(items(), (QStringList{"&Open...", "Save &As...", "&Export...", "", "&1 " + b, "&2 " + a, "", "E&xit"}));
 
-    frame.menuBar()->actions().front()->menu()->actions()[4]->trigger();
+    frame.menuBar()->actions().front()->menu()->actions()[5]->trigger();
     WaitForRead(frame);
     EXPECT_EQ(frame.windowTitle(), "a.pcap - Flowsentry");
     EXPECT_EQ(ListText(frame), RunCli(a).m_strOut);
@@ -284,13 +284,13 @@ TEST_F(OpenFileTest, RecentFilesInTheMenuReopenOrLeave) {
         return remove;
     };
     frame.SetSeams(seams);
-    frame.menuBar()->actions().front()->menu()->actions()[4]->trigger(); // "&2 b"
+    frame.menuBar()->actions().front()->menu()->actions()[5]->trigger(); // "&2 b"
     EXPECT_EQ(asked, QStringList{b});
     EXPECT_EQ(app.RecentFiles().Files(), (QStringList{a, b}));
     remove = true;
-    frame.menuBar()->actions().front()->menu()->actions()[4]->trigger();
+    frame.menuBar()->actions().front()->menu()->actions()[5]->trigger();
     EXPECT_EQ(app.RecentFiles().Files(), QStringList{a});
-    EXPECT_EQ(items(), (QStringList{"&Open...", "Save &As...", "", "&1 " + a, "", "E&xit"}));
+    EXPECT_EQ(items(), (QStringList{"&Open...", "Save &As...", "&Export...", "", "&1 " + a, "", "E&xit"}));
     EXPECT_EQ(frame.windowTitle(), "a.pcap - Flowsentry");
 }
 
