@@ -43,12 +43,18 @@ private:
     std::string m_strBlock;
 };
 
-void AlignedTable(const CRowStore& rows, BlockWriter& writer) {
+void AlignedTable(const CRowStore& rows, BlockWriter& writer, const INameLookup* names) {
     CCellWriter cells;
     std::string cell;
     auto cellText = [&](std::size_t r, int c) -> const std::string& {
         cell.clear();
-        cells.Append(cell, rows.Row(r), c);
+        const CTrafficEntry entry = rows.Row(r);
+        if (names != nullptr && (c == ColSrcAddress || c == ColDestAddress) && !entry.IsOverflow()) {
+            cell = names->NameOf(c == ColSrcAddress ? entry.Source() : entry.Destination());
+        }
+        if (cell.empty()) {
+            cells.Append(cell, entry, c);
+        }
         return cell;
     };
     // A first pass finds the column widths; the cells are made again when written, rather than kept.
@@ -194,11 +200,11 @@ bool ParseFormat(std::string_view name, Format& format) {
     return true;
 }
 
-void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates) {
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates, const INameLookup* names) {
     BlockWriter writer(out);
     switch (format) {
     case Format::Table:
-        AlignedTable(rows, writer);
+        AlignedTable(rows, writer, names);
         break;
     case Format::Text:
         Text(rows, writer);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "traffic/NameLookup.h"
 #include "traffic/RowStore.h"
 
 #include <cstdio>
@@ -16,6 +17,8 @@ bool ParseFormat(std::string_view name, Format& format);
 // never stand in memory twice. Text is exactly what the window's Save As writes.
 // With `rates` (a live capture), csv and json add each row's send, receive and peak rates in bytes per
 // second.
-void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates = false);
+// With `names` (--resolve), table's address cells show the host names known, numbers where none is.
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates = false,
+               const INameLookup* names = nullptr);
 
 } // namespace flowsentry::cli

@@ -107,7 +107,7 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
         {"Save &As...", "", "E&xit"},
         {"&Toolbar", "&Status Bar", "", "&Pause Display", "&Filter Rows...", "", "Rates over &2 Seconds",
          "Rates over &10 Seconds", "Rates over &40 Seconds", "Rates in &Bits per Second", "Traffic &Chart",
-         "", "&Maximum Rows...", "Send Flows to a C&ollector..."},
+         "Resolve &Names", "", "&Maximum Rows...", "Send Flows to a C&ollector..."},
         {"&About Flowsentry..."}};
     for (int m = 0; m < 3; ++m) {
         EXPECT_EQ(menus[m]->text(), titles[m]);

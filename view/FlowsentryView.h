@@ -4,12 +4,14 @@
 #include "capture/Sniffer.h"
 #include "traffic/TrafficTable.h"
 #include "view/ColumnWidths.h"
+#include "view/NameService.h"
 #include "view/TrafficModel.h"
 
 #include <QTableView>
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <memory>
 
 namespace flowsentry {
 
@@ -67,6 +69,17 @@ public:
     void SetPaused(bool paused);
     [[nodiscard]] bool Paused() const { return m_bPaused; }
 
+    // View > Resolve Names: the address cells show host names once known. The resolver starts the first
+    // time names are turned on; turned off, numbers show again at once and the names known are kept.
+    // The addresses asked are those of each row that comes into the list, and those on the screen at each
+    // refresh (so a name that expired, or was pushed out of the queue, is asked again when seen).
+    void SetResolveNames(bool on);
+    [[nodiscard]] bool ResolvesNames() const { return m_bResolveNames; }
+    // Null until names are first turned on.
+    [[nodiscard]] CNameService* Names() { return m_pNames.get(); }
+    // Tests put in a resolver of their own; used when names are first turned on.
+    void SetResolverFactory(CNameService::ResolverFactory factory) { m_resolverFactory = std::move(factory); }
+
     // Sorting by the headings: a click sorts by the column, a second click reverses, a third returns to
     // the default order (newest first). Counters, rates and times sort largest first on the first click.
     void ClickHeading(int column);
@@ -100,6 +113,8 @@ private:
     void TakeColors();
     // Widens the address columns to a full IPv6 address once the batch brings the first IPv6 row.
     void WidenForIpv6(const TrafficBatch& batch);
+    // Asks for the names of the batch's new rows, then of the rows on the screen (asked first).
+    void WantNames(const TrafficBatch& batch);
 
     CTrafficTable m_table;
     // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes
@@ -113,6 +128,9 @@ private:
     bool m_bRefreshHeld = false; // a refresh came while the rows were held
     bool m_bPaused = false;
     BatchObserver m_batchObserver;
+    bool m_bResolveNames = false;
+    CNameService::ResolverFactory m_resolverFactory;
+    std::unique_ptr<CNameService> m_pNames;
 };
 
 } // namespace flowsentry

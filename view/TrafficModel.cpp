@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "view/TrafficModel.h"
 
+#include "platform/NameCache.h"
 #include "traffic/CellWriter.h"
 
 #include <QBrush>
 #include <QByteArray>
 #include <QString>
+#include <unordered_set>
 #include <vector>
 
 // Resources compiled into a static library are registered only when asked for by name, from outside any
@@ -152,6 +154,36 @@ void CTrafficModel::SetRatesInBits(bool bits) {
     }
 }
 
+void CTrafficModel::SetNames(const INameLookup* names) {
+    m_pNames = names;
+    if (rowCount() > 0) {
+        emit dataChanged(index(0, ColSrcAddress), index(rowCount() - 1, ColDestAddress));
+    }
+}
+
+void CTrafficModel::NamesChanged(const std::vector<IpAddress>& addresses) {
+    if (m_pNames == nullptr || addresses.empty()) {
+        return;
+    }
+    if (m_order.Filtered()) {
+        const std::unordered_set<IpAddress, IpAddressHash> named(addresses.begin(), addresses.end());
+        const std::vector<std::uint32_t> serials = m_order.NewlyAccepted(m_rows, [&](const CTrafficEntry& e) {
+            return !e.IsOverflow() && (named.count(e.Source()) != 0 || named.count(e.Destination()) != 0);
+        });
+        if (!serials.empty()) {
+            // As new rows come when sorted: inserted at the bottom, then moved to their places.
+            const int before = rowCount();
+            beginInsertRows(QModelIndex(), before, before + static_cast<int>(serials.size()) - 1);
+            m_order.AddRows(m_rows, serials);
+            endInsertRows();
+            ChangeLayout([this] { m_order.PlaceAdded(m_rows); });
+        }
+    }
+    if (rowCount() > 0) {
+        emit dataChanged(index(0, ColSrcAddress), index(rowCount() - 1, ColDestAddress));
+    }
+}
+
 void CTrafficModel::SetColors(const QColor& highlight, const QColor& idleText) {
     m_highlight = highlight;
     m_idleText = idleText;
@@ -198,7 +230,23 @@ QVariant CTrafficModel::data(const QModelIndex& index, int role) const {
         if (column >= ColumnCount) {
             return QString::fromStdString(RateText(RateOf(m_rows.RatesOf(serial), column), m_bBits));
         }
+        if (m_pNames != nullptr && (column == ColSrcAddress || column == ColDestAddress)) {
+            const CTrafficEntry& entry = m_rows.Entry(serial);
+            const std::string_view name =
+                entry.IsOverflow()
+                    ? std::string_view()
+                    : m_pNames->NameOf(column == ColSrcAddress ? entry.Source() : entry.Destination());
+            if (!name.empty()) {
+                return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+            }
+        }
         return QString::fromStdString(CellText(m_rows.Entry(serial), column));
+    case Qt::ToolTipRole:
+        // The number behind a name; without names the cell shows it already.
+        if (m_pNames != nullptr && (column == ColSrcAddress || column == ColDestAddress)) {
+            return QString::fromStdString(CellText(m_rows.Entry(serial), column));
+        }
+        return {};
     case Qt::DecorationRole:
         return column == ColSrcAddress ? QVariant(m_rowIcon) : QVariant();
     case Qt::TextAlignmentRole:
