@@ -27,9 +27,11 @@
 #include <QToolTip>
 #include <QUrlQuery>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <signal.h>
+#include <sstream>
 
 namespace flowsentry {
 namespace {
@@ -540,6 +542,70 @@ TEST_F(FlowsentryAppTest, RecentFileListKeepsFourNewestFirstAcrossRuns) {
     CFlowsentryApp next(Settings());
     EXPECT_EQ(next.RecentFiles().Files(), (QStringList{m_dir.filePath("c"), m_dir.filePath("e"),
                                                        m_dir.filePath("d"), m_dir.filePath("b")}));
+}
+
+// The first name /etc/hosts gives `address` where the system looks there before DNS; empty otherwise.
+std::string HostsName(const std::string& address) {
+    std::ifstream nsswitch("/etc/nsswitch.conf");
+    for (std::string line; std::getline(nsswitch, line);) {
+        if (line.rfind("hosts:", 0) == 0) {
+            const std::size_t files = line.find("files");
+            const std::size_t dns = line.find("dns");
+            if (files == std::string::npos || (dns != std::string::npos && dns < files)) {
+                return {};
+            }
+        }
+    }
+    std::ifstream hosts("/etc/hosts");
+    for (std::string line; std::getline(hosts, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string ip;
+        std::string name;
+        if (words >> ip >> name && ip == address) {
+            return name;
+        }
+    }
+    return {};
+}
+
+// View > Resolve Names end to end, with c-ares on its thread: on 127.0.0.1 alone, which /etc/hosts names,
+// so that no DNS server is asked. The name shows, the filter bar finds the rows by it, and off brings the
+// numbers back and the filter's old answer; the setting is kept.
+TEST(MainFrame, ResolveNamesShowsNamesAndTheFilterFindsThem) {
+    const std::string name = HostsName("127.0.0.1");
+    if (name.empty()) {
+        GTEST_SKIP() << "/etc/hosts names no 127.0.0.1 ahead of DNS, and a test must not need a DNS server";
+    }
+    CMainFrame frame;
+    const CTrafficModel& model = frame.View().Model();
+    frame.FilterBar().SetText(QString::fromStdString(name));
+    for (const std::uint8_t proto : {std::uint8_t{6}, std::uint8_t{17}}) {
+        frame.View().Table().AddSample(test::Sample("127.0.0.1", "127.0.0.1", proto, 100, 3600),
+                                       std::nullopt);
+    }
+    frame.View().Refresh();
+    ASSERT_EQ(model.Rows().RowCount(), 2U);
+    EXPECT_EQ(model.rowCount(), 0);
+
+    QAction* names = frame.Action(Command::ViewResolveNames);
+    ASSERT_FALSE(names->isChecked());
+    names->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&model] { return model.rowCount() == 2; }, 5000));
+    const QModelIndex cell = model.index(0, ColDestAddress);
+    EXPECT_EQ(model.data(cell).toString().toStdString(), name);
+    EXPECT_EQ(model.data(cell, Qt::ToolTipRole).toString(), Text("127.0.0.1"));
+    QTemporaryDir dir;
+    QSettings settings(dir.filePath(Text("flowsentry.ini")), QSettings::IniFormat);
+    frame.SaveViewSettings(settings);
+    EXPECT_TRUE(settings.value(Text("View/ResolveNames")).toBool());
+
+    names->trigger();
+    EXPECT_EQ(model.rowCount(), 0);
+    frame.FilterBar().SetText(QString());
+    EXPECT_EQ(model.data(model.index(0, ColDestAddress)).toString(), Text("127.0.0.1"));
+    CMainFrame second;
+    second.LoadViewSettings(settings);
+    EXPECT_TRUE(second.Action(Command::ViewResolveNames)->isChecked());
 }
 
 } // namespace
