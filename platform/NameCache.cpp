@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/NameCache.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -16,6 +17,14 @@ std::size_t IpAddressHash::operator()(const IpAddress& address) const noexcept {
     std::memcpy(&high, address.m_v6.data(), 8);
     std::memcpy(&low, address.m_v6.data() + 8, 8);
     return std::hash<std::uint64_t>{}(high ^ (low * 0x9E3779B97F4A7C15ULL));
+}
+
+CAddressSet::CAddressSet(const std::vector<IpAddress>& addresses)
+    : m_set(addresses.begin(), addresses.end()) {
+    for (const IpAddress& address : m_set) {
+        const std::size_t bit = IpAddressHash{}(address) % kBits;
+        m_bits[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    }
 }
 
 CNameCache::CNameCache(IResolver& resolver, Settings settings, Clock clock)
@@ -86,6 +95,9 @@ bool CNameCache::Answer(const NameAnswer& answer) {
             changed = entry.m_strName != answer.m_strName;
             entry.m_state = found ? State::Named : State::NoName;
             entry.m_strName = answer.m_strName;
+            if (found) {
+                MarkNamed(answer.m_address);
+            }
             entry.m_expires = m_clock() + (found ? m_settings.m_nameLifetime : m_settings.m_noNameLifetime);
         }
     }
@@ -99,6 +111,7 @@ void CNameCache::Tick() {
 
 void CNameCache::Clear() {
     m_entries.clear();
+    std::fill(m_namedBits.begin(), m_namedBits.end(), 0);
     m_queue.clear();
     m_nQueued = 0;
     for (auto& [address, flight] : m_inFlight) {
@@ -158,12 +171,31 @@ void CNameCache::Trim(TimePoint now) {
             }
         }
         if (m_entries.size() <= m_settings.m_nMaxEntries * 3 / 4) {
-            return;
+            break;
+        }
+    }
+    std::fill(m_namedBits.begin(), m_namedBits.end(), 0);
+    for (const auto& [address, entry] : m_entries) {
+        if (!entry.m_strName.empty()) {
+            MarkNamed(address);
         }
     }
 }
 
+void CNameCache::MarkNamed(const IpAddress& address) {
+    const std::size_t bit = IpAddressHash{}(address) % kNamedBits;
+    m_namedBits[bit / 64] |= std::uint64_t{1} << (bit % 64);
+}
+
+bool CNameCache::MaybeNamed(const IpAddress& address) const {
+    const std::size_t bit = IpAddressHash{}(address) % kNamedBits;
+    return ((m_namedBits[bit / 64] >> (bit % 64)) & 1U) != 0;
+}
+
 std::string_view CNameCache::NameOf(const IpAddress& address) const {
+    if (!MaybeNamed(address)) {
+        return {};
+    }
     const auto it = m_entries.find(address);
     return it == m_entries.end() ? std::string_view() : std::string_view(it->second.m_strName);
 }

@@ -11,7 +11,9 @@
 #include <functional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 namespace flowsentry {
 
@@ -37,6 +39,22 @@ public:
 
 struct IpAddressHash {
     std::size_t operator()(const IpAddress& address) const noexcept;
+};
+
+// A set of addresses asked about every row of the list (which rows' names just came): a bit per hash
+// answers most questions without a lookup.
+class CAddressSet {
+public:
+    explicit CAddressSet(const std::vector<IpAddress>& addresses);
+    [[nodiscard]] bool Contains(const IpAddress& address) const {
+        const std::size_t bit = IpAddressHash{}(address) % kBits;
+        return ((m_bits[bit / 64] >> (bit % 64)) & 1U) != 0 && m_set.count(address) != 0;
+    }
+
+private:
+    static constexpr std::size_t kBits = std::size_t{1} << 16;
+    std::vector<std::uint64_t> m_bits = std::vector<std::uint64_t>(kBits / 64);
+    std::unordered_set<IpAddress, IpAddressHash> m_set;
 };
 
 // Host names of addresses, for the list and the CLI. Each address is asked once while what is known about
@@ -104,6 +122,8 @@ private:
     };
 
     void Pump();
+    void MarkNamed(const IpAddress& address);
+    [[nodiscard]] bool MaybeNamed(const IpAddress& address) const;
     void GiveUpOverdue(TimePoint now);
     void DropOldestQueued();
     void Trim(TimePoint now);
@@ -116,6 +136,11 @@ private:
     std::deque<std::pair<IpAddress, std::uint64_t>> m_queue; // front: wanted most recently
     std::size_t m_nQueued = 0;                               // entries in State::Queued
     std::uint64_t m_nTicket = 0;
+    // One bit per hash of the addresses that have had a name: the list and the filter ask NameOf for
+    // every row, and most rows' addresses have none, so most questions end here without a hash lookup.
+    // Bits are set, and cleared only with the entries (Clear, Trim); one set wrongly costs a lookup.
+    static constexpr std::size_t kNamedBits = std::size_t{1} << 20;
+    std::vector<std::uint64_t> m_namedBits = std::vector<std::uint64_t>(kNamedBits / 64);
 };
 
 } // namespace flowsentry

@@ -208,14 +208,19 @@ std::optional<std::size_t> CRowOrder::RowOf(const CRowStore& rows, std::size_t s
     return std::nullopt;
 }
 
-std::vector<std::uint32_t> CRowOrder::NewlyAccepted(const CRowStore& rows, const Filter& recheck) const {
+std::vector<std::uint32_t> CRowOrder::NewlyAccepted(const CRowStore& rows,
+                                                    const AddressCheck& recheck) const {
     std::vector<std::uint32_t> serials;
     if (!m_filter) {
         return serials;
     }
     // A pass over the flags, with the filter asked only for hidden rows whose names changed.
     for (std::size_t serial = 0; serial < m_flags.size() && serial < rows.RowCount(); ++serial) {
-        if (m_flags[serial] == 0 && recheck(rows.Entry(serial)) && m_filter(rows.Entry(serial))) {
+        if (m_flags[serial] != 0) {
+            continue;
+        }
+        const auto [source, destination] = rows.AddressesOf(serial);
+        if (recheck(source, destination) && m_filter(rows.Entry(serial))) {
             serials.push_back(static_cast<std::uint32_t>(serial));
         }
     }

@@ -7,7 +7,6 @@
 #include <QBrush>
 #include <QByteArray>
 #include <QString>
-#include <unordered_set>
 #include <vector>
 
 // Resources compiled into a static library are registered only when asked for by name, from outside any
@@ -166,10 +165,11 @@ void CTrafficModel::NamesChanged(const std::vector<IpAddress>& addresses) {
         return;
     }
     if (m_order.Filtered()) {
-        const std::unordered_set<IpAddress, IpAddressHash> named(addresses.begin(), addresses.end());
-        const std::vector<std::uint32_t> serials = m_order.NewlyAccepted(m_rows, [&](const CTrafficEntry& e) {
-            return !e.IsOverflow() && (named.count(e.Source()) != 0 || named.count(e.Destination()) != 0);
-        });
+        const CAddressSet named(addresses);
+        const std::vector<std::uint32_t> serials =
+            m_order.NewlyAccepted(m_rows, [&](const IpAddress& source, const IpAddress& destination) {
+                return named.Contains(source) || named.Contains(destination);
+            });
         if (!serials.empty()) {
             // As new rows come when sorted: inserted at the bottom, then moved to their places.
             const int before = rowCount();
