@@ -44,6 +44,12 @@ CAresResolver::CAresResolver(Handler handler, Settings settings) : m_handler(std
         options.timeout = settings.m_nTimeoutMs;
         options.tries = settings.m_nTries;
         status = ares_init_options(&channel, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES);
+        if (status == ARES_SUCCESS && !settings.m_strServers.empty()) {
+            status = ares_set_servers_ports_csv(channel, settings.m_strServers.c_str());
+            if (status != ARES_SUCCESS) {
+                ares_destroy(channel);
+            }
+        }
     }
     if (status != ARES_SUCCESS) {
         m_strError = std::string("the name resolver cannot start: ") + ares_strerror(status);

@@ -27,6 +27,9 @@ public:
     struct Settings {
         int m_nTimeoutMs = 2000; // per try; c-ares doubles it for each further server round
         int m_nTries = 2;
+        // The DNS servers ("127.0.0.1:5353,[::1]:53"); empty: the system's (resolv.conf). Tests name a
+        // server of their own on loopback.
+        std::string m_strServers;
     };
 
     explicit CAresResolver(Handler handler) : CAresResolver(std::move(handler), Settings{}) {}

@@ -544,35 +544,11 @@ TEST_F(FlowsentryAppTest, RecentFileListKeepsFourNewestFirstAcrossRuns) {
                                                        m_dir.filePath("d"), m_dir.filePath("b")}));
 }
 
-// The first name /etc/hosts gives `address` where the system looks there before DNS; empty otherwise.
-std::string HostsName(const std::string& address) {
-    std::ifstream nsswitch("/etc/nsswitch.conf");
-    for (std::string line; std::getline(nsswitch, line);) {
-        if (line.rfind("hosts:", 0) == 0) {
-            const std::size_t files = line.find("files");
-            const std::size_t dns = line.find("dns");
-            if (files == std::string::npos || (dns != std::string::npos && dns < files)) {
-                return {};
-            }
-        }
-    }
-    std::ifstream hosts("/etc/hosts");
-    for (std::string line; std::getline(hosts, line);) {
-        std::istringstream words(line.substr(0, line.find('#')));
-        std::string ip;
-        std::string name;
-        if (words >> ip >> name && ip == address) {
-            return name;
-        }
-    }
-    return {};
-}
-
 // View > Resolve Names end to end, with c-ares on its thread: on 127.0.0.1 alone, which /etc/hosts names,
 // so that no DNS server is asked. The name shows, the filter bar finds the rows by it, and off brings the
 // numbers back and the filter's old answer; the setting is kept.
 TEST(MainFrame, ResolveNamesShowsNamesAndTheFilterFindsThem) {
-    const std::string name = HostsName("127.0.0.1");
+    const std::string name = test::HostsName("127.0.0.1");
     if (name.empty()) {
         GTEST_SKIP() << "/etc/hosts names no 127.0.0.1 ahead of DNS, and a test must not need a DNS server";
     }
