@@ -545,8 +545,8 @@ TEST_F(FlowsentryAppTest, RecentFileListKeepsFourNewestFirstAcrossRuns) {
 }
 
 // View > Resolve Names end to end, with c-ares on its thread: on 127.0.0.1 alone, which /etc/hosts names,
-// so that no DNS server is asked. The name shows, the filter bar finds the rows by it, and off brings the
-// numbers back and the filter's old answer; the setting is kept.
+// so that no DNS server is asked. The name shows (once the display is no longer paused), the filter bar
+// finds the rows by it, and off brings the numbers back and the filter's old answer; the setting is kept.
 TEST(MainFrame, ResolveNamesShowsNamesAndTheFilterFindsThem) {
     const std::string name = test::HostsName("127.0.0.1");
     if (name.empty()) {
@@ -565,8 +565,15 @@ TEST(MainFrame, ResolveNamesShowsNamesAndTheFilterFindsThem) {
 
     QAction* names = frame.Action(Command::ViewResolveNames);
     ASSERT_FALSE(names->isChecked());
+    // Paused, the rows stay as they are when the names come, and follow them on resuming.
+    frame.View().SetPaused(true);
     names->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&model] { return model.rowCount() == 2; }, 5000));
+    bool arrived = false;
+    QObject::connect(frame.View().Names(), &CNameService::NamesChanged, [&arrived] { arrived = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&arrived] { return arrived; }, 5000));
+    EXPECT_EQ(model.rowCount(), 0);
+    frame.View().SetPaused(false);
+    ASSERT_EQ(model.rowCount(), 2);
     const QModelIndex cell = model.index(0, ColDestAddress);
     EXPECT_EQ(model.data(cell).toString().toStdString(), name);
     EXPECT_EQ(model.data(cell, Qt::ToolTipRole).toString(), Text("127.0.0.1"));

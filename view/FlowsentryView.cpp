@@ -135,6 +135,9 @@ void CFlowsentryView::Refresh() {
         emit Refreshed();
         return;
     }
+    if (!m_namesLater.empty()) {
+        ApplyNames();
+    }
     // Read before the pull: a capture that had ended by then has folded everything it will.
     const bool capturing = m_sniffer.IsRunning();
     const TrafficBatch batch = m_table.PullChanges();
@@ -180,8 +183,12 @@ void CFlowsentryView::SetResolveNames(bool on) {
         m_pNames = std::make_unique<CNameService>(nullptr, m_resolverFactory);
         connect(m_pNames.get(), &CNameService::NamesChanged, this,
                 [this](const std::vector<IpAddress>& addresses) {
-                    if (m_bResolveNames) {
-                        m_model.NamesChanged(addresses);
+                    // Paused or held, the rows stay as they are: the names show at the next refresh.
+                    m_namesLater.insert(m_namesLater.end(), addresses.begin(), addresses.end());
+                    if (m_nRowHolds == 0 && !m_bPaused) {
+                        ApplyNames();
+                    } else {
+                        m_bRefreshHeld = m_bRefreshHeld || m_nRowHolds > 0;
                     }
                 });
     }
@@ -198,6 +205,14 @@ void CFlowsentryView::SetResolveNames(bool on) {
             }
         }
         WantNames(TrafficBatch{});
+    }
+}
+
+void CFlowsentryView::ApplyNames() {
+    std::vector<IpAddress> addresses;
+    addresses.swap(m_namesLater);
+    if (m_bResolveNames) {
+        m_model.NamesChanged(addresses);
     }
 }
 
@@ -224,7 +239,9 @@ void CFlowsentryView::WantNames(const TrafficBatch& batch) {
         last = m_model.rowCount() - 1;
     }
     for (int row = last; row >= first; --row) {
-        want(m_model.Rows().Entry(m_model.SerialAt(row)));
+        const auto [source, destination] = m_model.Rows().AddressesOf(m_model.SerialAt(row));
+        m_pNames->Want(source);
+        m_pNames->Want(destination);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace flowsentry {
 
@@ -115,6 +116,8 @@ private:
     void WidenForIpv6(const TrafficBatch& batch);
     // Asks for the names of the batch's new rows, then of the rows on the screen (asked first).
     void WantNames(const TrafficBatch& batch);
+    // Hands the names that came to the list (repaint, re-filter).
+    void ApplyNames();
 
     CTrafficTable m_table;
     // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes
@@ -131,6 +134,7 @@ private:
     bool m_bResolveNames = false;
     CNameService::ResolverFactory m_resolverFactory;
     std::unique_ptr<CNameService> m_pNames;
+    std::vector<IpAddress> m_namesLater; // names that came while the rows were paused or held
 };
 
 } // namespace flowsentry

@@ -231,11 +231,9 @@ QVariant CTrafficModel::data(const QModelIndex& index, int role) const {
             return QString::fromStdString(RateText(RateOf(m_rows.RatesOf(serial), column), m_bBits));
         }
         if (m_pNames != nullptr && (column == ColSrcAddress || column == ColDestAddress)) {
-            const CTrafficEntry& entry = m_rows.Entry(serial);
-            const std::string_view name =
-                entry.IsOverflow()
-                    ? std::string_view()
-                    : m_pNames->NameOf(column == ColSrcAddress ? entry.Source() : entry.Destination());
+            // "other" rows are never asked, so they have no name.
+            const auto [source, destination] = m_rows.AddressesOf(serial);
+            const std::string_view name = m_pNames->NameOf(column == ColSrcAddress ? source : destination);
             if (!name.empty()) {
                 return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
             }
