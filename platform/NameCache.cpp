@@ -48,7 +48,6 @@ void CNameCache::Want(const IpAddress& address) {
     }
     if (const auto flight = m_inFlight.find(address); flight != m_inFlight.end()) {
         // Asked before a Clear and not yet answered: that answer will do, rather than a second look-up.
-        flight->second.m_bStale = false;
         entry.m_state = State::Asked;
         return;
     }
@@ -84,22 +83,21 @@ bool CNameCache::Answer(const NameAnswer& answer) {
         Pump();
         return false;
     }
-    const bool stale = flight->second.m_bStale;
     m_inFlight.erase(flight);
     bool changed = false;
-    if (!stale) {
-        const auto it = m_entries.find(answer.m_address);
-        if (it != m_entries.end() && it->second.m_state == State::Asked) {
-            Entry& entry = it->second;
-            const bool found = !answer.m_strName.empty();
-            changed = entry.m_strName != answer.m_strName;
-            entry.m_state = found ? State::Named : State::NoName;
-            entry.m_strName = answer.m_strName;
-            if (found) {
-                MarkNamed(answer.m_address);
-            }
-            entry.m_expires = m_clock() + (found ? m_settings.m_nameLifetime : m_settings.m_noNameLifetime);
+    // Only an entry waiting for it takes the answer: after a Clear nobody waits (unless the address was
+    // wanted again meanwhile).
+    if (const auto it = m_entries.find(answer.m_address);
+        it != m_entries.end() && it->second.m_state == State::Asked) {
+        Entry& entry = it->second;
+        const bool found = !answer.m_strName.empty();
+        changed = entry.m_strName != answer.m_strName;
+        entry.m_state = found ? State::Named : State::NoName;
+        entry.m_strName = answer.m_strName;
+        if (found) {
+            MarkNamed(answer.m_address);
         }
+        entry.m_expires = m_clock() + (found ? m_settings.m_nameLifetime : m_settings.m_noNameLifetime);
     }
     Pump();
     return changed;
@@ -114,24 +112,19 @@ void CNameCache::Clear() {
     std::fill(m_namedBits.begin(), m_namedBits.end(), 0);
     m_queue.clear();
     m_nQueued = 0;
-    for (auto& [address, flight] : m_inFlight) {
-        flight.m_bStale = true;
-    }
 }
 
 void CNameCache::GiveUpOverdue(TimePoint now) {
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
-        if (now - it->second.m_asked < m_settings.m_giveUpAfter) {
+        if (now - it->second < m_settings.m_giveUpAfter) {
             ++it;
             continue;
         }
-        if (!it->second.m_bStale) {
-            if (const auto entry = m_entries.find(it->first);
-                entry != m_entries.end() && entry->second.m_state == State::Asked) {
-                entry->second.m_state = State::NoName;
-                entry->second.m_strName.clear();
-                entry->second.m_expires = now + m_settings.m_noNameLifetime;
-            }
+        if (const auto entry = m_entries.find(it->first);
+            entry != m_entries.end() && entry->second.m_state == State::Asked) {
+            entry->second.m_state = State::NoName;
+            entry->second.m_strName.clear();
+            entry->second.m_expires = now + m_settings.m_noNameLifetime;
         }
         it = m_inFlight.erase(it);
     }
@@ -149,7 +142,7 @@ void CNameCache::Pump() {
         }
         --m_nQueued;
         it->second.m_state = State::Asked;
-        m_inFlight.emplace(address, Flight{now, false});
+        m_inFlight.emplace(address, now);
         m_resolver.Ask(address);
     }
 }

@@ -116,10 +116,6 @@ private:
         TimePoint m_expires{};
         std::uint64_t m_nTicket = 0; // which queue item stands for this entry
     };
-    struct Flight {
-        TimePoint m_asked{};
-        bool m_bStale = false; // asked before a Clear: its answer is dropped
-    };
 
     void Pump();
     void MarkNamed(const IpAddress& address);
@@ -132,7 +128,9 @@ private:
     Settings m_settings;
     Clock m_clock;
     std::unordered_map<IpAddress, Entry, IpAddressHash> m_entries;
-    std::unordered_map<IpAddress, Flight, IpAddressHash> m_inFlight;
+    // The look-ups outstanding, with when they were asked. Kept through a Clear, so that the resolver
+    // never has more than the bound.
+    std::unordered_map<IpAddress, TimePoint, IpAddressHash> m_inFlight;
     std::deque<std::pair<IpAddress, std::uint64_t>> m_queue; // front: wanted most recently
     std::size_t m_nQueued = 0;                               // entries in State::Queued
     std::uint64_t m_nTicket = 0;
