@@ -295,6 +295,8 @@ public:
           m_cache(m_resolver, CacheSettings()) {}
 
     [[nodiscard]] const INameLookup& Lookup() const { return m_cache; }
+    // Empty, or why no name can be looked up (the table then shows numbers).
+    [[nodiscard]] const std::string& Error() const { return m_resolver.Error(); }
 
     // Every row's addresses, the newest wanted last so that they are asked first.
     void WantAll(const CRowStore& rows) {
@@ -521,6 +523,9 @@ int Run(const Options& options) {
     }
     // After the signals are blocked, so that the resolver's thread inherits the mask.
     std::unique_ptr<CNames> names = options.m_bResolve ? std::make_unique<CNames>() : nullptr;
+    if (names && !names->Error().empty()) {
+        std::fprintf(stderr, "flowsentry-cli: %s; addresses stay numeric\n", names->Error().c_str());
+    }
     const int endSignal =
         RunUntilDone(sniffer, table, rows, options, signals, news, exporter.get(), names.get());
     sniffer.StopSniffing();
