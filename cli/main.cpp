@@ -43,10 +43,10 @@ constexpr int kExitInterrupted = 128 + SIGINT; // what shells report for a progr
 const char* const kUsage =
     "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]]\n"
     "                      [--format table|text|csv|json|none] [--interval S] [--duration S]\n"
-    "                      [--max-entries N] [--stats] [--resolve] [--ipfix [udp:|tcp:]HOST:PORT "
+    "                      [--max-entries N] [--stats] [--ipfix [udp:|tcp:]HOST:PORT "
     "[--active-timeout S]\n"
     "                      [--idle-timeout S] [--template-refresh S] [--observation-domain N]]\n"
-    "                      [--list-addresses] [--help]\n"
+    "                      [--resolve] [--list-addresses] [--help]\n"
     "\n"
     "Counts IPv4 and IPv6 traffic per source, destination and protocol, with bytes and packets each way.\n"
     "\n"
