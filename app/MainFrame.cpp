@@ -226,6 +226,12 @@ void CMainFrame::CreateActions() {
          nullptr,
          nullptr,
          {}},
+        {Command::ViewResolveNames,
+         "Resolve &Names",
+         "Show host names instead of addresses once they are known (the address stays in the tooltip)",
+         nullptr,
+         nullptr,
+         {}},
         {Command::ViewCollector,
          "Send Flows to a C&ollector...",
          "Send the rows as IPFIX flow records to a collector such as nfcapd",
@@ -312,6 +318,12 @@ void CMainFrame::CreateActions() {
     QAction* bits = Action(Command::ViewRatesInBits);
     bits->setCheckable(true);
     connect(bits, &QAction::toggled, this, [this](bool on) { m_pView->Model().SetRatesInBits(on); });
+    QAction* names = Action(Command::ViewResolveNames);
+    names->setCheckable(true);
+    connect(names, &QAction::toggled, this, [this](bool on) {
+        m_pView->SetResolveNames(on);
+        m_pFilterBar->Reapply(); // words that matched names only stop matching, and known names match
+    });
 }
 
 void CMainFrame::UpdateChart() {
@@ -425,6 +437,8 @@ void CMainFrame::LoadViewSettings(const QSettings& settings) {
         ->setChecked(settings.value(QStringLiteral("View/RatesInBits"), false).toBool());
     Action(Command::ViewChart)
         ->setChecked(settings.value(QStringLiteral("View/TrafficChart"), true).toBool());
+    Action(Command::ViewResolveNames)
+        ->setChecked(settings.value(QStringLiteral("View/ResolveNames"), false).toBool());
     const qulonglong rows =
         settings.value(QStringLiteral("View/MaxRows"), qulonglong{CTrafficTable::kDefaultMaxEntries})
             .toULongLong();
@@ -436,6 +450,7 @@ void CMainFrame::SaveViewSettings(QSettings& settings) const {
     settings.setValue(QStringLiteral("View/RateWindow"), m_pView->Model().Rows().RateWindow());
     settings.setValue(QStringLiteral("View/RatesInBits"), Action(Command::ViewRatesInBits)->isChecked());
     settings.setValue(QStringLiteral("View/TrafficChart"), Action(Command::ViewChart)->isChecked());
+    settings.setValue(QStringLiteral("View/ResolveNames"), Action(Command::ViewResolveNames)->isChecked());
     settings.setValue(QStringLiteral("View/MaxRows"), qulonglong{m_pView->Table().MaxEntries()});
 }
 
@@ -459,6 +474,7 @@ void CMainFrame::CreateMenus() {
     view->addAction(Action(Command::ViewRateWindow40));
     view->addAction(Action(Command::ViewRatesInBits));
     view->addAction(Action(Command::ViewChart));
+    view->addAction(Action(Command::ViewResolveNames));
     view->addSeparator();
     view->addAction(Action(Command::ViewMaxRows));
     view->addAction(Action(Command::ViewCollector));

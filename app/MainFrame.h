@@ -55,6 +55,7 @@ enum class Command {
     ViewMaxRows,
     ViewChart,
     ViewCollector,
+    ViewResolveNames,
     Count
 };
 
@@ -127,7 +128,7 @@ public:
     [[nodiscard]] CFilterBar& FilterBar() { return *m_pFilterBar; }
     [[nodiscard]] CTrafficChart& Chart() { return *m_pChart; }
 
-    // The list's settings kept between runs: the rate window and the unit of the rates.
+    // The list's settings kept between runs: the rate window, the unit of the rates, names and the like.
     void LoadViewSettings(const QSettings& settings);
     void SaveViewSettings(QSettings& settings) const;
 

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The traffic list's filter over a million rows, as the window re-filters them when the text changes;
-// beside it, the same words matched against the rows' cell texts, which is what the filter avoids.
+// beside it, the same words matched against the rows' cell texts, which is what the filter avoids; and
+// the cost of names: re-filtering with names on, and the re-check of hidden rows when names arrive.
 //   build/dev/bench/filter_bench
+#include "platform/NameCache.h"
 #include "traffic/CellWriter.h"
 #include "traffic/RowFilter.h"
+#include "traffic/RowOrder.h"
+#include "traffic/RowStore.h"
 
 #include <algorithm>
 #include <array>
@@ -126,6 +130,98 @@ void BM_CellTextPrefix(benchmark::State& state) {
     Report(state, matched);
 }
 BENCHMARK(BM_CellTextPrefix)->DenseRange(0, std::size(kFilters) - 1)->Unit(benchmark::kMillisecond);
+
+// Names as the window holds them: the remotes of the first kNamed rows have names, answered through a
+// resolver that only takes the questions.
+constexpr std::size_t kNamed = 4096;
+
+class NullResolver final : public IResolver {
+public:
+    void Ask(const IpAddress& /*address*/) override {}
+};
+
+struct NamedRows {
+    NullResolver m_resolver;
+    CNameCache m_names{m_resolver, [] {
+                           CNameCache::Settings settings;
+                           settings.m_nMaxInFlight = kNamed * 2;
+                           settings.m_nMaxQueued = kNamed * 2;
+                           return settings;
+                       }()};
+    CRowStore m_rows;
+    std::vector<IpAddress> m_named;
+
+    NamedRows() {
+        TrafficBatch batch;
+        batch.m_newRows = Rows();
+        batch.m_nRowCount = batch.m_newRows.size();
+        m_rows.Apply(batch);
+        for (std::size_t i = 0; m_named.size() < kNamed; ++i) {
+            const CTrafficEntry& e = Rows()[i];
+            if (e.IsIpv6()) {
+                continue;
+            }
+            const IpAddress remote = e.m_dwSrcAddress == 0xC0A80001U ? e.Destination() : e.Source();
+            m_names.Want(remote);
+            m_names.Answer({remote, "host-" + std::to_string(i) + ".example.org"});
+            m_named.push_back(remote);
+        }
+    }
+};
+
+NamedRows& Named() {
+    static NamedRows named;
+    return named;
+}
+
+// Typing a filter with names on: every row once, names looked up for the rows whose numbers do not match.
+void BM_RowFilterWithNames(benchmark::State& state) {
+    NamedRows& named = Named();
+    const CRowFilter filter = CRowFilter::Parse("example");
+    std::size_t matched = 0;
+    for (auto _ : state) {
+        matched = 0;
+        for (const CTrafficEntry& e : Rows()) {
+            matched += filter.Matches(e, &named.m_names) ? 1U : 0U;
+        }
+        benchmark::DoNotOptimize(matched);
+    }
+    state.counters["ns_per_row"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kRows,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["matched"] = static_cast<double>(matched);
+}
+BENCHMARK(BM_RowFilterWithNames)->Unit(benchmark::kMillisecond);
+
+// Names arriving while a filter hides most rows: the hidden rows whose addresses just got names are found
+// and asked again (what the window does at most twice a second while answers come). state.range(0): how many
+// names arrived at once.
+void BM_RecheckWhenNamesArrive(benchmark::State& state) {
+    NamedRows& named = Named();
+    const auto filter = std::make_shared<CRowFilter>(CRowFilter::Parse("example"));
+    CRowOrder order;
+    // Filtered before the names came, as in the window; they come right after.
+    NullResolver resolver;
+    const CNameCache none(resolver);
+    const INameLookup* names = &none;
+    order.SetFilter(named.m_rows,
+                    [filter, &names](const CTrafficEntry& e) { return filter->Matches(e, names); });
+    names = &named.m_names;
+    const auto count = static_cast<std::size_t>(state.range(0));
+    const CAddressSet arrived(std::vector<IpAddress>(
+        named.m_named.begin(), named.m_named.begin() + static_cast<std::ptrdiff_t>(count)));
+    std::size_t found = 0;
+    for (auto _ : state) {
+        const auto serials =
+            order.NewlyAccepted(named.m_rows, [&](const IpAddress& source, const IpAddress& destination) {
+                return arrived.Contains(source) || arrived.Contains(destination);
+            });
+        found = serials.size();
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["rechecked_rows"] = static_cast<double>(found);
+}
+BENCHMARK(BM_RecheckWhenNamesArrive)->Arg(1)->Arg(64)->Arg(kNamed)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace flowsentry

@@ -13,12 +13,18 @@
 namespace flowsentry::cli {
 namespace {
 
-void AlignedTable(const CRowStore& rows, CBlockOutput& writer) {
+void AlignedTable(const CRowStore& rows, CBlockOutput& writer, const INameLookup* names) {
     CCellWriter cells;
     std::string cell;
     auto cellText = [&](std::size_t r, int c) -> const std::string& {
         cell.clear();
-        cells.Append(cell, rows.Row(r), c);
+        const CTrafficEntry entry = rows.Row(r);
+        if (names != nullptr && (c == ColSrcAddress || c == ColDestAddress) && !entry.IsOverflow()) {
+            cell = names->NameOf(c == ColSrcAddress ? entry.Source() : entry.Destination());
+        }
+        if (cell.empty()) {
+            cells.Append(cell, entry, c);
+        }
         return cell;
     };
     // A first pass finds the column widths; the cells are made again when written, rather than kept.
@@ -83,11 +89,12 @@ bool ParseFormat(std::string_view name, Format& format) {
     return true;
 }
 
-void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates, bool oneLine) {
+void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates, bool oneLine,
+               const INameLookup* names) {
     CBlockOutput writer(out);
     switch (format) {
     case Format::Table:
-        AlignedTable(rows, writer);
+        AlignedTable(rows, writer, names);
         break;
     case Format::Text:
         Text(rows, writer);
@@ -98,6 +105,12 @@ void WriteRows(const CRowStore& rows, Format format, std::FILE* out, bool rates,
         options.m_format = format == Format::Csv ? RowFormat::Csv : RowFormat::Json;
         options.m_bRates = rates;
         options.m_bOneLine = oneLine;
+        if (names != nullptr) {
+            options.m_names = [names](const CTrafficEntry& entry, bool source) {
+                return entry.IsOverflow() ? std::string_view()
+                                          : names->NameOf(source ? entry.Source() : entry.Destination());
+            };
+        }
         flowsentry::WriteRows(rows, options, writer);
         break;
     }

@@ -6,7 +6,9 @@
 #include "cli/Formats.h"
 #include "export/FlowExporter.h"
 #include "export/IpfixSink.h"
+#include "platform/AresResolver.h"
 #include "platform/Interfaces.h"
+#include "platform/NameCache.h"
 #include "platform/Privileges.h"
 #include "platform/SystemError.h"
 #include "traffic/RowStore.h"
@@ -16,6 +18,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -40,9 +43,10 @@ constexpr int kExitInterrupted = 128 + SIGINT; // what shells report for a progr
 const char* const kUsage =
     "Usage: flowsentry-cli [--address ADDR | --read FILE [--local ADDR]]\n"
     "                      [--format table|text|csv|json|none] [--interval S] [--duration S]\n"
-    "                      [--max-entries N] [--stats] [--ipfix [udp:|tcp:]HOST:PORT [--active-timeout S]\n"
+    "                      [--max-entries N] [--stats] [--ipfix [udp:|tcp:]HOST:PORT "
+    "[--active-timeout S]\n"
     "                      [--idle-timeout S] [--template-refresh S] [--observation-domain N]]\n"
-    "                      [--list-addresses] [--help]\n"
+    "                      [--resolve] [--list-addresses] [--help]\n"
     "\n"
     "Counts IPv4 and IPv6 traffic per source, destination and protocol, with bytes and packets each way.\n"
     "\n"
@@ -62,6 +66,10 @@ const char* const kUsage =
     "  --duration S      end a live capture after S seconds\n"
     "  --max-entries N   keep at most N rows of address pairs (default 2000000); traffic of further pairs\n"
     "                    is counted in one row per protocol whose addresses read \"other\"\n"
+    "  --resolve         show host names (reverse DNS, /etc/hosts) in the table's address cells where\n"
+    "                    known, and as Source Name and Destination Name in csv and json; with --read the "
+    "look-ups get at most 3 seconds before the table is\n"
+    "                    printed, live each table shows the names known by then\n"
     "  --stats           print packets seen, dropped by the kernel, not IP, too short and counted in\n"
     "                    \"other\" rows on stderr (with --ipfix also the flow records sent)\n"
     "  --ipfix TARGET    send flow records (IPFIX, two per row: one each way) to a collector at HOST:PORT\n"
@@ -78,6 +86,7 @@ struct Options {
     bool m_bList = false;
     bool m_bHelp = false;
     bool m_bStats = false;
+    bool m_bResolve = false;
     std::string m_strAddress;
     std::string m_strFile;
     std::string m_strLocal;
@@ -150,6 +159,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
             options.m_bList = true;
         } else if (arg == "--stats") {
             options.m_bStats = true;
+        } else if (arg == "--resolve") {
+            options.m_bResolve = true;
         } else if (arg == "--address") {
             if (!value(options.m_strAddress)) {
                 return UsageError("--address needs an address");
@@ -213,6 +224,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
     if (!options.m_strLocal.empty() && options.m_strFile.empty()) {
         return UsageError("--local goes with --read");
     }
+    if (options.m_bResolve && (options.m_format == Format::Text || options.m_format == Format::None)) {
+        // text is what the window's Save As writes, numbers only
+        return UsageError("--resolve goes with --format table, csv or json");
+    }
     for (const std::string* address : {&options.m_strAddress, &options.m_strLocal}) {
         if (!address->empty() && !AddressFromText(*address)) {
             return UsageError("'" + *address + "' is not an IP address (like 192.168.1.10 or fd00::10)");
@@ -257,16 +272,97 @@ void Update(CTrafficTable& table, CRowStore& rows, bool live, CFlowExporter* exp
     rows.Apply(batch, live ? std::time(nullptr) : CRowStore::kUnknownTime);
 }
 
+// --resolve: the name cache on the main thread and c-ares on its own. The resolver's thread puts the answers
+// in a locked list, and the main thread hands them to the cache before it prints.
+class CNames {
+public:
+    // A file's table may hold many addresses, all wanted at once at the end: a deep queue, and a few more
+    // look-ups at a time than the window makes.
+    static CNameCache::Settings CacheSettings() {
+        CNameCache::Settings settings;
+        settings.m_nMaxInFlight = 8;
+        settings.m_nMaxQueued = 65536;
+        return settings;
+    }
+    // How long the end of a --read waits for the names.
+    static constexpr std::chrono::seconds kWait{3};
+
+    CNames()
+        : m_resolver([this](NameAnswer answer) {
+              {
+                  const std::lock_guard lock(m_mutex);
+                  m_answers.push_back(std::move(answer));
+              }
+              m_answered.notify_one();
+          }),
+          m_cache(m_resolver, CacheSettings()) {}
+
+    [[nodiscard]] const INameLookup& Lookup() const { return m_cache; }
+    // Empty, or why no name can be looked up (the table then shows numbers).
+    [[nodiscard]] const std::string& Error() const { return m_resolver.Error(); }
+
+    // Every row's addresses, the newest wanted last so that they are asked first.
+    void WantAll(const CRowStore& rows) {
+        Take();
+        for (std::size_t row = rows.RowCount(); row-- > 0;) {
+            const CTrafficEntry entry = rows.Row(row);
+            if (!entry.IsOverflow()) {
+                m_cache.Want(entry.Source());
+                m_cache.Want(entry.Destination());
+            }
+        }
+    }
+
+    // Until every wanted address has its answer, or for `wait` at most.
+    void Wait(std::chrono::steady_clock::duration wait) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            Take();
+            if (m_cache.Idle() || std::chrono::steady_clock::now() >= deadline) {
+                return;
+            }
+            std::unique_lock lock(m_mutex);
+            m_answered.wait_until(lock, deadline, [this] { return !m_answers.empty(); });
+        }
+    }
+
+private:
+    void Take() {
+        std::vector<NameAnswer> answers;
+        {
+            const std::lock_guard lock(m_mutex);
+            answers.swap(m_answers);
+        }
+        for (const NameAnswer& answer : answers) {
+            (void)m_cache.Answer(answer);
+        }
+        m_cache.Tick();
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    std::vector<NameAnswer> m_answers; // under m_mutex
+    CAresResolver m_resolver;          // after what its handler uses, so that it stops before they go
+    CNameCache m_cache;
+};
+
 // False when the output could not be written (a full disk, a closed pipe); the reason is on stderr.
 // `stream`: one of the tables --interval prints, JSON then on one line.
 bool Print(CTrafficTable& table, CRowStore& rows, Format format, bool live, bool stream,
-           CFlowExporter* exporter, Last last = Last::No) {
+           CFlowExporter* exporter, CNames* names, Last last = Last::No) {
     Update(table, rows, live, exporter);
     if (last == Last::Yes) {
         table.Clear();
     }
+    if (names != nullptr) {
+        names->WantAll(rows);
+        // A file's table is printed once, so it waits a little for the names; a live one shows what is known
+        // at each interval.
+        names->Wait(live ? std::chrono::steady_clock::duration::zero()
+                         : std::chrono::steady_clock::duration(CNames::kWait));
+    }
     // A file is read faster than its clock ran, so rates are a live capture's alone.
-    WriteRows(rows, format, stdout, live, stream);
+    WriteRows(rows, format, stdout, live, stream, names != nullptr ? &names->Lookup() : nullptr);
     return FlushOutput();
 }
 
@@ -311,7 +407,7 @@ private:
 // table every interval. The signals are blocked in every thread and taken here with sigtimedwait. Returns
 // the signal that ended the run, or 0.
 int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const Options& options,
-                 const sigset_t& signals, CLinkNews& news, CFlowExporter* exporter) {
+                 const sigset_t& signals, CLinkNews& news, CFlowExporter* exporter, CNames* names) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const bool live = options.m_strFile.empty();
@@ -355,7 +451,7 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
         }
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
             // a failed write shows again at the end
-            (void)Print(table, rows, options.m_format, live, true, exporter);
+            (void)Print(table, rows, options.m_format, live, true, exporter, names);
             // JSON Lines have no empty lines; the other formats keep their tables apart by one.
             if (options.m_format != Format::None && options.m_format != Format::Json) {
                 std::fputs(options.m_format == Format::Text ? "\r\n" : "\n", stdout);
@@ -430,7 +526,13 @@ int Run(const Options& options) {
         exporter = std::make_unique<CFlowExporter>(*sink, options.m_timeouts);
         (void)sink->Ready(); // templates first, and an unreachable collector is reported at once
     }
-    const int endSignal = RunUntilDone(sniffer, table, rows, options, signals, news, exporter.get());
+    // After the signals are blocked, so that the resolver's thread inherits the mask.
+    std::unique_ptr<CNames> names = options.m_bResolve ? std::make_unique<CNames>() : nullptr;
+    if (names && !names->Error().empty()) {
+        std::fprintf(stderr, "flowsentry-cli: %s; addresses stay numeric\n", names->Error().c_str());
+    }
+    const int endSignal =
+        RunUntilDone(sniffer, table, rows, options, signals, news, exporter.get(), names.get());
     sniffer.StopSniffing();
     news.Print();
     // Ctrl+C is how a live capture ends, but a file read it cut short is incomplete, and says so.
@@ -455,7 +557,7 @@ int Run(const Options& options) {
         }
         const bool live = options.m_strFile.empty();
         written = Print(table, rows, options.m_format, live, live && options.m_dInterval > 0, exporter.get(),
-                        Last::Yes);
+                        names.get(), Last::Yes);
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty(), overflow);

@@ -8,7 +8,7 @@ FLOWSENTRY_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 FLOWSENTRY_PACKAGES=(
     cmake ninja-build g++ pkg-config python3
     libgtest-dev libgmock-dev libbenchmark-dev
-    libpcap-dev libx11-dev libfixbuf-dev
+    libpcap-dev libx11-dev libfixbuf-dev libc-ares-dev
     qt6-base-dev qt6-base-dev-tools libgl-dev qt6-svg-dev libqt6svg6 qt6-charts-dev libqt6opengl6-dev
     libcap2-bin desktop-file-utils appstream lintian dpkg-dev file man-db
     clang libclang-rt-14-dev clang-format

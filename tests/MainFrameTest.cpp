@@ -31,9 +31,11 @@
 #include <QToolTip>
 #include <QUrlQuery>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <signal.h>
+#include <sstream>
 
 namespace flowsentry {
 namespace {
@@ -111,7 +113,7 @@ TEST(MainFrame, MenusAndToolbarHoldTheirItemsInOrder) {
         {"&Open...", "Save &As...", "&Export...", "", "E&xit"},
         {"&Toolbar", "&Status Bar", "", "&Pause Display", "&Filter Rows...", "", "Rates over &2 Seconds",
          "Rates over &10 Seconds", "Rates over &40 Seconds", "Rates in &Bits per Second", "Traffic &Chart",
-         "", "&Maximum Rows...", "Send Flows to a C&ollector..."},
+         "Resolve &Names", "", "&Maximum Rows...", "Send Flows to a C&ollector..."},
         {"&About Flowsentry..."}};
     for (int m = 0; m < 3; ++m) {
         EXPECT_EQ(menus[m]->text(), titles[m]);
@@ -594,6 +596,53 @@ TEST_F(FlowsentryAppTest, RecentFileListKeepsFourNewestFirstAcrossRuns) {
     CFlowsentryApp next(Settings());
     EXPECT_EQ(next.RecentFiles().Files(), (QStringList{m_dir.filePath("c"), m_dir.filePath("e"),
                                                        m_dir.filePath("d"), m_dir.filePath("b")}));
+}
+
+// View > Resolve Names end to end, with c-ares on its thread: on 127.0.0.1 alone, which /etc/hosts names,
+// so that no DNS server is asked. The name shows (once the display is no longer paused), the filter bar
+// finds the rows by it, and off brings the numbers back and the filter's old answer; the setting is kept.
+TEST(MainFrame, ResolveNamesShowsNamesAndTheFilterFindsThem) {
+    const std::string name = test::HostsName("127.0.0.1");
+    if (name.empty()) {
+        GTEST_SKIP() << "/etc/hosts names no 127.0.0.1 ahead of DNS, and a test must not need a DNS server";
+    }
+    CMainFrame frame;
+    const CTrafficModel& model = frame.View().Model();
+    frame.FilterBar().SetText(QString::fromStdString(name));
+    for (const std::uint8_t proto : {std::uint8_t{6}, std::uint8_t{17}}) {
+        frame.View().Table().AddSample(test::Sample("127.0.0.1", "127.0.0.1", proto, 100, 3600),
+                                       std::nullopt);
+    }
+    frame.View().Refresh();
+    ASSERT_EQ(model.Rows().RowCount(), 2U);
+    EXPECT_EQ(model.rowCount(), 0);
+
+    QAction* names = frame.Action(Command::ViewResolveNames);
+    ASSERT_FALSE(names->isChecked());
+    // Paused, the rows stay as they are when the names come, and follow them on resuming.
+    frame.View().SetPaused(true);
+    names->trigger();
+    bool arrived = false;
+    QObject::connect(frame.View().Names(), &CNameService::NamesChanged, [&arrived] { arrived = true; });
+    ASSERT_TRUE(QTest::qWaitFor([&arrived] { return arrived; }, 5000));
+    EXPECT_EQ(model.rowCount(), 0);
+    frame.View().SetPaused(false);
+    ASSERT_EQ(model.rowCount(), 2);
+    const QModelIndex cell = model.index(0, ColDestAddress);
+    EXPECT_EQ(model.data(cell).toString().toStdString(), name);
+    EXPECT_EQ(model.data(cell, Qt::ToolTipRole).toString(), Text("127.0.0.1"));
+    QTemporaryDir dir;
+    QSettings settings(dir.filePath(Text("flowsentry.ini")), QSettings::IniFormat);
+    frame.SaveViewSettings(settings);
+    EXPECT_TRUE(settings.value(Text("View/ResolveNames")).toBool());
+
+    names->trigger();
+    EXPECT_EQ(model.rowCount(), 0);
+    frame.FilterBar().SetText(QString());
+    EXPECT_EQ(model.data(model.index(0, ColDestAddress)).toString(), Text("127.0.0.1"));
+    CMainFrame second;
+    second.LoadViewSettings(settings);
+    EXPECT_TRUE(second.Action(Command::ViewResolveNames)->isChecked());
 }
 
 } // namespace

@@ -267,7 +267,8 @@ TEST_F(OpenFileTest, RecentFilesInTheMenuReopenOrLeave) {
         }
         return texts;
     };
-    EXPECT_EQ(items(), (QStringList{"&Open...", "Save &As...", "&Export...", "", "&1 " + b, "&2 " + a, "", "E&xit"}));
+    EXPECT_EQ(items(),
+              (QStringList{"&Open...", "Save &As...", "&Export...", "", "&1 " + b, "&2 " + a, "", "E&xit"}));
 
     frame.menuBar()->actions().front()->menu()->actions()[5]->trigger();
     WaitForRead(frame);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -207,6 +208,30 @@ private:
 inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The first name /etc/hosts gives `address` where the system looks there before DNS; empty otherwise.
+inline std::string HostsName(const std::string& address) {
+    std::ifstream nsswitch("/etc/nsswitch.conf");
+    for (std::string line; std::getline(nsswitch, line);) {
+        if (line.rfind("hosts:", 0) == 0) {
+            const std::size_t files = line.find("files");
+            const std::size_t dns = line.find("dns");
+            if (files == std::string::npos || (dns != std::string::npos && dns < files)) {
+                return {};
+            }
+        }
+    }
+    std::ifstream hosts("/etc/hosts");
+    for (std::string line; std::getline(hosts, line);) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string ip;
+        std::string name;
+        if (words >> ip >> name && ip == address) {
+            return name;
+        }
+    }
+    return {};
 }
 
 } // namespace flowsentry::test

@@ -3,6 +3,7 @@
 
 #include "QtPrinters.h"
 #include "TestUtil.h"
+#include "platform/NameCache.h"
 #include "traffic/CellWriter.h"
 #include "traffic/RowFilter.h"
 #include "view/ColumnWidths.h"
@@ -190,6 +191,59 @@ TEST_F(TrafficModelTest, SortedAndFilteredWhileBatchesArrive) {
             }
         }
     }
+}
+
+// Names arrive after the rows: the address cell shows the name with the number in its tooltip, a filter word
+// that only a name holds lets the row in (placed where its address sorts), and without names the numbers
+// and the filter's old answer come back.
+TEST_F(TrafficModelTest, NamesShowInAddressCellsAndLetFilteredRowsIn) {
+    class Resolver final : public IResolver {
+    public:
+        void Ask(const IpAddress& /*address*/) override {}
+    } resolver;
+    CNameCache names(resolver);
+    const auto filter = std::make_shared<CRowFilter>(CRowFilter::Parse("EXAMPLE"));
+    const auto applyFilter = [&] {
+        m_model.SetFilter(
+            [filter, this](const CTrafficEntry& e) { return filter->Matches(e, m_model.Names()); });
+    };
+    applyFilter();
+    m_model.Sort(ColDestAddress, false);
+    m_model.SetNames(&names);
+    for (const char* remote : {"192.0.2.7", "192.0.2.8", "192.0.2.9"}) {
+        m_table.AddSample(Sample("10.0.0.1", remote, 6, 100, 3600), std::nullopt);
+    }
+    m_model.ApplyBatch(m_table.PullChanges(), 3600);
+    ASSERT_EQ(m_model.rowCount(), 0);
+    for (const char* remote : {"192.0.2.7", "192.0.2.8", "192.0.2.9"}) {
+        names.Want(*IpFromText(remote));
+    }
+
+    QSignalSpy changed(&m_model, &QAbstractItemModel::dataChanged);
+    const IpAddress seven = *IpFromText("192.0.2.7");
+    const IpAddress eight = *IpFromText("192.0.2.8");
+    ASSERT_TRUE(names.Answer({eight, "alpha.Example.org"}));
+    m_model.NamesChanged({eight});
+    ASSERT_EQ(m_model.rowCount(), 1);
+    EXPECT_EQ(Cell(0, ColDestAddress), "alpha.Example.org");
+    EXPECT_EQ(m_model.data(m_model.index(0, ColDestAddress), Qt::ToolTipRole).toString(), "192.0.2.8");
+    EXPECT_EQ(Cell(0, ColSrcAddress), "10.0.0.1");
+    EXPECT_EQ(changed.count(), 1);
+
+    // The second name sorts before the first, its address after: the order stays by address.
+    ASSERT_TRUE(names.Answer({seven, "zeta.example.org"}));
+    ASSERT_FALSE(names.Answer({*IpFromText("192.0.2.9"), ""}));
+    m_model.NamesChanged({seven});
+    ASSERT_EQ(m_model.rowCount(), 2);
+    EXPECT_EQ(Cell(0, ColDestAddress), "zeta.example.org");
+    EXPECT_EQ(Cell(1, ColDestAddress), "alpha.Example.org");
+
+    // Off: numbers at once, no tooltip; the filter asked again matches no row.
+    m_model.SetNames(nullptr);
+    EXPECT_EQ(Cell(0, ColDestAddress), "192.0.2.7");
+    EXPECT_FALSE(m_model.data(m_model.index(0, ColDestAddress), Qt::ToolTipRole).isValid());
+    applyFilter();
+    EXPECT_EQ(m_model.rowCount(), 0);
 }
 
 // Rates are shown in readable units after the ten columns; a row that changed in the last refresh is

@@ -202,6 +202,54 @@ class Counts(unittest.TestCase):
         self.assertEqual(run("--read", path, "--format", "json").stdout, b"[]\n")
 
 
+def hosts_name(address):
+    """The first name /etc/hosts gives `address`, when the system looks there before DNS; else None."""
+    try:
+        with open("/etc/nsswitch.conf") as f:
+            for line in f:
+                if line.startswith("hosts:"):
+                    sources = line.split()[1:]
+                    if "files" not in sources or ("dns" in sources and sources.index("dns") < sources.index("files")):
+                        return None
+        with open("/etc/hosts") as f:
+            for line in f:
+                words = line.split("#")[0].split()
+                if len(words) >= 2 and words[0] == address:
+                    return words[1]
+    except OSError:
+        return None
+    return None
+
+
+class Resolve(unittest.TestCase):
+    """--resolve on loopback only: 127.0.0.1 is named by /etc/hosts, so no DNS server is asked."""
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.capture = generate(os.path.join(self.dir.name, "lo.pcap"), "--packets", "20", "--flows", "2",
+                                "--local", "127.0.0.1", "--remote", "127.0.0.1", "--link", "raw")
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_the_table_shows_the_hosts_names_and_text_keeps_numbers(self):
+        name = hosts_name("127.0.0.1")
+        if name is None:
+            self.skipTest("/etc/hosts names no 127.0.0.1 ahead of DNS; a test must not need a DNS server")
+        plain = run("--read", self.capture)
+        named = run("--read", self.capture, "--resolve")
+        self.assertEqual(named.returncode, 0, named.stderr)
+        plain_lines = plain.stdout.decode().splitlines()
+        named_lines = named.stdout.decode().splitlines()
+        self.assertEqual(len(named_lines), 3)
+        for plain_line, named_line in zip(plain_lines[1:], named_lines[1:]):
+            self.assertEqual(named_line.split()[:2], [name, name])
+            self.assertEqual(named_line.split()[2:], plain_line.split()[2:])
+        # text is the window's Save As: numbers only, so --resolve does not go with it.
+        out = run("--read", self.capture, "--resolve", "--format", "text")
+        self.assertEqual(out.returncode, 2, out.stderr)
+        self.assertIn(b"--resolve", out.stderr)
+
+
 class Usage(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()

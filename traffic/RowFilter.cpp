@@ -67,6 +67,12 @@ bool TestBit(const std::array<std::uint64_t, 4>& bits, unsigned index) {
     return ((bits[index / 64] >> (index % 64)) & 1U) != 0;
 }
 
+// Host names are compared without regard to case, as DNS compares them.
+bool NameHolds(std::string_view name, std::string_view lowerWord) {
+    return !name.empty() && std::search(name.begin(), name.end(), lowerWord.begin(), lowerWord.end(),
+                                        [](char a, char b) { return ToLower(a) == b; }) != name.end();
+}
+
 } // namespace
 
 CRowFilter CRowFilter::Parse(std::string_view text) {
@@ -102,6 +108,7 @@ std::string CRowFilter::ParseWord(std::string_view lower, std::string_view typed
     if (lower.find('/') != std::string_view::npos) {
         return ParseNetwork(lower, typed, word);
     }
+    word.m_strName.assign(lower);
     ParseV4Prefix(lower, word);
 
     // Only hex digits, colons and dots can start an RFC 5952 text (dots for an IPv4-mapped address).
@@ -279,6 +286,38 @@ bool CRowFilter::Matches(const CTrafficEntry& entry) const {
     }
     return std::all_of(m_words.begin(), m_words.end(),
                        [&entry](const Word& word) { return word.Matches(entry); });
+}
+
+bool CRowFilter::Matches(const CTrafficEntry& entry, const INameLookup* names) const {
+    if (names == nullptr) {
+        return Matches(entry);
+    }
+    if (!m_strError.empty()) {
+        return false;
+    }
+    // The names are looked up once per row, and only when a word does not match the numbers.
+    bool looked = false;
+    std::string_view source;
+    std::string_view destination;
+    for (const Word& word : m_words) {
+        if (word.Matches(entry)) {
+            continue;
+        }
+        if (word.m_strName.empty()) {
+            return false;
+        }
+        if (!looked) {
+            looked = true;
+            if (!entry.IsOverflow()) {
+                source = names->NameOf(entry.Source());
+                destination = names->NameOf(entry.Destination());
+            }
+        }
+        if (!NameHolds(source, word.m_strName) && !NameHolds(destination, word.m_strName)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace flowsentry

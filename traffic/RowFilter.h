@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "traffic/NameLookup.h"
 #include "traffic/TrafficEntry.h"
 
 #include <array>
@@ -15,7 +16,9 @@ namespace flowsentry {
 // regard to case. A word matches a row when an address the row shows starts with it ("10.1", "fe80:"), when
 // it is a network ("10.1.0.0/16", "fd00::/8") holding either address, or when it names the row's protocol
 // ("tcp", "gre", "47", or the start of the text the list shows, "Proto:4"). Rows that are neither IPv4 nor
-// IPv6 show "other" as their addresses and match an address word by that text.
+// IPv6 show "other" as their addresses and match an address word by that text. With names, a word that is
+// not a network also matches a row when the host name of either address holds it ("github" matches
+// lb-140-82-112-3-iad.github.com): names are read in pieces, so a part of one is what a user types.
 //
 // The list re-filters up to a million rows on the window thread whenever the text changes, so each word is
 // turned into numbers once here, and Matches makes no string and formats no IPv4 address.
@@ -29,6 +32,9 @@ public:
     // no row.
     [[nodiscard]] const std::string& Error() const { return m_strError; }
     [[nodiscard]] bool Matches(const CTrafficEntry& entry) const;
+    // The same, where a word may also match the names `names` knows for the row's addresses (none: as
+    // above).
+    [[nodiscard]] bool Matches(const CTrafficEntry& entry, const INameLookup* names) const;
 
 private:
     using Bits256 = std::array<std::uint64_t, 4>;
@@ -55,10 +61,16 @@ private:
         // The protocols the word names by name, by number or by the start of their text.
         Bits256 m_protocols{};
 
+        // The word in lower case, looked for in host names; empty for a network.
+        std::string m_strName;
+
         [[nodiscard]] bool MatchesV4(std::uint32_t address) const;
         [[nodiscard]] bool MatchesV4Row(const CTrafficEntry& entry) const;
         [[nodiscard]] bool MatchesV6(const Ipv6Address& address) const;
         [[nodiscard]] bool Matches(const CTrafficEntry& entry) const;
+        // The same, where a word may also match the names `names` knows for the row's addresses (none: as
+        // above).
+        [[nodiscard]] bool Matches(const CTrafficEntry& entry, const INameLookup* names) const;
     };
 
     // Fills `word` from one word in lower case; returns an error message naming `typed`, or an empty one.

@@ -208,4 +208,44 @@ std::optional<std::size_t> CRowOrder::RowOf(const CRowStore& rows, std::size_t s
     return std::nullopt;
 }
 
+std::vector<std::uint32_t> CRowOrder::NewlyAccepted(const CRowStore& rows,
+                                                    const AddressCheck& recheck) const {
+    std::vector<std::uint32_t> serials;
+    if (!m_filter) {
+        return serials;
+    }
+    // A pass over the flags, with the filter asked only for hidden rows whose names changed.
+    for (std::size_t serial = 0; serial < m_flags.size() && serial < rows.RowCount(); ++serial) {
+        if (m_flags[serial] != 0) {
+            continue;
+        }
+        const auto [source, destination] = rows.AddressesOf(serial);
+        if (recheck(source, destination) && m_filter(rows.Entry(serial))) {
+            serials.push_back(static_cast<std::uint32_t>(serial));
+        }
+    }
+    return serials;
+}
+
+void CRowOrder::AddRows(const CRowStore& rows, const std::vector<std::uint32_t>& serials) {
+    for (const std::uint32_t serial : serials) {
+        if (serial < m_flags.size() && m_flags[serial] == 0) {
+            m_flags[serial] = kShown;
+            m_items.push_back(MakeItem(rows, serial));
+        }
+    }
+}
+
+void CRowOrder::PlaceAdded(const CRowStore& rows) {
+    if (m_nSorted == m_items.size()) {
+        return;
+    }
+    // Less orders the default order too (every key 0, newest first), so one merge serves both.
+    const auto less = [&](const Item& a, const Item& b) { return Less(rows, a, b); };
+    const auto middle = m_items.begin() + static_cast<std::ptrdiff_t>(m_nSorted);
+    std::sort(middle, m_items.end(), less);
+    std::inplace_merge(m_items.begin(), middle, m_items.end(), less);
+    m_nSorted = m_items.size();
+}
+
 } // namespace flowsentry

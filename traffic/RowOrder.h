@@ -41,6 +41,15 @@ public:
     std::size_t AddNewRows(const CRowStore& rows);
     // Then, when sorted, the new and changed rows move to their places. Returns whether any row moved.
     bool Resort(const CRowStore& rows);
+    // The filter asks once per row, when it comes; a row's names can come later and make a filter word match
+    // it. Returns the serials of the rows the filter turned away that `recheck` picks (their names changed)
+    // and the filter now lets through; AddRows then adds them after the shown rows and PlaceAdded puts them
+    // in their places (two steps, as for new rows). Rows already shown stay shown.
+    using AddressCheck = std::function<bool(const IpAddress& source, const IpAddress& destination)>;
+    [[nodiscard]] std::vector<std::uint32_t> NewlyAccepted(const CRowStore& rows,
+                                                           const AddressCheck& recheck) const;
+    void AddRows(const CRowStore& rows, const std::vector<std::uint32_t>& serials);
+    void PlaceAdded(const CRowStore& rows);
     // Forgets every row, as after a reset of the store.
     void Clear() {
         m_items.clear();

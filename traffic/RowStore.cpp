@@ -225,6 +225,17 @@ CTrafficEntry CRowStore::Entry(std::size_t serial) const {
     return entry;
 }
 
+std::pair<IpAddress, IpAddress> CRowStore::AddressesOf(std::size_t serial) const {
+    const StoredRow& row = m_rows[serial];
+    if (row.m_family == IpFamily::Ipv6) {
+        const Ipv6Pair& pair = m_v6[row.m_dwSrc];
+        return {IpAddress(pair.m_src), IpAddress(pair.m_dest)};
+    }
+    std::pair<IpAddress, IpAddress> addresses{row.m_dwSrc, row.m_dwDest};
+    addresses.first.m_family = addresses.second.m_family = row.m_family;
+    return addresses;
+}
+
 RowRates CRowStore::RatesOf(std::size_t serial) const {
     const StoredRow& row = m_rows[serial];
     return RowRates{static_cast<double>(row.m_nWindowSend) / m_nWindow,

@@ -18,7 +18,8 @@ CFilterBar::CFilterBar(CFlowsentryView& view, QWidget* parent) : QWidget(parent)
     layout->setContentsMargins(4, 2, 4, 2);
     auto* label = new QLabel(QStringLiteral("&Filter:"), this);
     m_pEdit = new QLineEdit(this);
-    m_pEdit->setPlaceholderText(QStringLiteral("addresses, networks (10.1.0.0/16) or protocols (udp, 47)"));
+    m_pEdit->setPlaceholderText(
+        QStringLiteral("addresses, networks (10.1.0.0/16), protocols (udp, 47) or parts of host names"));
     m_pEdit->setClearButtonEnabled(true);
     m_pEdit->installEventFilter(this);
     label->setBuddy(m_pEdit);
@@ -56,6 +57,10 @@ QString CFilterBar::Text() const {
     return m_pEdit->text();
 }
 
+void CFilterBar::Reapply() {
+    Apply(m_pEdit->text());
+}
+
 QString CFilterBar::ErrorText() const {
     return m_pError->text();
 }
@@ -66,7 +71,10 @@ void CFilterBar::Apply(const QString& text) {
     if (filter->IsEmpty()) {
         m_view.Model().SetFilter({});
     } else {
-        m_view.Model().SetFilter([filter](const CTrafficEntry& entry) { return filter->Matches(entry); });
+        // Names as the list shows them when the filter asks: none while View > Resolve Names is off.
+        const CTrafficModel* model = &m_view.Model();
+        m_view.Model().SetFilter(
+            [filter, model](const CTrafficEntry& entry) { return filter->Matches(entry, model->Names()); });
     }
     emit FilterChanged();
 }

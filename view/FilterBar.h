@@ -11,8 +11,8 @@ namespace flowsentry {
 class CFlowsentryView;
 
 // The bar above the list that filters its rows as the user types: words that must all match an address
-// (by prefix or network) or the protocol. A mistake in a word is shown in the bar, and then no row matches.
-// Esc clears the filter and closes the bar.
+// (by prefix or network), the protocol, or with View > Resolve Names part of a host name. A mistake in a word
+// is shown in the bar, and then no row matches. Esc clears the filter and closes the bar.
 class CFilterBar final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CFilterBar)
@@ -25,6 +25,8 @@ public:
     // Clears the filter, hides the bar and gives the list the focus back.
     void Close();
     void SetText(const QString& text);
+    // Filters again with the same text: after names were turned on or off.
+    void Reapply();
     [[nodiscard]] QString Text() const;
     // What the bar says about the text: empty, or what is wrong with it.
     [[nodiscard]] QString ErrorText() const;

@@ -160,6 +160,9 @@ void CFlowsentryView::Refresh() {
         emit Refreshed();
         return;
     }
+    if (!m_namesLater.empty()) {
+        ApplyNames();
+    }
     // Read before the pull: a capture that had ended by then has folded everything it will.
     const bool capturing = m_sniffer.IsRunning();
     const TrafficBatch batch = m_table.PullChanges();
@@ -184,6 +187,7 @@ void CFlowsentryView::Refresh() {
     }
     const int inserted = m_model.ApplyBatch(batch, now);
     WidenForIpv6(batch);
+    WantNames(batch);
     if (followSelected && currentIndex().isValid()) {
         updateGeometries(); // the scroll range changes only at the next layout otherwise
         scroll->setValue(currentIndex().row() - selectedOffset);
@@ -194,6 +198,77 @@ void CFlowsentryView::Refresh() {
         scroll->setValue(scrolledBy + inserted);
     }
     emit Refreshed();
+}
+
+void CFlowsentryView::SetResolveNames(bool on) {
+    if (on == m_bResolveNames) {
+        return;
+    }
+    m_bResolveNames = on;
+    if (on && !m_pNames) {
+        m_pNames = std::make_unique<CNameService>(nullptr, m_resolverFactory);
+        connect(m_pNames.get(), &CNameService::NamesChanged, this,
+                [this](const std::vector<IpAddress>& addresses) {
+                    // Paused or held, the rows stay as they are: the names show at the next refresh.
+                    m_namesLater.insert(m_namesLater.end(), addresses.begin(), addresses.end());
+                    if (m_nRowHolds == 0 && !m_bPaused) {
+                        ApplyNames();
+                    } else {
+                        m_bRefreshHeld = m_bRefreshHeld || m_nRowHolds > 0;
+                    }
+                });
+    }
+    m_model.SetNames(on ? &m_pNames->Cache() : nullptr);
+    if (on) {
+        // The rows already there, newest last so that they are asked first, as many as the queue holds.
+        const CRowStore& rows = m_model.Rows();
+        const std::size_t count = std::min(rows.RowCount(), m_pNames->Cache().GetSettings().m_nMaxQueued / 2);
+        for (std::size_t row = count; row-- > 0;) {
+            const CTrafficEntry& entry = rows.Row(row);
+            if (!entry.IsOverflow()) {
+                m_pNames->Want(entry.Source());
+                m_pNames->Want(entry.Destination());
+            }
+        }
+        WantNames(TrafficBatch{});
+    }
+}
+
+void CFlowsentryView::ApplyNames() {
+    std::vector<IpAddress> addresses;
+    addresses.swap(m_namesLater);
+    if (m_bResolveNames) {
+        m_model.NamesChanged(addresses);
+    }
+}
+
+void CFlowsentryView::WantNames(const TrafficBatch& batch) {
+    if (!m_bResolveNames) {
+        return;
+    }
+    auto want = [this](const CTrafficEntry& entry) {
+        if (!entry.IsOverflow()) {
+            m_pNames->Want(entry.Source());
+            m_pNames->Want(entry.Destination());
+        }
+    };
+    // Newest first in the batch: walked backwards, so that the newest are wanted last and asked first.
+    for (auto it = batch.m_newRows.rbegin(); it != batch.m_newRows.rend(); ++it) {
+        want(*it);
+    }
+    const int first = rowAt(0);
+    if (first < 0) {
+        return;
+    }
+    int last = rowAt(viewport()->height() - 1);
+    if (last < 0) {
+        last = m_model.rowCount() - 1;
+    }
+    for (int row = last; row >= first; --row) {
+        const auto [source, destination] = m_model.Rows().AddressesOf(m_model.SerialAt(row));
+        m_pNames->Want(source);
+        m_pNames->Want(destination);
+    }
 }
 
 void CFlowsentryView::ClickHeading(int column) {

@@ -4,13 +4,16 @@
 #include "capture/Sniffer.h"
 #include "traffic/TrafficTable.h"
 #include "view/ColumnWidths.h"
+#include "view/NameService.h"
 #include "view/TrafficModel.h"
 
 #include <QTableView>
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace flowsentry {
 
@@ -76,6 +79,17 @@ public:
     void SetPaused(bool paused);
     [[nodiscard]] bool Paused() const { return m_bPaused; }
 
+    // View > Resolve Names: the address cells show host names once known. The resolver starts the first
+    // time names are turned on; turned off, numbers show again at once and the names known are kept.
+    // The addresses asked are those of each row that comes into the list, and those on the screen at each
+    // refresh (so a name that expired, or was pushed out of the queue, is asked again when seen).
+    void SetResolveNames(bool on);
+    [[nodiscard]] bool ResolvesNames() const { return m_bResolveNames; }
+    // Null until names are first turned on.
+    [[nodiscard]] CNameService* Names() { return m_pNames.get(); }
+    // Tests put in a resolver of their own; used when names are first turned on.
+    void SetResolverFactory(CNameService::ResolverFactory factory) { m_resolverFactory = std::move(factory); }
+
     // Sorting by the headings: a click sorts by the column, a second click reverses, a third returns to
     // the default order (newest first). Counters, rates and times sort largest first on the first click.
     void ClickHeading(int column);
@@ -110,6 +124,10 @@ private:
     // Widens the address columns to a full IPv6 address once the batch brings the first IPv6 row.
     void WidenForIpv6(const TrafficBatch& batch);
     void SetFileName(const QString& name);
+    // Asks for the names of the batch's new rows, then of the rows on the screen (asked first).
+    void WantNames(const TrafficBatch& batch);
+    // Hands the names that came to the list (repaint, re-filter).
+    void ApplyNames();
 
     CTrafficTable m_table;
     // Declared after m_table, so that it is destroyed (and its thread stopped) before the table it writes
@@ -124,6 +142,10 @@ private:
     bool m_bPaused = false;
     BatchObserver m_batchObserver;
     QString m_strFileName;
+    bool m_bResolveNames = false;
+    CNameService::ResolverFactory m_resolverFactory;
+    std::unique_ptr<CNameService> m_pNames;
+    std::vector<IpAddress> m_namesLater; // names that came while the rows were paused or held
 };
 
 } // namespace flowsentry

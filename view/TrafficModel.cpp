@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "view/TrafficModel.h"
 
+#include "platform/NameCache.h"
 #include "traffic/CellWriter.h"
 
 #include <QBrush>
@@ -152,6 +153,37 @@ void CTrafficModel::SetRatesInBits(bool bits) {
     }
 }
 
+void CTrafficModel::SetNames(const INameLookup* names) {
+    m_pNames = names;
+    if (rowCount() > 0) {
+        emit dataChanged(index(0, ColSrcAddress), index(rowCount() - 1, ColDestAddress));
+    }
+}
+
+void CTrafficModel::NamesChanged(const std::vector<IpAddress>& addresses) {
+    if (m_pNames == nullptr || addresses.empty()) {
+        return;
+    }
+    if (m_order.Filtered()) {
+        const CAddressSet named(addresses);
+        const std::vector<std::uint32_t> serials =
+            m_order.NewlyAccepted(m_rows, [&](const IpAddress& source, const IpAddress& destination) {
+                return named.Contains(source) || named.Contains(destination);
+            });
+        if (!serials.empty()) {
+            // As new rows come when sorted: inserted at the bottom, then moved to their places.
+            const int before = rowCount();
+            beginInsertRows(QModelIndex(), before, before + static_cast<int>(serials.size()) - 1);
+            m_order.AddRows(m_rows, serials);
+            endInsertRows();
+            ChangeLayout([this] { m_order.PlaceAdded(m_rows); });
+        }
+    }
+    if (rowCount() > 0) {
+        emit dataChanged(index(0, ColSrcAddress), index(rowCount() - 1, ColDestAddress));
+    }
+}
+
 void CTrafficModel::SetColors(const QColor& highlight, const QColor& idleText) {
     m_highlight = highlight;
     m_idleText = idleText;
@@ -198,7 +230,21 @@ QVariant CTrafficModel::data(const QModelIndex& index, int role) const {
         if (column >= ColumnCount) {
             return QString::fromStdString(RateText(RateOf(m_rows.RatesOf(serial), column), m_bBits));
         }
+        if (m_pNames != nullptr && (column == ColSrcAddress || column == ColDestAddress)) {
+            // "other" rows are never asked, so they have no name.
+            const auto [source, destination] = m_rows.AddressesOf(serial);
+            const std::string_view name = m_pNames->NameOf(column == ColSrcAddress ? source : destination);
+            if (!name.empty()) {
+                return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+            }
+        }
         return QString::fromStdString(CellText(m_rows.Entry(serial), column));
+    case Qt::ToolTipRole:
+        // The number behind a name; without names the cell shows it already.
+        if (m_pNames != nullptr && (column == ColSrcAddress || column == ColDestAddress)) {
+            return QString::fromStdString(CellText(m_rows.Entry(serial), column));
+        }
+        return {};
     case Qt::DecorationRole:
         return column == ColSrcAddress ? QVariant(m_rowIcon) : QVariant();
     case Qt::TextAlignmentRole:

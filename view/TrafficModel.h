@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "traffic/NameLookup.h"
 #include "traffic/RowOrder.h"
 #include "traffic/RowStore.h"
 #include "traffic/TrafficTable.h"
@@ -9,6 +10,7 @@
 #include <QColor>
 #include <QIcon>
 #include <cstdint>
+#include <vector>
 
 namespace flowsentry {
 
@@ -48,6 +50,14 @@ public:
     void SetFilter(CRowOrder::Filter filter);
     void SetRateWindow(int seconds);
     void SetRatesInBits(bool bits);
+    // With names, the address cells show the host name `names` knows (the number until then), with the
+    // number in the tooltip; null shows numbers again. Sorting stays by the addresses, and Save As and Copy
+    // write numbers either way. The filter reads Names() when it asks.
+    void SetNames(const INameLookup* names);
+    [[nodiscard]] const INameLookup* Names() const { return m_pNames; }
+    // The names of these addresses changed: rows the filter turned away may match now, and the address
+    // cells are repainted.
+    void NamesChanged(const std::vector<IpAddress>& addresses);
     // The colours of the highlight and of idle rows, from the view's palette.
     void SetColors(const QColor& highlight, const QColor& idleText);
 
@@ -78,6 +88,7 @@ private:
     QIcon m_rowIcon;                 // two computers with arrows between them, beside the source address
     std::uint32_t m_nLastChange = 0; // the last apply that brought a row new traffic
     bool m_bBits = false;
+    const INameLookup* m_pNames = nullptr;
     QColor m_highlight;
     QColor m_idleText;
 };

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "view/NameService.h"
+
+#include "platform/AresResolver.h"
+
+namespace flowsentry {
+
+CNameService::CNameService(QObject* parent, const ResolverFactory& factory) : QObject(parent) {
+    // Runs on the resolver's thread: only a queued call to this object, which Qt drops if the object is
+    // gone by the time it would run.
+    Handler handler = [this](NameAnswer answer) {
+        QMetaObject::invokeMethod(
+            this, [this, answer = std::move(answer)] { Deliver(answer); }, Qt::QueuedConnection);
+    };
+    m_pResolver = factory ? factory(std::move(handler)) : std::make_unique<CAresResolver>(std::move(handler));
+    m_pCache = std::make_unique<CNameCache>(*m_pResolver);
+    m_announce.setSingleShot(true);
+    m_announce.setInterval(kAnnounceMs);
+    connect(&m_announce, &QTimer::timeout, this, &CNameService::Announce);
+    m_tick.setInterval(1000);
+    connect(&m_tick, &QTimer::timeout, this, [this] {
+        m_pCache->Tick();
+        if (m_pCache->Idle()) {
+            m_tick.stop();
+        }
+    });
+}
+
+CNameService::~CNameService() {
+    // The resolver's thread ends first (look-ups still running are dropped), so no answer comes after.
+    m_pResolver.reset();
+}
+
+void CNameService::Want(const IpAddress& address) {
+    m_pCache->Want(address);
+    if (!m_pCache->Idle() && !m_tick.isActive()) {
+        m_tick.start();
+    }
+}
+
+void CNameService::Deliver(const NameAnswer& answer) {
+    if (m_pCache->Answer(answer)) {
+        m_changed.push_back(answer.m_address);
+        if (!m_announce.isActive()) {
+            m_announce.start();
+        }
+    }
+}
+
+void CNameService::Announce() {
+    std::vector<IpAddress> changed;
+    changed.swap(m_changed);
+    emit NamesChanged(changed);
+}
+
+} // namespace flowsentry
