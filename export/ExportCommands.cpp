@@ -173,6 +173,8 @@ bool CListExport::Start(Job job) {
     if (job != Job::Export) {
         m_bShownRows = false;
     }
+    m_names = Names();
+    m_names.m_bOn = job == Job::Export && m_view.ResolvesNames() && m_view.Names() != nullptr;
     const CTrafficModel& model = m_view.Model();
     m_nRows = m_bShownRows ? static_cast<std::size_t>(model.rowCount()) : model.Rows().RowCount();
     m_phase = Phase::Snapshot;
@@ -180,6 +182,9 @@ bool CListExport::Start(Job job) {
         m_snapshot.reserve(m_nRows);
         if (job == Job::Export) {
             m_rates.reserve(m_nRows);
+        }
+        if (m_names.m_bOn) {
+            m_names.m_rows.reserve(m_nRows);
         }
         // The order shown is taken at once (a few milliseconds for a million rows): the filter or the
         // sort may change while the rows are copied.
@@ -204,6 +209,19 @@ bool CListExport::Start(Job job) {
 // The rows cannot be rendered where they are: the window thread changes them at every refresh. Copying
 // them is cheap, but at two million rows it still takes some tens of milliseconds, so it is spread over
 // several turns of the event loop, during which the list is held still.
+std::uint32_t CListExport::Names::Intern(std::string_view name) {
+    if (name.empty()) {
+        return 0;
+    }
+    if (const auto found = m_index.find(name); found != m_index.end()) {
+        return found->second;
+    }
+    const auto index = static_cast<std::uint32_t>(m_texts.size());
+    m_texts.emplace_back(name);
+    m_index.emplace(m_texts.back(), index);
+    return index;
+}
+
 void CListExport::CopySlice() {
     const CRowStore& rows = m_view.Model().Rows();
     Q_ASSERT(m_bShownRows || rows.RowCount() == m_nRows);
@@ -218,6 +236,14 @@ void CListExport::CopySlice() {
             m_snapshot.push_back(rows.Entry(serial));
             if (rates) {
                 m_rates.push_back(rows.RatesOf(serial));
+            }
+            if (m_names.m_bOn) {
+                const CTrafficEntry& entry = m_snapshot.back();
+                const CNameCache& cache = m_view.Names()->Cache();
+                m_names.m_rows.push_back(entry.IsOverflow()
+                                             ? std::array<std::uint32_t, 2>{}
+                                             : std::array{m_names.Intern(cache.NameOf(entry.Source())),
+                                                          m_names.Intern(cache.NameOf(entry.Destination()))});
             }
         }
         if (Clock::now() >= deadline) {
@@ -243,12 +269,12 @@ void CListExport::StartWorker() {
     m_phase = Phase::Render;
     m_nRowsDone = 0;
     try {
-        m_worker = std::thread(
-            [this, rows = std::move(m_snapshot), rates = std::move(m_rates), serial = m_nSerial]() mutable {
-                Render(std::move(rows), std::move(rates));
-                QMetaObject::invokeMethod(
-                    this, [this, serial] { OnWorkerDone(serial); }, Qt::QueuedConnection);
-            });
+        m_worker = std::thread([this, rows = std::move(m_snapshot), rates = std::move(m_rates),
+                                names = std::move(m_names), serial = m_nSerial]() mutable {
+            Render(std::move(rows), std::move(rates), std::move(names));
+            QMetaObject::invokeMethod(
+                this, [this, serial] { OnWorkerDone(serial); }, Qt::QueuedConnection);
+        });
     } catch (const std::system_error& error) {
         m_result.m_strError = SystemErrorText(error.code().value());
         Finish(true);
@@ -258,11 +284,11 @@ void CListExport::StartWorker() {
 }
 
 // On the worker thread: touches only the rows it was given, the path, the atomics and m_result.
-void CListExport::Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates) {
+void CListExport::Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates, Names names) {
     Result result;
     try {
         if (m_job == Job::Export) {
-            result.m_strError = WriteExport(rows, rates);
+            result.m_strError = WriteExport(rows, rates, names);
         } else {
             RenderText(rows, result);
         }
@@ -271,6 +297,7 @@ void CListExport::Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> 
     }
     std::vector<CTrafficEntry>().swap(rows);
     std::vector<RowRates>().swap(rates);
+    names = Names();
     m_result = std::move(result);
     // The large buffers were mapped and are gone already, but the heap keeps what the pieces and the cell
     // texts freed; hand it back rather than leave the process bigger after every export.
@@ -314,14 +341,19 @@ void CListExport::RenderText(std::vector<CTrafficEntry>& rows, Result& result) {
 // megabytes, which need not stand in memory beside the rows. It is written from the start, so it is not
 // cancelled.
 std::string CListExport::WriteExport(const std::vector<CTrafficEntry>& rows,
-                                     const std::vector<RowRates>& rates) {
+                                     const std::vector<RowRates>& rates, const Names& names) {
     m_phase = Phase::Write;
+    std::size_t row = 0;
     RowWriterOptions options;
     options.m_format = m_format;
     options.m_bRates = true;
+    if (names.m_bOn) {
+        options.m_names = [&names, &row](const CTrafficEntry&, bool source) -> std::string_view {
+            return names.m_texts[names.m_rows[row][source ? 0 : 1]];
+        };
+    }
     CRowWriter writer(std::move(options));
     std::string piece;
-    std::size_t row = 0;
     bool begun = false;
     bool ended = false;
     return WriteFileReplacing(m_strPath, [&](std::string_view& bytes) {
@@ -382,6 +414,7 @@ void CListExport::Finish(bool report) {
     m_phase = Phase::Idle;
     m_snapshot = {};
     m_rates = {};
+    m_names = Names();
     m_serials = {};
     if (m_bHolding) {
         m_bHolding = false;

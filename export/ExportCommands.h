@@ -7,13 +7,16 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 class QClipboard;
@@ -128,12 +131,29 @@ private:
         bool m_bCancelled = false;
     };
 
+    // The host names of Export's rows, taken with them while the list resolves names: each distinct name
+    // once, and per row the indexes of its source's and destination's (0 for none).
+    struct Names {
+        bool m_bOn = false;
+        std::vector<std::string> m_texts{std::string()};
+        struct Hash {
+            using is_transparent = void;
+            std::size_t operator()(std::string_view text) const {
+                return std::hash<std::string_view>{}(text);
+            }
+        };
+        std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> m_index;
+        std::vector<std::array<std::uint32_t, 2>> m_rows;
+        std::uint32_t Intern(std::string_view name);
+    };
+
     bool Start(Job job);
     void CopySlice();
     void StartWorker();
-    void Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates);
+    void Render(std::vector<CTrafficEntry> rows, std::vector<RowRates> rates, Names names);
     void RenderText(std::vector<CTrafficEntry>& rows, Result& result);
-    std::string WriteExport(const std::vector<CTrafficEntry>& rows, const std::vector<RowRates>& rates);
+    std::string WriteExport(const std::vector<CTrafficEntry>& rows, const std::vector<RowRates>& rates,
+                            const Names& names);
     void OnWorkerDone(unsigned serial);
     void Finish(bool report);
 
@@ -149,6 +169,7 @@ private:
     QClipboard* m_pClipboard = nullptr;
     std::vector<CTrafficEntry> m_snapshot; // top row first
     std::vector<RowRates> m_rates;         // Export's, beside m_snapshot
+    Names m_names;                         // Export's, beside m_snapshot
     std::vector<std::uint32_t> m_serials;  // the rows shown at the command, when only those are exported
     std::size_t m_nRows = 0;
 

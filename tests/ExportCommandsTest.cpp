@@ -193,6 +193,37 @@ TEST_F(ExportCommands, ExportWritesTheChosenFormatAndKeepsTheOldFileOnFailure) {
     }
 }
 
+// With Resolve Names on, the export carries the names known, taken with the rows: quoted where they need it,
+// empty where an address has none, and the addresses stay numbers.
+TEST_F(ExportCommands, ExportCarriesTheNamesTheListKnows) {
+    class Resolver final : public IResolver {
+    public:
+        explicit Resolver(CNameService::Handler handler) : m_handler(std::move(handler)) {}
+        void Ask(const IpAddress& address) override {
+            const std::string text = IpToText(address);
+            m_handler({address, text == "10.250.0.9"   ? "nine, \"the\" host"
+                                : text == "10.250.0.1" ? "us"
+                                                       : ""});
+        }
+
+    private:
+        CNameService::Handler m_handler;
+    };
+    m_view.SetResolverFactory(
+        [](CNameService::Handler handler) { return std::make_unique<Resolver>(std::move(handler)); });
+    m_view.SetResolveNames(true);
+    m_view.Refresh();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return m_view.Names()->Cache().Idle(); }, 5'000));
+    ASSERT_TRUE(Export(m_dir / "named.csv", RowFormat::Csv));
+    EXPECT_EQ(
+        test::ReadFile(m_dir / "named.csv"),
+        "Src Address,Dest Address,Send Data,Rcv Data,Total Data,Send Packets,Rcv Packets,Total Packets,"
+        "Date / Time,Proto,Send Rate,Rcv Rate,Peak Rate,Source Name,Destination Name\n"
+        "10.250.0.1,10.250.0.9,84,0,84,1,0,1,2023-11-14T22:13:21+00:00,ICMP,0,0,0,us,\"nine, \"\"the\"\" "
+        "host\"\n"
+        "10.250.0.1,10.250.0.2,0,128,128,0,1,1,2023-11-14T22:13:20+00:00,UDP,0,0,0,us,\n");
+}
+
 // The dialog itself: its two file types, and the choice of rows, offered only while a filter is on.
 TEST_F(ExportCommands, TheExportDialogAsksForTheTypeAndTheRows) {
     QStringList types;

@@ -6,7 +6,9 @@ output formats, usage errors and (as root) a live capture ended by Ctrl+C.
     cli_test.py PATH/TO/flowsentry-cli PATH/TO/flowsentry-gen
 """
 import array
+import csv
 import fcntl
+import io
 import json
 import os
 import select
@@ -244,6 +246,19 @@ class Resolve(unittest.TestCase):
         for plain_line, named_line in zip(plain_lines[1:], named_lines[1:]):
             self.assertEqual(named_line.split()[:2], [name, name])
             self.assertEqual(named_line.split()[2:], plain_line.split()[2:])
+        # csv and json keep the numbers and add the names after every other column.
+        for fmt in ("csv", "json"):
+            plain = run("--read", self.capture, "--format", fmt).stdout.decode()
+            named = run("--read", self.capture, "--resolve", "--format", fmt).stdout.decode()
+            if fmt == "csv":
+                plain_rows = list(csv.DictReader(io.StringIO(plain)))
+                named_rows = list(csv.DictReader(io.StringIO(named)))
+            else:
+                plain_rows, named_rows = json.loads(plain), json.loads(named)
+            self.assertEqual(len(named_rows), 2)
+            for plain_row, named_row in zip(plain_rows, named_rows):
+                self.assertEqual((named_row.pop("Source Name"), named_row.pop("Destination Name")), (name, name))
+                self.assertEqual(named_row, plain_row)
         # text is the window's Save As: numbers only, so --resolve does not go with it.
         out = run("--read", self.capture, "--resolve", "--format", "text")
         self.assertEqual(out.returncode, 2, out.stderr)
