@@ -29,6 +29,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -547,17 +549,30 @@ int Run(const Options& options) {
     // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
     bool written = true;
     if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
+        // Everything counted goes to the collector, also after a failure or Ctrl+C. The records left (at the
+        // end of a file, one pair per row) are sent on a thread of their own while the table is printed:
+        // the exporter has its own copy of the counters, and the print below finds nothing new to hand it.
+        std::thread finishing;
+        bool finished = true;
         if (exporter) {
-            // Everything counted goes to the collector, also after a failure or Ctrl+C.
             Update(table, rows, options.m_strFile.empty(), exporter.get());
-            if (!exporter->Finish()) {
-                std::fprintf(stderr, "flowsentry-cli: the last flow records could not be sent to %s\n",
-                             options.m_ipfix->Text().c_str());
+            auto finish = [&exporter, &finished] { finished = exporter->Finish(); };
+            try {
+                finishing = std::thread(finish);
+            } catch (const std::system_error&) {
+                finish();
             }
         }
         const bool live = options.m_strFile.empty();
-        written = Print(table, rows, options.m_format, live, live && options.m_dInterval > 0, exporter.get(),
+        written = Print(table, rows, options.m_format, live, live && options.m_dInterval > 0, nullptr,
                         names.get(), Last::Yes);
+        if (finishing.joinable()) {
+            finishing.join();
+        }
+        if (!finished) {
+            std::fprintf(stderr, "flowsentry-cli: the last flow records could not be sent to %s\n",
+                         options.m_ipfix->Text().c_str());
+        }
     }
     if (options.m_bStats) {
         PrintStats(sniffer.Stats(), options.m_strFile.empty(), overflow);
