@@ -198,19 +198,25 @@ BENCHMARK(BM_DecodeAndFoldOverflow);
 
 // A pull from a table of `rows` rows of which `changed` changed since the previous pull, and the consumer
 // applying it.
+// One sample from the local address to each of `rows` peers.
+std::vector<CTrafficEntry> PeerSamples(std::uint32_t rows, std::uint8_t proto) {
+    std::vector<CTrafficEntry> samples(rows);
+    for (std::uint32_t i = 0; i < rows; ++i) {
+        samples[i].m_dwSrcAddress = kLocal;
+        samples[i].m_dwDestAddress = 0x0A000000U + i;
+        samples[i].m_nProto = proto;
+        samples[i].m_nSendData = 100;
+        samples[i].m_nSendPackets = 1;
+    }
+    return samples;
+}
+
 void BM_PullChanges(benchmark::State& state) {
     const auto rows = static_cast<std::uint32_t>(state.range(0));
     const auto changed = static_cast<std::uint32_t>(state.range(1));
     CTrafficTable table;
     CRowStore store;
-    std::vector<CTrafficEntry> samples(rows);
-    for (std::uint32_t i = 0; i < rows; ++i) {
-        samples[i].m_dwSrcAddress = kLocal;
-        samples[i].m_dwDestAddress = 0x0A000000U + i;
-        samples[i].m_nProto = 6;
-        samples[i].m_nSendData = 100;
-        samples[i].m_nSendPackets = 1;
-    }
+    const std::vector<CTrafficEntry> samples = PeerSamples(rows, 6);
     table.AddSamples(samples, kLocal);
     store.Apply(table.PullChanges());
     std::mt19937 random(11);
@@ -242,14 +248,7 @@ void BM_FoldPulledEntries(benchmark::State& state) {
     const auto rows = static_cast<std::uint32_t>(state.range(0));
     const auto batch = static_cast<std::size_t>(state.range(1));
     CTrafficTable table;
-    std::vector<CTrafficEntry> samples(rows);
-    for (std::uint32_t i = 0; i < rows; ++i) {
-        samples[i].m_dwSrcAddress = kLocal;
-        samples[i].m_dwDestAddress = 0x0A000000U + i;
-        samples[i].m_nProto = 17;
-        samples[i].m_nSendData = 100;
-        samples[i].m_nSendPackets = 1;
-    }
+    const std::vector<CTrafficEntry> samples = PeerSamples(rows, 17);
     table.AddSamples(samples, kLocal);
     (void)table.PullChanges();
     std::mt19937 random(5);

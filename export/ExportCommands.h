@@ -155,6 +155,7 @@ private:
     std::string WriteExport(const std::vector<CTrafficEntry>& rows, const std::vector<RowRates>& rates,
                             const Names& names);
     void OnWorkerDone(unsigned serial);
+    Q_INVOKABLE void TakeWorkerDone();
     void Finish(bool report);
 
     CFlowsentryView& m_view;
@@ -178,6 +179,7 @@ private:
     std::atomic<bool> m_bCancel{false};
     Result m_result;
     std::thread m_worker;
+    std::atomic<unsigned> m_nDoneSerial{0}; // the job whose worker finished last
 };
 
 } // namespace flowsentry

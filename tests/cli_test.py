@@ -6,6 +6,7 @@ output formats, usage errors and (as root) a live capture ended by Ctrl+C.
     cli_test.py PATH/TO/flowsentry-cli PATH/TO/flowsentry-gen
 """
 import array
+import contextlib
 import csv
 import fcntl
 import io
@@ -372,13 +373,22 @@ class Usage(unittest.TestCase):
         self.assertEqual(out.decode().splitlines(), want)
 
 
+@contextlib.contextmanager
+def loopback_namespace(prefix):
+    """A network namespace of this test's own with its loopback up, deleted afterwards."""
+    ns = "%s-%d" % (prefix, os.getpid())
+    subprocess.run(["ip", "netns", "add", ns], check=True)
+    try:
+        subprocess.run(["ip", "-n", ns, "link", "set", "lo", "up"], check=True)
+        yield ns
+    finally:
+        subprocess.run(["ip", "netns", "del", ns])
+
+
 @unittest.skipUnless(os.geteuid() == 0, "the live capture test makes a network namespace and needs root")
 class Live(unittest.TestCase):
     def test_ctrl_c_prints_the_final_table_with_the_rates(self):
-        ns = "fs-cli-test-%d" % os.getpid()
-        subprocess.run(["ip", "netns", "add", ns], check=True)
-        try:
-            subprocess.run(["ip", "-n", ns, "link", "set", "lo", "up"], check=True)
+        with loopback_namespace("fs-cli-test") as ns:
             env = dict(os.environ, TZ="UTC")
             cli = subprocess.Popen(["ip", "netns", "exec", ns, Tools.cli, "--address", "127.0.0.1", "--format", "csv",
                                     "--stats"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
@@ -407,27 +417,17 @@ class Live(unittest.TestCase):
             # later none.
             self.assertEqual(row[10:], ["0", "0", "320"])
             self.assertIn("dropped by the kernel: 0", err.decode())
-        finally:
-            subprocess.run(["ip", "netns", "del", ns])
 
     def test_a_huge_interval_still_ends_at_the_duration(self):
         # 1e10 seconds overflowed the clock's nanoseconds and the deadline was never reached.
-        ns = "fs-cli-interval-%d" % os.getpid()
-        subprocess.run(["ip", "netns", "add", ns], check=True)
-        try:
-            subprocess.run(["ip", "-n", ns, "link", "set", "lo", "up"], check=True)
+        with loopback_namespace("fs-cli-interval") as ns:
             out = subprocess.run(["ip", "netns", "exec", ns, Tools.cli, "--address", "127.0.0.1", "--format", "csv",
                                   "--interval", "1e10", "--duration", "0.5"], capture_output=True, timeout=20)
             self.assertEqual(out.returncode, 0, out.stderr)
             self.assertEqual(out.stdout.decode().splitlines(), [",".join(HEADINGS + ["Send Rate", "Rcv Rate", "Peak Rate"])])
-        finally:
-            subprocess.run(["ip", "netns", "del", ns])
 
     def test_json_with_an_interval_is_one_document_a_line(self):
-        ns = "fs-cli-jsonl-%d" % os.getpid()
-        subprocess.run(["ip", "netns", "add", ns], check=True)
-        try:
-            subprocess.run(["ip", "-n", ns, "link", "set", "lo", "up"], check=True)
+        with loopback_namespace("fs-cli-jsonl") as ns:
             cli = subprocess.Popen(["ip", "netns", "exec", ns, Tools.cli, "--address", "127.0.0.1", "--format", "json",
                                     "--interval", "0.4", "--duration", "3"], stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, env=dict(os.environ, TZ="UTC"))
@@ -454,8 +454,6 @@ class Live(unittest.TestCase):
             # The first datagrams may go out before the capture opens.
             self.assertGreaterEqual(last[0]["Total Packets"], 20, out)
             self.assertRegex(last[0]["Date / Time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+00:00$")
-        finally:
-            subprocess.run(["ip", "netns", "del", ns])
 
     def test_a_link_down_and_up_again_is_said_and_counting_goes_on(self):
         a, b = "fs-cli-link-a-%d" % os.getpid(), "fs-cli-link-b-%d" % os.getpid()

@@ -59,15 +59,36 @@ CFlowsentryView::CFlowsentryView(QWidget* parent) : QTableView(parent) {
 
     m_sniffer.Initialize(&m_table);
     // Runs on the capture thread, which must never wait for the window: the news is queued to this thread.
+    // The text goes through a mutex of ours and the call by name, with nothing of ours in Qt's queued
+    // event: Qt's own locks are invisible to ThreadSanitizer, which took a functor built on the capture
+    // thread and called on this one for a race.
     m_sniffer.SetEndCallback([this](CaptureEnd end, const std::string& errorText) {
-        const QString text = end == CaptureEnd::Failed ? QString::fromStdString(errorText) : QString();
-        QMetaObject::invokeMethod(
-            this, [this, text] { emit CaptureEnded(text); }, Qt::QueuedConnection);
+        {
+            const std::lock_guard lock(m_newsMutex);
+            m_endTexts.push_back(end == CaptureEnd::Failed ? QString::fromStdString(errorText) : QString());
+        }
+        QMetaObject::invokeMethod(this, "TakeCaptureEnd", Qt::QueuedConnection);
     });
     m_sniffer.SetLinkCallback([this](LinkState, const std::string&) {
-        QMetaObject::invokeMethod(
-            this, [this] { emit LinkChanged(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, "TakeLinkChange", Qt::QueuedConnection);
     });
+}
+
+void CFlowsentryView::TakeCaptureEnd() {
+    QString text;
+    {
+        const std::lock_guard lock(m_newsMutex);
+        if (m_endTexts.empty()) {
+            return;
+        }
+        text = std::move(m_endTexts.front());
+        m_endTexts.pop_front();
+    }
+    emit CaptureEnded(text);
+}
+
+void CFlowsentryView::TakeLinkChange() {
+    emit LinkChanged();
 }
 
 // A running capture ends here, before the table it writes into goes.

@@ -10,8 +10,10 @@
 #include <QTableView>
 #include <QTimer>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -113,6 +115,11 @@ public slots:
     // capture runs and nothing is left to show; callable directly.
     void Refresh();
 
+private slots:
+    // The capture thread's news, queued to the window thread by name: see the constructor.
+    void TakeCaptureEnd();
+    void TakeLinkChange();
+
 protected:
     bool viewportEvent(QEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -146,6 +153,8 @@ private:
     CNameService::ResolverFactory m_resolverFactory;
     std::unique_ptr<CNameService> m_pNames;
     std::vector<IpAddress> m_namesLater; // names that came while the rows were paused or held
+    std::mutex m_newsMutex;
+    std::deque<QString> m_endTexts; // under m_newsMutex: one per capture that ended, oldest first
 };
 
 } // namespace flowsentry

@@ -6,11 +6,15 @@
 namespace flowsentry {
 
 CNameService::CNameService(QObject* parent, const ResolverFactory& factory) : QObject(parent) {
-    // Runs on the resolver's thread: only a queued call to this object, which Qt drops if the object is
-    // gone by the time it would run.
+    // Runs on the resolver's thread: the answer goes in a list under a mutex of ours, and a queued call by
+    // name (which Qt drops if this object is gone by then) takes it on the window thread. A functor holding
+    // the answer would be handed over by Qt's own locks, which ThreadSanitizer cannot see.
     Handler handler = [this](NameAnswer answer) {
-        QMetaObject::invokeMethod(
-            this, [this, answer = std::move(answer)] { Deliver(answer); }, Qt::QueuedConnection);
+        {
+            const std::lock_guard lock(m_answersMutex);
+            m_answers.push_back(std::move(answer));
+        }
+        QMetaObject::invokeMethod(this, "TakeAnswers", Qt::QueuedConnection);
     };
     m_pResolver = factory ? factory(std::move(handler)) : std::make_unique<CAresResolver>(std::move(handler));
     m_pCache = std::make_unique<CNameCache>(*m_pResolver);
@@ -35,6 +39,17 @@ void CNameService::Want(const IpAddress& address) {
     m_pCache->Want(address);
     if (!m_pCache->Idle() && !m_tick.isActive()) {
         m_tick.start();
+    }
+}
+
+void CNameService::TakeAnswers() {
+    std::vector<NameAnswer> answers;
+    {
+        const std::lock_guard lock(m_answersMutex);
+        answers.swap(m_answers);
+    }
+    for (const NameAnswer& answer : answers) {
+        Deliver(answer);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace flowsentry {
@@ -38,10 +39,15 @@ signals:
     // The names of these addresses changed (on the window thread).
     void NamesChanged(const std::vector<IpAddress>& addresses);
 
+private slots:
+    void TakeAnswers();
+
 private:
     void Deliver(const NameAnswer& answer);
     void Announce();
 
+    std::mutex m_answersMutex;
+    std::vector<NameAnswer> m_answers; // under m_answersMutex: come, not yet taken
     std::unique_ptr<IResolver> m_pResolver;
     std::unique_ptr<CNameCache> m_pCache;
     std::vector<IpAddress> m_changed;
