@@ -173,6 +173,8 @@ bool CListExport::Start(Job job) {
     if (job != Job::Export) {
         m_bShownRows = false;
     }
+    // A capture file's rows have no rates: it was read far faster than its packets came.
+    m_bRates = job == Job::Export && m_view.FileName().isEmpty();
     m_names = Names();
     m_names.m_bOn = job == Job::Export && m_view.ResolvesNames() && m_view.Names() != nullptr;
     const CTrafficModel& model = m_view.Model();
@@ -180,7 +182,7 @@ bool CListExport::Start(Job job) {
     m_phase = Phase::Snapshot;
     try {
         m_snapshot.reserve(m_nRows);
-        if (job == Job::Export) {
+        if (m_bRates) {
             m_rates.reserve(m_nRows);
         }
         if (m_names.m_bOn) {
@@ -225,7 +227,7 @@ std::uint32_t CListExport::Names::Intern(std::string_view name) {
 void CListExport::CopySlice() {
     const CRowStore& rows = m_view.Model().Rows();
     Q_ASSERT(m_bShownRows || rows.RowCount() == m_nRows);
-    const bool rates = m_job == Job::Export;
+    const bool rates = m_bRates;
     const std::size_t end =
         m_nRows - m_snapshot.size() > m_nSliceRows ? m_snapshot.size() + m_nSliceRows : m_nRows;
     const auto deadline = Clock::now() + kSliceTime;
@@ -348,7 +350,7 @@ std::string CListExport::WriteExport(const std::vector<CTrafficEntry>& rows,
     std::size_t row = 0;
     RowWriterOptions options;
     options.m_format = m_format;
-    options.m_bRates = true;
+    options.m_bRates = m_bRates;
     if (names.m_bOn) {
         options.m_names = [&names, &row](const CTrafficEntry&, bool source) -> std::string_view {
             return names.m_texts[names.m_rows[row][source ? 0 : 1]];
@@ -369,7 +371,7 @@ std::string CListExport::WriteExport(const std::vector<CTrafficEntry>& rows,
         }
         const std::size_t end = std::min(rows.size(), row + kRowsPerPiece);
         for (; row < end; ++row) {
-            writer.Row(piece, rows[row], rates[row]);
+            writer.Row(piece, rows[row], m_bRates ? rates[row] : RowRates{});
         }
         m_nRowsDone.store(row, std::memory_order_relaxed);
         if (row == rows.size()) {

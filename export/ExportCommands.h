@@ -170,6 +170,7 @@ private:
     QClipboard* m_pClipboard = nullptr;
     std::vector<CTrafficEntry> m_snapshot; // top row first
     std::vector<RowRates> m_rates;         // Export's, beside m_snapshot
+    bool m_bRates = false;                 // Export's rows carry rates (not a capture file's)
     Names m_names;                         // Export's, beside m_snapshot
     std::vector<std::uint32_t> m_serials;  // the rows shown at the command, when only those are exported
     std::size_t m_nRows = 0;

@@ -42,9 +42,10 @@ std::string ReadAll(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-CliResult RunCli(const QString& file, const QString& local = QString()) {
+CliResult RunCli(const QString& file, const QString& local = QString(), const char* format = "text") {
     const test::TempFile err("cli-stderr");
-    std::string command = std::string(FLOWSENTRY_CLI) + " --format text --read '" + file.toStdString() + "'";
+    std::string command =
+        std::string(FLOWSENTRY_CLI) + " --format " + format + " --read '" + file.toStdString() + "'";
     if (!local.isEmpty()) {
         command += " --local " + local.toStdString();
     }
@@ -136,9 +137,19 @@ TEST_F(OpenFileTest, OpenCommandLineAndDropShowTheRowsTheCliCounts) {
               QStringLiteral("Read mixed.pcapng: %1 datagrams").arg(QLocale().toString(3000)));
     // Its clock is its packets': rows that were busy at its end are not greyed as idle.
     EXPECT_FALSE(frame.View().model()->index(0, 0).data(Qt::ForegroundRole).isValid());
-    // A file's rows carry no rates: the columns are hidden, and the status bar gives none.
+    // A file's rows carry no rates: the columns are hidden, the status bar gives none, and Export writes
+    // the file as flowsentry-cli --format csv does.
     EXPECT_TRUE(frame.View().isColumnHidden(ColSendRate));
     EXPECT_FALSE(frame.TrafficStatusText().contains("/s"));
+    const QString exported = Path("exported.csv");
+    CMainFrame::Seams exportSeams;
+    exportSeams.m_askExport = [&](QWidget*, bool) {
+        return std::optional<ExportChoice>(ExportChoice{exported, RowFormat::Csv, false});
+    };
+    frame.SetSeams(exportSeams);
+    frame.Action(Command::FileExport)->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&frame] { return !frame.Export().IsRunning(); }, 20'000));
+    EXPECT_EQ(ReadAll(exported.toStdString()), RunCli(file, QString(), "csv").m_strOut);
 
     // Stop empties the list as after a capture, and the rates come back.
     frame.OnStopAnalyzing();
