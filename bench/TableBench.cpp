@@ -133,15 +133,10 @@ void BM_Decode(benchmark::State& state) {
 }
 BENCHMARK(BM_Decode)->Args({0, 4})->Args({1500, 4})->Args({0, 6})->Args({1500, 6});
 
-// As the capture does it: the frames of one libpcap dispatch are decoded into samples and folded under
-// one lock, which lets the table overlap the memory accesses of the batch. The second argument 6 for IPv6.
-void BM_DecodeAndFoldBatch(benchmark::State& state) {
-    const auto entries = static_cast<std::size_t>(state.range(0));
-    const bool ipv6 = state.range(1) == 6;
-    const std::size_t frameBytes = ipv6 ? kFrame6Bytes : kFrameBytes;
-    const IpAddress local = Local(ipv6);
-    CTrafficTable table;
-    const std::vector<std::uint8_t> stream = PrepareTable(table, entries, ipv6);
+// The timed loop of the decode-and-fold benchmarks: a batch of frames of `stream` decoded and folded per
+// iteration, round and round.
+void DecodeAndFold(benchmark::State& state, CTrafficTable& table, const std::vector<std::uint8_t>& stream,
+                   std::size_t frameBytes, const IpAddress& local) {
     const std::size_t packets = stream.size() / frameBytes;
     SampleBuffer samples;
     samples.reserve(kBatch);
@@ -157,6 +152,18 @@ void BM_DecodeAndFoldBatch(benchmark::State& state) {
     state.counters["ns_per_packet"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * kBatch,
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// As the capture does it: the frames of one libpcap dispatch are decoded into samples and folded under
+// one lock, which lets the table overlap the memory accesses of the batch. The second argument 6 for IPv6.
+void BM_DecodeAndFoldBatch(benchmark::State& state) {
+    const auto entries = static_cast<std::size_t>(state.range(0));
+    const bool ipv6 = state.range(1) == 6;
+    const std::size_t frameBytes = ipv6 ? kFrame6Bytes : kFrameBytes;
+    const IpAddress local = Local(ipv6);
+    CTrafficTable table;
+    const std::vector<std::uint8_t> stream = PrepareTable(table, entries, ipv6);
+    DecodeAndFold(state, table, stream, frameBytes, local);
     state.counters["bytes_per_entry"] =
         static_cast<double>(table.MemoryBytes()) / static_cast<double>(table.EntryCount());
 }
@@ -178,20 +185,7 @@ void BM_DecodeAndFoldOverflow(benchmark::State& state) {
     const std::size_t packets = std::size_t{1} << 20U;
     const std::vector<std::uint8_t> all = MakeFrames(kEntries + packets);
     const std::vector<std::uint8_t> stream(all.begin() + kEntries * kFrameBytes, all.end());
-    SampleBuffer samples;
-    samples.reserve(kBatch);
-    CaptureCounters counters;
-    std::size_t next = 0;
-    for (auto _ : state) {
-        samples.clear();
-        DecodeFrames(stream, kFrameBytes, next, kBatch, 0, samples, counters);
-        next = next + kBatch == packets ? 0 : next + kBatch;
-        table.AddSamples(samples, kLocal);
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBatch));
-    state.counters["ns_per_packet"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * kBatch,
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    DecodeAndFold(state, table, stream, kFrameBytes, kLocal);
     state.counters["rows"] = static_cast<double>(table.EntryCount());
 }
 BENCHMARK(BM_DecodeAndFoldOverflow);

@@ -22,6 +22,24 @@ struct Counts {
     std::uint64_t sendData, rcvData, sendPackets, rcvPackets;
 };
 
+// The same datagrams in the compact form a capture's reading thread hands over.
+SampleBuffer Compact(const std::vector<CTrafficEntry>& samples) {
+    SampleBuffer buffer;
+    buffer.reserve(samples.size());
+    for (const CTrafficEntry& s : samples) {
+        const PacketSample packet{
+            s.m_dwSrcAddress, s.m_dwDestAddress, static_cast<std::uint32_t>(s.m_nSendData),
+            s.m_nProto,       IpFamily::Ipv4,    static_cast<std::uint16_t>(s.m_nSendPackets),
+            s.m_tLastUpdate};
+        if (s.IsIpv6()) {
+            buffer.PushIpv6(packet, Ipv6Pair{s.m_src6, s.m_dest6});
+        } else {
+            buffer.push_back(packet);
+        }
+    }
+    return buffer;
+}
+
 void ExpectEntry(const CTrafficTable& table, const Counts& c, std::uint8_t proto) {
     const auto entry = table.Find(Ip(c.src), Ip(c.dest), proto);
     ASSERT_TRUE(entry.has_value()) << c.src << " " << c.dest;
@@ -228,19 +246,7 @@ TEST(TrafficTable, ABatchFoldsAsTheSamplesOneByOne) {
     }
 
     // The same datagrams in the compact form a capture file's reading thread hands over.
-    SampleBuffer packets;
-    packets.reserve(samples.size());
-    for (const CTrafficEntry& s : samples) {
-        const PacketSample packet{
-            s.m_dwSrcAddress, s.m_dwDestAddress, static_cast<std::uint32_t>(s.m_nSendData),
-            s.m_nProto,       IpFamily::Ipv4,    static_cast<std::uint16_t>(s.m_nSendPackets),
-            s.m_tLastUpdate};
-        if (s.IsIpv6()) {
-            packets.PushIpv6(packet, Ipv6Pair{s.m_src6, s.m_dest6});
-        } else {
-            packets.push_back(packet);
-        }
-    }
+    const SampleBuffer packets = Compact(samples);
     const std::span<const PacketSample> compactSamples(packets.m_samples);
 
     for (const std::optional<IpAddress> reference :
@@ -382,21 +388,6 @@ TEST(TrafficTable, PastTheMaximumNewKeysCountInOverflowRows) {
         Sample6("fd00::2", "fd00::1", 17, 80, 8),
         Sample("10.0.0.1", "10.0.0.9", 6, 10, 9),
     };
-    auto compact = [](const std::vector<CTrafficEntry>& samples) {
-        SampleBuffer buffer;
-        for (const CTrafficEntry& s : samples) {
-            const PacketSample packet{
-                s.m_dwSrcAddress, s.m_dwDestAddress, static_cast<std::uint32_t>(s.m_nSendData),
-                s.m_nProto,       IpFamily::Ipv4,    static_cast<std::uint16_t>(s.m_nSendPackets),
-                s.m_tLastUpdate};
-            if (s.IsIpv6()) {
-                buffer.PushIpv6(packet, Ipv6Pair{s.m_src6, s.m_dest6});
-            } else {
-                buffer.push_back(packet);
-            }
-        }
-        return buffer;
-    };
     enum class Path { OneByOne, Entries, Compact };
     for (const Path path : {Path::OneByOne, Path::Entries, Path::Compact}) {
         SCOPED_TRACE(static_cast<int>(path));
@@ -409,7 +400,7 @@ TEST(TrafficTable, PastTheMaximumNewKeysCountInOverflowRows) {
             } else if (path == Path::Entries) {
                 EXPECT_EQ(table.AddSamples(samples, local), 0U);
             } else {
-                EXPECT_EQ(table.AddSamples(compact(samples), local), 0U);
+                EXPECT_EQ(table.AddSamples(Compact(samples), local), 0U);
             }
         };
         EXPECT_EQ(table.MaxEntries(), CTrafficTable::kDefaultMaxEntries);

@@ -205,17 +205,21 @@ void CTrafficTable::ReserveChangeRoom() {
     }
 }
 
+void CTrafficTable::CopyCounts(const Counts& counts, CTrafficEntry& entry) {
+    entry.m_nSendData = counts.m_nSendData;
+    entry.m_nRcvData = counts.m_nRcvData;
+    entry.m_nSendPackets = counts.m_nSendPackets;
+    entry.m_nRcvPackets = counts.m_nRcvPackets;
+    entry.m_tLastUpdate = counts.m_tLastUpdate;
+}
+
 CTrafficEntry CTrafficTable::ToEntry(const StoredEntry& stored) {
     CTrafficEntry entry;
     entry.m_dwSrcAddress = stored.m_dwSrcAddress;
     entry.m_dwDestAddress = stored.m_dwDestAddress;
     entry.m_dwEntryId = stored.m_dwEntryId;
     entry.m_nProto = stored.m_nProto;
-    entry.m_nSendData = stored.m_counts.m_nSendData;
-    entry.m_nRcvData = stored.m_counts.m_nRcvData;
-    entry.m_nSendPackets = stored.m_counts.m_nSendPackets;
-    entry.m_nRcvPackets = stored.m_counts.m_nRcvPackets;
-    entry.m_tLastUpdate = stored.m_counts.m_tLastUpdate;
+    CopyCounts(stored.m_counts, entry);
     return entry;
 }
 
@@ -224,11 +228,7 @@ CTrafficEntry CTrafficTable::ToEntry(const OverflowRow& row) {
     entry.m_family = IpFamily::Other;
     entry.m_dwEntryId = EntryId(0, 0, row.m_nProto);
     entry.m_nProto = row.m_nProto;
-    entry.m_nSendData = row.m_counts.m_nSendData;
-    entry.m_nRcvData = row.m_counts.m_nRcvData;
-    entry.m_nSendPackets = row.m_counts.m_nSendPackets;
-    entry.m_nRcvPackets = row.m_counts.m_nRcvPackets;
-    entry.m_tLastUpdate = row.m_counts.m_tLastUpdate;
+    CopyCounts(row.m_counts, entry);
     return entry;
 }
 
@@ -239,11 +239,7 @@ CTrafficEntry CTrafficTable::ToEntry(const StoredEntry6& stored) {
     entry.m_dest6 = stored.m_dest6;
     entry.m_dwEntryId = stored.m_dwEntryId;
     entry.m_nProto = stored.m_nProto;
-    entry.m_nSendData = stored.m_counts.m_nSendData;
-    entry.m_nRcvData = stored.m_counts.m_nRcvData;
-    entry.m_nSendPackets = stored.m_counts.m_nSendPackets;
-    entry.m_nRcvPackets = stored.m_counts.m_nRcvPackets;
-    entry.m_tLastUpdate = stored.m_counts.m_tLastUpdate;
+    CopyCounts(stored.m_counts, entry);
     return entry;
 }
 

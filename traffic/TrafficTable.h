@@ -192,6 +192,7 @@ private:
     [[nodiscard]] std::size_t Stored() const { return m_entries.size() + m_entries6.size(); }
     // Rows: entries and overflow rows, which share the serials.
     [[nodiscard]] std::size_t Count() const { return Stored() + m_overflow.size(); }
+    static void CopyCounts(const Counts& counts, CTrafficEntry& entry);
     static CTrafficEntry ToEntry(const StoredEntry& stored);
     static CTrafficEntry ToEntry(const StoredEntry6& stored);
     static CTrafficEntry ToEntry(const OverflowRow& row);
