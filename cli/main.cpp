@@ -261,6 +261,9 @@ int ListAddresses() {
 // between holding the table, the rows and the text at once, or only the rows and the text.
 enum class Last { No, Yes };
 
+// How long the end waits for a TCP collector to take the last flow records.
+constexpr double kLastRecordsWait = 10;
+
 // A live capture's rows are brought up to date with the clock, so that their rates move on; a file's by its
 // packets' times. The flow exporter, when there is one, sees the same batch and sends what timed out: by the
 // packets' clock, and live also by the wall clock, so that a row whose traffic stopped still times out.
@@ -556,7 +559,11 @@ int Run(const Options& options) {
         bool finished = true;
         if (exporter) {
             Update(table, rows, options.m_strFile.empty(), exporter.get());
-            auto finish = [&exporter, &finished] { finished = exporter->Finish(); };
+            // A TCP connection still being made is waited for, and what TCP holds is written out.
+            auto finish = [&exporter, &sink, &finished] {
+                (void)sink->Drain(kLastRecordsWait);
+                finished = exporter->Finish() && sink->Drain(kLastRecordsWait);
+            };
             try {
                 finishing = std::thread(finish);
             } catch (const std::system_error&) {

@@ -1,12 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "export/IpfixSink.h"
 
+#include "platform/SystemError.h"
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <ctime>
 #include <fixbuf/public.h>
-#include <pthread.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace flowsentry {
 namespace {
@@ -67,37 +77,64 @@ double SteadySeconds() {
 }
 
 constexpr double kMaxBackoff = 60;
+// A TCP collector that has not answered the connection by then is tried again later.
+constexpr double kConnectTimeout = 10;
+// What TCP may hold unsent before the sink says it is not ready and the exporter keeps the records.
+constexpr std::size_t kMaxQueued = 16U << 20U;
+// The largest IPFIX message: its length field has 16 bits.
+constexpr std::size_t kMaxMessage = 65535;
+// UDP messages fill one packet of the route to the collector (so they are never fragmented), but are
+// kept within a 9000-byte jumbo frame, the most collectors size their receive buffers for. Loopback's
+// 64 KiB would cut the sends of a large export by six and lose records at a collector with a smaller
+// buffer. Without the route's MTU, the IPv6 minimum, which any path carries.
+constexpr std::size_t kJumboFrame = 9000;
+constexpr std::size_t kMinimumMtu = 1280;
 
-// A TCP collector that closed the connection would end the program with SIGPIPE on the next write, and
-// libfixbuf writes without MSG_NOSIGNAL. SIGPIPE keeps its default for the rest of the program (standard
-// output relies on it), so it is blocked around libfixbuf's writes only and one raised meanwhile is taken.
-class CSigpipeGuard {
-public:
-    CSigpipeGuard() {
-        sigemptyset(&m_pipe);
-        sigaddset(&m_pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+std::size_t UdpMessageSize(int fd, int family) {
+    int mtu = 0;
+    socklen_t length = sizeof(mtu);
+    const bool v6 = family == AF_INET6;
+    if (getsockopt(fd, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_MTU : IP_MTU, &mtu, &length) != 0 ||
+        mtu <= 0) {
+        mtu = static_cast<int>(kMinimumMtu);
     }
-    CSigpipeGuard(const CSigpipeGuard&) = delete;
-    CSigpipeGuard& operator=(const CSigpipeGuard&) = delete;
-    ~CSigpipeGuard() {
-        if (sigismember(&m_old, SIGPIPE) == 0) {
-            const timespec zero{0, 0};
-            while (sigtimedwait(&m_pipe, nullptr, &zero) == SIGPIPE) {
-            }
-            pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
-        }
-    }
+    const std::size_t headers = (v6 ? 40 : 20) + 8;
+    return std::min(static_cast<std::size_t>(mtu), kJumboFrame) - headers;
+}
 
-private:
-    sigset_t m_pipe{};
-    sigset_t m_old{};
+struct Endpoint {
+    sockaddr_storage m_address{};
+    socklen_t m_nLength = 0;
+    int m_nFamily = AF_UNSPEC;
+};
+struct ResolvedAddress {
+    std::vector<Endpoint> m_endpoints; // as the system orders them
+    int m_nError = 0;                  // getaddrinfo's, with m_strError its text
+    std::string m_strError;
 };
 
-// Sends the message being filled: the one place libfixbuf writes to the collector.
-bool EmitMessage(fBuf_t* buf, GError*& error) {
-    const CSigpipeGuard guard;
-    return fBufEmit(buf, &error) != 0;
+ResolvedAddress Resolve(const IpfixTarget& target, int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = target.m_bTcp ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_flags = flags;
+    addrinfo* found = nullptr;
+    ResolvedAddress result;
+    result.m_nError = getaddrinfo(target.m_strHost.c_str(), target.m_strPort.c_str(), &hints, &found);
+    if (result.m_nError != 0) {
+        result.m_strError =
+            result.m_nError == EAI_SYSTEM ? SystemErrorText(errno) : gai_strerror(result.m_nError);
+        return result;
+    }
+    for (const addrinfo* item = found; item != nullptr; item = item->ai_next) {
+        Endpoint endpoint;
+        std::memcpy(&endpoint.m_address, item->ai_addr, item->ai_addrlen);
+        endpoint.m_nLength = item->ai_addrlen;
+        endpoint.m_nFamily = item->ai_family;
+        result.m_endpoints.push_back(endpoint);
+    }
+    freeaddrinfo(found);
+    return result;
 }
 
 // In manual mode libfixbuf answers "end of message" where a new message must be started first, also before
@@ -163,11 +200,33 @@ std::optional<IpfixTarget> ParseIpfixTarget(std::string_view text) {
     return target;
 }
 
+// A collector's name is looked up on a thread of its own, so that a slow name server holds up neither the
+// window nor the capture. The thread shares this with the sink and may outlive it.
+struct CIpfixSink::Lookup {
+    std::mutex m_mutex;
+    std::optional<ResolvedAddress> m_result;
+};
+
 struct CIpfixSink::State {
     fbInfoModel_t* m_pModel = nullptr;
     fbSession_t* m_pSession = nullptr; // owned by m_pBuf once that exists
     fBuf_t* m_pBuf = nullptr;
-    std::uint16_t m_nTemplate = 0; // the template the buffer is set to; 0 for none
+    fbExporter_t* m_pExporter = nullptr; // owned by m_pBuf
+    std::uint16_t m_nTemplate = 0;       // the template the buffer is set to; 0 for none
+    bool m_bFilled = false;              // the buffer holds something since the last emit
+    int m_fd = -1;
+    bool m_bTcp = false;
+    bool m_bConnecting = false; // a TCP connection not answered yet
+    double m_dConnectStarted = 0;
+    // A TCP connection tries the collector's addresses in turn; UDP takes the first.
+    std::vector<Endpoint> m_endpoints;
+    std::size_t m_nEndpoint = 0;
+    // libfixbuf encodes each message into this, and the socket is written from it.
+    std::vector<std::uint8_t> m_message;
+    // TCP: what the socket has not taken yet, from m_nQueuedFrom on, and the records it holds.
+    std::vector<std::uint8_t> m_queued;
+    std::size_t m_nQueuedFrom = 0;
+    std::uint64_t m_nQueuedRecords = 0;
 
     State() = default;
     State(const State&) = delete;
@@ -181,96 +240,43 @@ struct CIpfixSink::State {
         if (m_pModel != nullptr) {
             fbInfoModelFree(m_pModel);
         }
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    [[nodiscard]] std::size_t Queued() const { return m_queued.size() - m_nQueuedFrom; }
+
+    // A socket to m_endpoints[m_nEndpoint], connected or (TCP) connecting; 0 or the errno.
+    int Connect() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+        const Endpoint& endpoint = m_endpoints[m_nEndpoint];
+        m_fd =
+            socket(endpoint.m_nFamily, (m_bTcp ? SOCK_STREAM | SOCK_NONBLOCK : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+        if (m_fd < 0) {
+            return errno;
+        }
+        if (connect(m_fd, reinterpret_cast<const sockaddr*>(&endpoint.m_address), endpoint.m_nLength) == 0) {
+            m_bConnecting = false;
+            return 0;
+        }
+        m_bConnecting = m_bTcp && errno == EINPROGRESS;
+        m_dConnectStarted = SteadySeconds();
+        return m_bConnecting ? 0 : errno;
     }
 };
 
 CIpfixSink::CIpfixSink(IpfixSettings settings, std::function<void(const std::string&)> report)
-    : m_settings(std::move(settings)), m_report(std::move(report)) {
-    // libfixbuf logs without a domain of its own; nothing else in the program uses GLib's log.
-    m_nLogHandler = g_log_set_handler(
-        nullptr, static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
-        [](const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer self) {
-            OnLibraryWarning(domain, static_cast<int>(level), message, self);
-        },
-        this);
-}
+    : m_settings(std::move(settings)), m_report(std::move(report)) {}
 
 CIpfixSink::~CIpfixSink() {
-    {
-        const CSigpipeGuard guard;
-        m_state.reset();
-    }
-    g_log_remove_handler(nullptr, m_nLogHandler);
-}
-
-void CIpfixSink::OnLibraryWarning(const char* /*domain*/, int /*level*/, const char* message, void* self) {
-    auto* sink = static_cast<CIpfixSink*>(self);
-    // A UDP send the collector refused: the records of that message are gone, and sending goes on.
-    if (!sink->m_bReported) {
-        sink->m_bReported = true;
-        sink->m_report("cannot send flow records to " + sink->m_settings.m_target.Text() + ": " +
-                       (message != nullptr ? message : "") +
-                       " (sending goes on; what the collector missed is lost)");
+    if (m_state && !m_state->m_bConnecting) {
+        (void)Drain(1);
     }
 }
 
-bool CIpfixSink::Open() {
-    auto state = std::make_unique<State>();
-    GError* error = nullptr;
-    state->m_pModel = fbInfoModelAlloc();
-    state->m_pSession = fbSessionAlloc(state->m_pModel);
-    fbSessionSetDomain(state->m_pSession, m_settings.m_dwObservationDomain);
-    for (const auto& [id, elements] :
-         {std::pair{kIpv4Template, kIpv4Elements}, std::pair{kIpv6Template, kIpv6Elements}}) {
-        for (const bool internal : {true, false}) {
-            fbTemplate_t* tmpl = fbTemplateAlloc(state->m_pModel);
-            if (!fbTemplateAppendSpecArray(tmpl, elements, internal ? UINT32_MAX : 0, &error) ||
-                fbSessionAddTemplate(state->m_pSession, internal ? TRUE : FALSE, id, tmpl, &error) == 0) {
-                fbTemplateFreeUnused(tmpl);
-                Fail("cannot make the IPFIX templates: " + TakeError(error));
-                return false;
-            }
-        }
-    }
-    fbConnSpec_t connection = FB_CONNSPEC_INIT;
-    connection.transport = m_settings.m_target.m_bTcp ? FB_TCP : FB_UDP;
-    connection.host = m_settings.m_target.m_strHost.data();
-    connection.svc = m_settings.m_target.m_strPort.data();
-    fbExporter_t* exporter = fbExporterAllocNet(&connection);
-    state->m_pBuf = fBufAllocForExport(state->m_pSession, exporter);
-    // Manual mode: a full message is emitted here, so that a failed send is known with the records it held.
-    fBufSetAutomaticMode(state->m_pBuf, FALSE);
-    const CSigpipeGuard guard;
-    // libfixbuf connects at the first message: the templates go now, so that a collector that cannot be
-    // reached shows before any record waits on it.
-    fbSession_t* session = state->m_pSession;
-    if (!InNewMessageIfFull(state->m_pBuf, error,
-                            [&] { return fbSessionExportTemplates(session, &error) != FALSE; }) ||
-        !fBufEmit(state->m_pBuf, &error)) {
-        m_state = std::move(state); // freed by Fail with what it holds
-        Fail(TakeError(error));
-        return false;
-    }
-    m_state = std::move(state);
-    m_dTemplatesSent = SteadySeconds();
-    if (m_bReported && m_settings.m_target.m_bTcp) {
-        m_report("sending flow records to " + m_settings.m_target.Text() + " again");
-        m_bReported = false;
-    }
-    m_dBackoff = 1;
-    return true;
-}
-
-void CIpfixSink::Fail(const std::string& what) {
-    m_nLost += m_nInBuffer;
-    m_nSent -= m_nInBuffer;
-    m_nInBuffer = 0;
-    {
-        const CSigpipeGuard guard;
-        m_state.reset();
-    }
-    m_dNextAttempt = SteadySeconds() + m_dBackoff;
-    m_dBackoff = std::min(m_dBackoff * 2, kMaxBackoff);
+void CIpfixSink::ReportOnce(const std::string& what) {
     if (!m_bReported) {
         m_bReported = true;
         m_report("cannot send flow records to " + m_settings.m_target.Text() + ": " + what +
@@ -279,33 +285,267 @@ void CIpfixSink::Fail(const std::string& what) {
     }
 }
 
+bool CIpfixSink::Open() {
+    const bool tcp = m_settings.m_target.m_bTcp;
+    ResolvedAddress address = Resolve(m_settings.m_target, AI_NUMERICHOST);
+    if (address.m_nError == EAI_NONAME) {
+        // A name: its answer is waited for at the next rounds.
+        if (!m_pLookup) {
+            m_pLookup = std::make_shared<Lookup>();
+            auto lookUp = [lookup = m_pLookup, target = m_settings.m_target] {
+                ResolvedAddress found = Resolve(target, 0);
+                const std::lock_guard lock(lookup->m_mutex);
+                lookup->m_result = std::move(found);
+            };
+            try {
+                std::thread(lookUp).detach();
+            } catch (const std::system_error&) {
+                lookUp();
+            }
+        }
+        {
+            const std::lock_guard lock(m_pLookup->m_mutex);
+            if (!m_pLookup->m_result) {
+                return false;
+            }
+            address = std::move(*m_pLookup->m_result);
+        }
+        m_pLookup.reset();
+    }
+    if (address.m_nError != 0) {
+        Fail(address.m_strError);
+        return false;
+    }
+    auto state = std::make_unique<State>();
+    state->m_bTcp = tcp;
+    state->m_endpoints = std::move(address.m_endpoints);
+    // Only a failure known at once is taken here; a TCP connection is looked at by Connected().
+    int error = state->Connect();
+    while (error != 0 && tcp && state->m_nEndpoint + 1 < state->m_endpoints.size()) {
+        ++state->m_nEndpoint;
+        error = state->Connect();
+    }
+    if (error != 0) {
+        Fail(SystemErrorText(error));
+        return false;
+    }
+    state->m_message.resize(tcp ? kMaxMessage : UdpMessageSize(state->m_fd, state->m_endpoints[0].m_nFamily));
+
+    GError* failure = nullptr;
+    state->m_pModel = fbInfoModelAlloc();
+    state->m_pSession = fbSessionAlloc(state->m_pModel);
+    fbSessionSetDomain(state->m_pSession, m_settings.m_dwObservationDomain);
+    for (const auto& [id, elements] :
+         {std::pair{kIpv4Template, kIpv4Elements}, std::pair{kIpv6Template, kIpv6Elements}}) {
+        for (const bool internal : {true, false}) {
+            fbTemplate_t* tmpl = fbTemplateAlloc(state->m_pModel);
+            if (!fbTemplateAppendSpecArray(tmpl, elements, internal ? UINT32_MAX : 0, &failure) ||
+                fbSessionAddTemplate(state->m_pSession, internal ? TRUE : FALSE, id, tmpl, &failure) == 0) {
+                fbTemplateFreeUnused(tmpl);
+                Fail("cannot make the IPFIX templates: " + TakeError(failure));
+                return false;
+            }
+        }
+    }
+    state->m_pExporter =
+        fbExporterAllocBuffer(state->m_message.data(), static_cast<std::uint16_t>(state->m_message.size()));
+    state->m_pBuf = fBufAllocForExport(state->m_pSession, state->m_pExporter);
+    // Manual mode: a full message is emitted here, so that each goes to the socket with the records it held.
+    fBufSetAutomaticMode(state->m_pBuf, FALSE);
+    m_state = std::move(state);
+    return Connected();
+}
+
+// Once the connection is up: the templates first, and a collector that came back is said to be reached.
+bool CIpfixSink::Connected() {
+    if (m_state->m_bConnecting) {
+        pollfd wanted{m_state->m_fd, POLLOUT, 0};
+        if (poll(&wanted, 1, 0) == 0) {
+            if (SteadySeconds() - m_state->m_dConnectStarted >= kConnectTimeout) {
+                Fail(SystemErrorText(ETIMEDOUT));
+            }
+            return false;
+        }
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (getsockopt(m_state->m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            error = errno;
+        }
+        if (error == 0) {
+            m_state->m_bConnecting = false;
+        } else {
+            // Refused or unreachable there: the collector's next address, if it has one.
+            while (error != 0 && m_state->m_nEndpoint + 1 < m_state->m_endpoints.size()) {
+                ++m_state->m_nEndpoint;
+                error = m_state->Connect();
+            }
+            if (error != 0) {
+                Fail(SystemErrorText(error));
+                return false;
+            }
+            if (m_state->m_bConnecting) {
+                return false;
+            }
+        }
+    }
+    if (!SendTemplates()) {
+        return false;
+    }
+    if (m_bReported && m_settings.m_target.m_bTcp) {
+        m_report("sending flow records to " + m_settings.m_target.Text() + " again");
+        m_bReported = false;
+    }
+    m_dBackoff = 1;
+    return true;
+}
+
+bool CIpfixSink::SendTemplates() {
+    GError* error = nullptr;
+    fbSession_t* session = m_state->m_pSession;
+    if (m_state->m_bFilled && !Emit()) {
+        return false;
+    }
+    if (!InNewMessageIfFull(m_state->m_pBuf, error,
+                            [&] { return fbSessionExportTemplates(session, &error) != FALSE; })) {
+        Fail("cannot make the IPFIX templates: " + TakeError(error));
+        return false;
+    }
+    m_state->m_bFilled = true;
+    m_state->m_nTemplate = 0;
+    m_dTemplatesSent = SteadySeconds();
+    return Emit();
+}
+
+// The message being filled goes to the socket; false when the sink failed meanwhile.
+bool CIpfixSink::Emit() {
+    GError* error = nullptr;
+    if (!fBufEmit(m_state->m_pBuf, &error)) {
+        Fail("cannot make an IPFIX message: " + TakeError(error));
+        return false;
+    }
+    const std::uint64_t records = m_nInBuffer;
+    m_nInBuffer = 0;
+    m_state->m_bFilled = false;
+    Send(m_state->m_message.data(), fbExporterGetMsgLen(m_state->m_pExporter), records);
+    return m_state != nullptr;
+}
+
+void CIpfixSink::Send(const std::uint8_t* data, std::size_t size, std::uint64_t records) {
+    if (!m_state->m_bTcp) {
+        // A refused datagram (the collector is not listening) loses its records; the next may arrive.
+        if (send(m_state->m_fd, data, size, MSG_NOSIGNAL) < 0) {
+            const int error = errno;
+            m_nSent -= records;
+            m_nLost += records;
+            ReportOnce(SystemErrorText(error));
+        }
+        return;
+    }
+    std::size_t written = 0;
+    if (m_state->Queued() == 0) {
+        const ssize_t n = send(m_state->m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            m_nSent -= records;
+            m_nLost += records;
+            Fail(SystemErrorText(errno));
+            return;
+        }
+        written = n < 0 ? 0 : static_cast<std::size_t>(n);
+    }
+    if (written < size) {
+        m_state->m_queued.insert(m_state->m_queued.end(), data + written, data + size);
+        m_state->m_nQueuedRecords += records;
+    }
+}
+
+// Writes what TCP holds queued, as far as the socket takes it now; false when the connection failed.
+bool CIpfixSink::Pump() {
+    State& state = *m_state;
+    while (state.Queued() != 0) {
+        const ssize_t n = send(state.m_fd, state.m_queued.data() + state.m_nQueuedFrom, state.Queued(),
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return true;
+            }
+            Fail(SystemErrorText(errno));
+            return false;
+        }
+        state.m_nQueuedFrom += static_cast<std::size_t>(n);
+    }
+    state.m_queued.clear();
+    state.m_nQueuedFrom = 0;
+    state.m_nQueuedRecords = 0;
+    return true;
+}
+
+void CIpfixSink::Fail(const std::string& what) {
+    if (m_state) {
+        const std::uint64_t unsent = m_nInBuffer + m_state->m_nQueuedRecords;
+        m_nLost += unsent;
+        m_nSent -= unsent;
+    }
+    m_nInBuffer = 0;
+    m_state.reset();
+    m_dNextAttempt = SteadySeconds() + m_dBackoff;
+    m_dBackoff = std::min(m_dBackoff * 2, kMaxBackoff);
+    ReportOnce(what);
+}
+
 bool CIpfixSink::Ready() {
     const double now = SteadySeconds();
     if (!m_state) {
         return now >= m_dNextAttempt && Open();
     }
+    if (m_state->m_bConnecting) {
+        return Connected();
+    }
+    if (!Pump() || m_state->Queued() > kMaxQueued) {
+        return false;
+    }
     // Over TCP the templates hold for the whole connection; a UDP collector may have started since.
     if (!m_settings.m_target.m_bTcp && now - m_dTemplatesSent >= m_settings.m_dTemplateRefresh) {
-        Flush();
-        if (!m_state) {
-            return false;
-        }
-        GError* error = nullptr;
-        const CSigpipeGuard guard;
-        fbSession_t* session = m_state->m_pSession;
-        if (!InNewMessageIfFull(m_state->m_pBuf, error,
-                                [&] { return fbSessionExportTemplates(session, &error) != FALSE; })) {
-            Fail(TakeError(error));
-            return false;
-        }
-        m_state->m_nTemplate = 0;
-        m_dTemplatesSent = now;
+        return SendTemplates();
     }
     return true;
 }
 
+bool CIpfixSink::Drain(double seconds) {
+    const double deadline = SteadySeconds() + seconds;
+    for (;;) {
+        if (!m_state && m_pLookup) {
+            (void)Open(); // takes the collector's address once it has come
+        }
+        if (!m_state && !m_pLookup) {
+            return false;
+        }
+        if (m_state) {
+            const bool going = m_state->m_bConnecting ? Connected() : Pump();
+            if (!m_state) {
+                return false;
+            }
+            if (going && !m_state->m_bConnecting && m_state->Queued() == 0) {
+                return true;
+            }
+        }
+        const double left = deadline - SteadySeconds();
+        if (left <= 0) {
+            return false;
+        }
+        if (m_state) {
+            pollfd wanted{m_state->m_fd, POLLOUT, 0};
+            (void)poll(&wanted, 1, static_cast<int>(std::min(left, 1.0) * 1000) + 1);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
 void CIpfixSink::Write(const FlowRecord& record) {
-    if (!m_state) {
+    if (!m_state || m_state->m_bConnecting) {
         ++m_nLost;
         return;
     }
@@ -344,12 +584,11 @@ void CIpfixSink::Write(const FlowRecord& record) {
         id = kIpv4Template;
     }
     GError* error = nullptr;
-    // Appending only fills the message in memory; the writes, and so the guard, are at the emits.
     if (m_state->m_nTemplate != id) {
         if (!fBufSetInternalTemplate(m_state->m_pBuf, id, &error) ||
             !fBufSetExportTemplate(m_state->m_pBuf, id, &error)) {
             ++m_nLost;
-            Fail(TakeError(error));
+            Fail("cannot make an IPFIX message: " + TakeError(error));
             return;
         }
         m_state->m_nTemplate = id;
@@ -358,35 +597,28 @@ void CIpfixSink::Write(const FlowRecord& record) {
         if (fBufAppend(m_state->m_pBuf, data, size, &error)) {
             ++m_nSent;
             ++m_nInBuffer;
+            m_state->m_bFilled = true;
             return;
         }
         if (attempt == 0 && g_error_matches(error, FB_ERROR_DOMAIN, FB_ERROR_EOM)) {
             g_clear_error(&error);
-            // The message is full: send it, and the record starts the next one.
-            if (!EmitMessage(m_state->m_pBuf, error)) {
+            // The message is full: it goes out, and the record starts the next one.
+            if (!Emit()) {
                 ++m_nLost;
-                Fail(TakeError(error));
                 return;
             }
-            m_nInBuffer = 0;
             continue;
         }
         break;
     }
     ++m_nLost;
-    Fail(TakeError(error));
+    Fail("cannot make an IPFIX message: " + TakeError(error));
 }
 
 void CIpfixSink::Flush() {
-    if (!m_state) {
-        return;
+    if (m_state && !m_state->m_bConnecting && m_state->m_bFilled && Emit()) {
+        (void)Pump();
     }
-    GError* error = nullptr;
-    if (!EmitMessage(m_state->m_pBuf, error)) {
-        Fail(TakeError(error));
-        return;
-    }
-    m_nInBuffer = 0;
 }
 
 } // namespace flowsentry

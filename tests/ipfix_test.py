@@ -3,13 +3,16 @@
 it back, and every uniflow must carry exactly the bytes and packets of the CLI's table, and nothing else."""
 import csv
 import io
+import ipaddress
 import os
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -144,6 +147,156 @@ class Export(unittest.TestCase):
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(result.stdout, plain.stdout)
                 self.assertEqual(result.stderr.count(b"cannot send flow records to"), 1, result.stderr)
+
+
+def hosts_name_localhost():
+    """Whether /etc/hosts names 127.0.0.1 localhost, so that looking the name up sends nothing anywhere."""
+    try:
+        with open("/etc/hosts") as f:
+            return any(line.split()[:1] == ["127.0.0.1"] and "localhost" in line.split()[1:] for line in f)
+    except OSError:
+        return False
+
+
+def ipfix_uniflows(stream):
+    """(src, dst, proto) -> (packets, bytes) from a TCP stream of IPFIX messages, read by the templates it
+    carries; a data set before its template fails. Also the number of messages."""
+    templates, flows, messages, at = {}, {}, 0, 0
+    while at < len(stream):
+        version, length = struct.unpack_from(">HH", stream, at)
+        if version != 10 or length < 16:
+            raise ValueError("not an IPFIX message at byte %d" % at)
+        body, at, messages = stream[at + 16:at + length], at + length, messages + 1
+        pos = 0
+        while pos < len(body):
+            set_id, set_length = struct.unpack_from(">HH", body, pos)
+            content, pos = body[pos + 4:pos + set_length], pos + set_length
+            if set_id == 2:
+                p = 0
+                while p + 4 <= len(content):
+                    template, count = struct.unpack_from(">HH", content, p)
+                    fields, p = [], p + 4
+                    for _ in range(count):
+                        element, size = struct.unpack_from(">HH", content, p)
+                        p += 8 if element & 0x8000 else 4
+                        fields.append((element & 0x7FFF, size))
+                    templates[template] = fields
+            elif set_id >= 256:
+                fields = templates[set_id]
+                size = sum(length for _, length in fields)
+                for start in range(0, len(content) - size + 1, size):
+                    values, q = {}, start
+                    for element, length in fields:
+                        values[element], q = content[q:q + length], q + length
+                    key = (str(ipaddress.ip_address(values.get(8) or values[27])),
+                           str(ipaddress.ip_address(values.get(12) or values[28])), values[4][0])
+                    old = flows.get(key, (0, 0))
+                    flows[key] = (old[0] + int.from_bytes(values[2], "big"),
+                                  old[1] + int.from_bytes(values[1], "big"))
+    return flows, messages
+
+
+def normalized(flows):
+    return {(str(ipaddress.ip_address(s)), str(ipaddress.ip_address(d)), p): c for (s, d, p), c in flows.items()}
+
+
+class TcpCollector:
+    """A collector on loopback over TCP that keeps each connection's bytes. It can wait before it reads, so
+    that the exporter's socket fills up, and hang up on the first connection once the templates came."""
+
+    def __init__(self, wait=0.0, hang_up_first=False):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        self.wait, self.hang_up_first = wait, hang_up_first
+        self.streams, self.readers = [], []
+        self.acceptor = threading.Thread(target=self.accept, daemon=True)
+        self.acceptor.start()
+
+    def accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            if self.hang_up_first and not self.readers and not self.streams:
+                # The templates are read, then the connection is closed: the exporter's next write is
+                # answered with a reset, and the one after that is where SIGPIPE would strike.
+                self.streams.append(connection.recv(1 << 16))
+                connection.close()
+                continue
+            index = len(self.streams)
+            self.streams.append(b"")
+            reader = threading.Thread(target=self.read, args=(connection, index), daemon=True)
+            self.readers.append(reader)
+            reader.start()
+
+    def read(self, connection, index):
+        time.sleep(self.wait)
+        with connection:
+            while data := connection.recv(1 << 20):
+                self.streams[index] += data
+
+    def stop(self):
+        self.listener.close()
+        for reader in self.readers:
+            reader.join(timeout=30)
+
+
+class TcpExport(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="flowsentry-ipfix-tcp-")
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def test_a_slow_collector_gets_every_record(self):
+        """139,000 records to a collector that reads nothing for a second: more than the socket holds, so the
+        exporter keeps the rest and the end of the read waits until it has gone. The stream parses as IPFIX
+        by its own templates and carries exactly the table's uniflows. The collector is named where
+        /etc/hosts allows, so that the export waits for the name's look-up too."""
+        capture = generate(os.path.join(self.tmp, "many.pcap"), "--packets", "200000", "--flows", "100000",
+                           "--family", "mixed", "--local", "10.250.0.1")
+        collector = TcpCollector(wait=1.0)
+        target = "tcp:%s:%d" % ("localhost" if hosts_name_localhost() else "127.0.0.1", collector.port)
+        result = run("--read", capture, "--ipfix", target, "--format", "csv", "--stats")
+        collector.stop()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        expected = normalized(table_uniflows(result.stdout.decode()))
+        # A file read at once: one record per uniflow, every one of them sent.
+        self.assertIn(b"flow records sent to %s: %d, lost: 0" % (target.encode(), len(expected)), result.stderr)
+        self.assertEqual(len(collector.streams), 1)
+        flows, messages = ipfix_uniflows(collector.streams[0])
+        self.assertEqual(flows, expected)
+        self.assertLess(messages, 200)  # full messages, not one per packet's worth
+
+    def test_a_collector_that_hangs_up_is_reached_again(self):
+        """The first connection is closed by the collector: said once, no SIGPIPE, and after the back-off a new connection
+        gets the templates and the records from then on; the exit status is the capture's."""
+        capture = generate(os.path.join(self.tmp, "mixed.pcap"), "--packets", "30000", "--flows", "300",
+                           "--family", "mixed", "--rate", "100", "--start", "1700000000",
+                           "--local", "10.250.0.1")
+        collector = TcpCollector(hang_up_first=True)
+        process = subprocess.Popen(
+            [Tools.cli, "--read", "-", "--ipfix", "tcp:127.0.0.1:%d" % collector.port, "--format", "none",
+             "--active-timeout", "20", "--idle-timeout", "5"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        with open(capture, "rb") as f:
+            data = f.read()
+        chunk = len(data) // 12 + 1
+        for at in range(0, len(data), chunk):
+            process.stdin.write(data[at:at + chunk])
+            process.stdin.flush()
+            time.sleep(0.4)
+        _, err = process.communicate(timeout=60)
+        collector.stop()
+        self.assertEqual(process.returncode, 0, err)
+        self.assertEqual(err.count(b"cannot send flow records to"), 1, err)
+        self.assertEqual(err.count(b"sending flow records to tcp:127.0.0.1:%d again" % collector.port), 1, err)
+        self.assertEqual(len(collector.streams), 2)
+        flows, _ = ipfix_uniflows(collector.streams[1])
+        self.assertTrue(flows)
 
 
 @unittest.skipUnless(HAVE_NFDUMP, "needs nfcapd and nfdump (Debian package nfdump) as the collector")
