@@ -267,14 +267,21 @@ constexpr double kLastRecordsWait = 10;
 // A live capture's rows are brought up to date with the clock, so that their rates move on; a file's by its
 // packets' times. The flow exporter, when there is one, sees the same batch and sends what timed out: by the
 // packets' clock, and live also by the wall clock, so that a row whose traffic stopped still times out.
+void Export(CFlowExporter& exporter, const TrafficBatch& batch, bool live) {
+    exporter.Apply(batch);
+    exporter.Expire(live ? std::max<std::int64_t>(std::time(nullptr), exporter.Clock()) : exporter.Clock());
+}
+
+void ApplyRows(CRowStore& rows, const TrafficBatch& batch, bool live) {
+    rows.Apply(batch, live ? std::time(nullptr) : CRowStore::kUnknownTime);
+}
+
 void Update(CTrafficTable& table, CRowStore& rows, bool live, CFlowExporter* exporter) {
     const TrafficBatch batch = table.PullChanges();
     if (exporter != nullptr) {
-        exporter->Apply(batch);
-        exporter->Expire(live ? std::max<std::int64_t>(std::time(nullptr), exporter->Clock())
-                              : exporter->Clock());
+        Export(*exporter, batch, live);
     }
-    rows.Apply(batch, live ? std::time(nullptr) : CRowStore::kUnknownTime);
+    ApplyRows(rows, batch, live);
 }
 
 // --resolve: the name cache on the main thread and c-ares on its own. The resolver's thread puts the answers
@@ -421,8 +428,9 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
     const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options.m_dDuration));
     // Live, the rows are brought up to date four times a second whatever the interval, so that each
-    // second's bytes count in the second they came. A file exporting flows is pulled as often, so that its
-    // rows time out along its clock as they would have live.
+    // second's bytes count in the second they came. A file exporting flows is looked at as often, and
+    // pulled when a row may have timed out by its packets' clock: a pull holds up the read, and a file read
+    // in seconds often has no timeout in it at all.
     constexpr auto kUpdateInterval = std::chrono::milliseconds(250);
     auto nextUpdate = start + kUpdateInterval;
     const bool periodic = live || exporter != nullptr;
@@ -451,7 +459,9 @@ int RunUntilDone(CSniffer& sniffer, CTrafficTable& table, CRowStore& rows, const
             return 0;
         }
         if (periodic && now >= nextUpdate) {
-            Update(table, rows, live, exporter);
+            if (live || exporter->MayExpire(table.Times())) {
+                Update(table, rows, live, exporter);
+            }
             nextUpdate = now + kUpdateInterval;
         }
         if (live && options.m_dInterval > 0 && now >= nextPrint && sniffer.IsRunning()) {
@@ -552,25 +562,32 @@ int Run(const Options& options) {
     // What was counted up to a failure is still shown; a capture that never opened has nothing to show.
     bool written = true;
     if (!failed || sniffer.GetErrorCode() != kErrorOpen) {
-        // Everything counted goes to the collector, also after a failure or Ctrl+C. The records left (at the
-        // end of a file, one pair per row) are sent on a thread of their own while the table is printed:
-        // the exporter has its own copy of the counters, and the print below finds nothing new to hand it.
+        // Everything counted goes to the collector, also after a failure or Ctrl+C. The last pull is taken
+        // in by the exporter on a thread of its own, which then sends the records left (at the end of a
+        // file, one pair per row), while this thread takes it into the rows and prints the table: both only
+        // read the batch, and the exporter keeps its own copy of the counters. The batch (at the end of a
+        // file, often every row) goes as soon as both have taken it in, before the table's text is made.
+        const bool live = options.m_strFile.empty();
         std::thread finishing;
         bool finished = true;
         if (exporter) {
-            Update(table, rows, options.m_strFile.empty(), exporter.get());
-            // A TCP connection still being made is waited for, and what TCP holds is written out.
-            auto finish = [&exporter, &sink, &finished] {
-                (void)sink->Drain(kLastRecordsWait);
-                finished = exporter->Finish() && sink->Drain(kLastRecordsWait);
-            };
-            try {
-                finishing = std::thread(finish);
-            } catch (const std::system_error&) {
-                finish();
+            auto last = std::make_shared<const TrafficBatch>(table.PullChanges());
+            {
+                // A TCP connection still being made is waited for, and what TCP holds is written out.
+                auto finish = [&exporter, &sink, &finished, batch = last, live]() mutable {
+                    (void)sink->Drain(kLastRecordsWait);
+                    Export(*exporter, *batch, live);
+                    batch.reset();
+                    finished = exporter->Finish() && sink->Drain(kLastRecordsWait);
+                };
+                try {
+                    finishing = std::thread(finish);
+                } catch (const std::system_error&) {
+                    finish();
+                }
             }
+            ApplyRows(rows, *last, live);
         }
-        const bool live = options.m_strFile.empty();
         written = Print(table, rows, options.m_format, live, live && options.m_dInterval > 0, nullptr,
                         names.get(), Last::Yes);
         if (finishing.joinable()) {

@@ -35,14 +35,15 @@ void CFlowExporter::Apply(const TrafficBatch& batch) {
             row.m_dwSrc = entry.m_dwSrcAddress;
             row.m_dwDest = entry.m_dwDestAddress;
         }
-        Note(static_cast<std::uint32_t>(count - 1 - i), entry);
+        Note(static_cast<std::uint32_t>(count - 1 - i), entry,
+             i < batch.m_newRowStarts.size() ? batch.m_newRowStarts[i] : entry.m_tLastUpdate);
     }
     for (const RowChange& change : batch.m_changedRows) {
-        Note(static_cast<std::uint32_t>(count - 1 - change.m_nRow), change.m_entry);
+        Note(static_cast<std::uint32_t>(count - 1 - change.m_nRow), change.m_entry, change.m_tFirstChange);
     }
 }
 
-void CFlowExporter::Note(std::uint32_t serial, const CTrafficEntry& entry) {
+void CFlowExporter::Note(std::uint32_t serial, const CTrafficEntry& entry, std::int64_t firstChange) {
     RowState& row = m_rows[serial];
     row.m_now = {entry.m_nSendData, entry.m_nRcvData, entry.m_nSendPackets, entry.m_nRcvPackets};
     m_tClock = std::max(m_tClock, entry.m_tLastUpdate);
@@ -58,10 +59,9 @@ void CFlowExporter::Note(std::uint32_t serial, const CTrafficEntry& entry) {
         }
         return;
     }
-    // The first change since the last record starts the flow; the table does not keep the time of a row's
-    // first packet, so this is the last packet of the first pull that saw the change.
+    // The first change since the last record starts the flow: the row's first packet since the pull before.
     row.m_bPending = true;
-    row.m_tStart = entry.m_tLastUpdate;
+    row.m_tStart = std::min(firstChange, entry.m_tLastUpdate);
     row.m_tLast = entry.m_tLastUpdate;
     m_due[DeadlineOf(row)].push_back(serial);
 }
@@ -121,6 +121,17 @@ void CFlowExporter::Expire(std::int64_t now) {
         m_due.erase(due);
     }
     m_sink.Flush();
+}
+
+bool CFlowExporter::MayExpire(const PacketTimes& times) const {
+    if (times.m_tLast == 0) {
+        return false;
+    }
+    // A row not seen yet started after the last pull (or with the capture): no earlier than that plus the
+    // shorter timeout is it due.
+    const std::int64_t unseen =
+        (m_tClock != 0 ? m_tClock : times.m_tFirst) + std::min(m_timeouts.m_nIdle, m_timeouts.m_nActive);
+    return times.m_tLast >= unseen || (!m_due.empty() && times.m_tLast >= m_due.begin()->first);
 }
 
 bool CFlowExporter::Finish() {

@@ -69,6 +69,10 @@ public:
     void Expire(std::int64_t now);
     // Sends everything not sent yet (the end of the capture). Returns false when the sink could not take it.
     bool Finish();
+    // Whether a pull with the fold's clock at `times` could send a record: a row seen is due by then, or a
+    // row not seen yet could have timed out already. A capture file read faster than its packets came is
+    // pulled only then, so that its read pays for no pull that cannot send anything.
+    [[nodiscard]] bool MayExpire(const PacketTimes& times) const;
 
     // The latest packet time seen in a batch.
     [[nodiscard]] std::int64_t Clock() const { return m_tClock; }
@@ -86,7 +90,7 @@ private:
     struct RowState {
         Counts m_now;
         Counts m_sent;
-        std::int64_t m_tStart = 0; // the first change not sent yet
+        std::int64_t m_tStart = 0; // the first packet not sent yet
         std::int64_t m_tLast = 0;  // the row's last packet
         // IPv4 addresses, or for IPv6 the index of the pair in m_v6.
         Ipv4Address m_dwSrc = 0;
@@ -97,7 +101,8 @@ private:
     };
 
     [[nodiscard]] std::int64_t DeadlineOf(const RowState& row) const;
-    void Note(std::uint32_t serial, const CTrafficEntry& entry);
+    // `firstChange`: the second of the row's first packet since the previous pull.
+    void Note(std::uint32_t serial, const CTrafficEntry& entry, std::int64_t firstChange);
     void Send(RowState& row, FlowEndReason reason);
     void Forget();
 

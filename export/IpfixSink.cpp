@@ -516,8 +516,9 @@ bool CIpfixSink::Ready() {
 bool CIpfixSink::Drain(double seconds) {
     const double deadline = SteadySeconds() + seconds;
     for (;;) {
-        if (!m_state && m_pLookup) {
-            (void)Open(); // takes the collector's address once it has come
+        // A name being looked up is waited for; after a failure, the next attempt is not.
+        if (!m_state && (m_pLookup || SteadySeconds() >= m_dNextAttempt)) {
+            (void)Open();
         }
         if (!m_state && !m_pLookup) {
             return false;

@@ -51,8 +51,9 @@ public:
     bool Ready() override;
     void Write(const FlowRecord& record) override;
     void Flush() override;
-    // Waits, for `seconds` at most, until a TCP connection being made is up and everything written has
-    // gone to the socket; true then. The end of the CLI waits here, where the window never does.
+    // Waits, for `seconds` at most, until the collector is reached (its name looked up, a TCP connection
+    // made) and everything written has gone to the socket; true then. A collector that failed is not tried
+    // again before its time. The end of the CLI waits here, where the window never does.
     bool Drain(double seconds);
 
     // Records handed to the socket (or still queued for it), and those of messages that could not be sent.

@@ -4,6 +4,7 @@
 #include "TestUtil.h"
 #include "export/IpfixSink.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <map>
 #include <tuple>
@@ -141,6 +142,61 @@ TEST(FlowExporter, TimeoutsSplitRowsIntoRecordsThatAddUpToTheirCounters) {
     // Never more and never less than the table counted, both ways, overflow included.
     EXPECT_EQ(Collect(sink.m_records), Expected(table));
     EXPECT_EQ(exporter.RecordsWritten(), sink.m_records.size());
+}
+
+// A capture file read faster than its packets came: pulled only when MayExpire says something could be due,
+// its records are those of a pull every second, and a flow starts at its first packet, not at the pull
+// that found it.
+TEST(FlowExporter, PullsWhereSomethingMayBeDueGiveTheRecordsOfPullsEverySecond) {
+    const auto local = Ip("10.0.0.1");
+    auto capture = [&](CTrafficTable& table, std::int64_t t) {
+        const std::int64_t t0 = 1'700'000'000;
+        if (t < t0 + 40) { // busy for 40 s, then quiet; another row talks now and then
+            table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 1000, t), local);
+        }
+        if (t == t0 + 3 || t == t0 + 4 || t == t0 + 16 || t == t0 + 34) {
+            table.AddSample(Sample("10.0.0.3", "10.0.0.1", 17, 100, t), local);
+        }
+    };
+    const std::int64_t t0 = 1'700'000'000;
+    CTrafficTable everySecond;
+    CListSink all;
+    CFlowExporter reference(all, {30, 10});
+    CTrafficTable rarely;
+    CListSink some;
+    CFlowExporter exporter(some, {30, 10});
+    int pulls = 0;
+    for (std::int64_t t = t0; t < t0 + 120; ++t) {
+        capture(everySecond, t);
+        reference.Apply(everySecond.PullChanges());
+        reference.Expire(reference.Clock());
+        capture(rarely, t);
+        if (exporter.MayExpire(rarely.Times())) {
+            exporter.Apply(rarely.PullChanges());
+            exporter.Expire(exporter.Clock());
+            ++pulls;
+        }
+    }
+    EXPECT_LT(pulls, 20);
+    // The end of the file: a last pull, and what is left goes.
+    exporter.Apply(rarely.PullChanges());
+    EXPECT_TRUE(reference.Finish());
+    EXPECT_TRUE(exporter.Finish());
+    auto text = [](const std::vector<FlowRecord>& records) {
+        std::vector<std::tuple<std::string, std::int64_t, std::int64_t, std::uint64_t, int>> out;
+        for (const FlowRecord& r : records) {
+            out.emplace_back(SourceText(r), r.m_nStartMs, r.m_nEndMs, r.m_nPackets,
+                             static_cast<int>(r.m_reason));
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    EXPECT_EQ(text(some.m_records), text(all.m_records));
+    const auto quiet = Of(some.m_records, "10.0.0.3");
+    ASSERT_EQ(quiet.size(), 3U);
+    EXPECT_EQ(quiet[0].m_nStartMs, (t0 + 3) * 1000); // its first packet, found by a pull at t0 + 14
+    EXPECT_EQ(quiet[0].m_nEndMs, (t0 + 4) * 1000);
+    EXPECT_EQ(quiet[0].m_reason, FlowEndReason::IdleTimeout);
 }
 
 // A sink that cannot send (a TCP collector away) holds nothing back for ever and loses nothing.

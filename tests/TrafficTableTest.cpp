@@ -145,6 +145,48 @@ TEST(TrafficTable, TimeIsThatOfTheLastPacket) {
     EXPECT_EQ(table.Find(Ip("10.0.0.1"), Ip("10.0.0.2"), 6)->m_tLastUpdate, 1005);
 }
 
+// Where a flow starts: a new row at its first packet, a changed row at its first packet since the previous
+// pull, whatever came after; in every store (IPv4, IPv6, overflow) and across the 32-bit wrap of the kept
+// seconds. The fold's clock is readable beside it.
+TEST(TrafficTable, PullsGiveEachChangeItsFirstPacket) {
+    using test::Sample6;
+    const auto local = Ip("10.0.0.1");
+    CTrafficTable table;
+    table.SetMaxEntries(2);
+    EXPECT_EQ(table.Times().m_tLast, 0);
+    const std::int64_t t0 = 0x1'0000'0000LL - 3; // the low 32 bits come round during the test
+    auto add = [&](std::int64_t t) {
+        table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 40, t), local);
+        table.AddSample(Sample6("fd00::1", "fd00::2", 17, 40, t), local);
+        table.AddSample(Sample("10.0.0.9", "10.0.0.1", 1, 40, t), local); // the overflow row
+    };
+    auto starts = [](const TrafficBatch& batch) {
+        std::vector<std::int64_t> all = batch.m_newRowStarts;
+        for (const RowChange& change : batch.m_changedRows) {
+            all.push_back(change.m_tFirstChange);
+        }
+        return all;
+    };
+    add(t0);
+    add(t0 + 2);
+    EXPECT_EQ(starts(table.PullChanges()), std::vector<std::int64_t>(3, t0));
+    add(t0 + 5);
+    add(t0 + 9);
+    EXPECT_EQ(table.Times().m_tFirst, t0);
+    EXPECT_EQ(table.Times().m_tLast, t0 + 9);
+    EXPECT_EQ(starts(table.PullChanges()), std::vector<std::int64_t>(3, t0 + 5));
+    // A file out of order: an older packet after a newer one never puts the start after the last update.
+    add(t0 + 20);
+    add(t0 + 12);
+    const TrafficBatch late = table.PullChanges();
+    for (const RowChange& change : late.m_changedRows) {
+        EXPECT_EQ(change.m_tFirstChange, t0 + 12);
+        EXPECT_EQ(change.m_entry.m_tLastUpdate, t0 + 12);
+    }
+    table.Clear();
+    EXPECT_EQ(table.Times().m_tLast, 0);
+}
+
 TEST(TrafficTable, ClearStartsCountingAgain) {
     CTrafficTable table;
     table.AddSample(Sample("10.0.0.1", "10.0.0.2", 6, 40), std::nullopt);

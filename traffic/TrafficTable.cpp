@@ -213,6 +213,17 @@ void CTrafficTable::CopyCounts(const Counts& counts, CTrafficEntry& entry) {
     entry.m_tLastUpdate = counts.m_tLastUpdate;
 }
 
+namespace {
+
+// A change start kept as its low 32 bits, made whole from the last update; a datagram older than the one
+// before it (files are not always in order) leaves the start at the last update.
+std::int64_t WholeChangeStart(std::uint32_t low, std::int64_t last) {
+    const auto back = static_cast<std::int32_t>(static_cast<std::uint32_t>(last) - low);
+    return back >= 0 ? last - back : last;
+}
+
+} // namespace
+
 CTrafficEntry CTrafficTable::ToEntry(const StoredEntry& stored) {
     CTrafficEntry entry;
     entry.m_dwSrcAddress = stored.m_dwSrcAddress;
@@ -230,6 +241,18 @@ CTrafficEntry CTrafficTable::ToEntry(const OverflowRow& row) {
     entry.m_nProto = row.m_nProto;
     CopyCounts(row.m_counts, entry);
     return entry;
+}
+
+std::int64_t CTrafficTable::ChangeStart(const StoredEntry& stored) {
+    return WholeChangeStart(stored.m_nChangeStart, stored.m_counts.m_tLastUpdate);
+}
+
+std::int64_t CTrafficTable::ChangeStart(const StoredEntry6& stored) {
+    return WholeChangeStart(stored.m_nChangeStart, stored.m_counts.m_tLastUpdate);
+}
+
+std::int64_t CTrafficTable::ChangeStart(const OverflowRow& row) {
+    return std::min(row.m_tChangeStart, row.m_counts.m_tLastUpdate);
 }
 
 CTrafficEntry CTrafficTable::ToEntry(const StoredEntry6& stored) {
@@ -281,6 +304,7 @@ int CTrafficTable::AddLocked(const CTrafficEntry& sample, std::optional<IpAddres
     entry.m_dwDestAddress = dest;
     entry.m_nProto = proto;
     entry.m_nSerial = static_cast<std::uint32_t>(Count());
+    entry.m_nChangeStart = static_cast<std::uint32_t>(sample.m_tLastUpdate);
     const bool turned = local && local->m_family == IpFamily::Ipv4 && dest == local->m_dwV4;
     entry.m_counts = NewCounts(sample, turned);
     if (turned) {
@@ -307,6 +331,7 @@ int CTrafficTable::AddLocked6(const CTrafficEntry& sample, std::optional<IpAddre
     entry.m_dest6 = dest;
     entry.m_nProto = proto;
     entry.m_nSerial = static_cast<std::uint32_t>(Count());
+    entry.m_nChangeStart = static_cast<std::uint32_t>(sample.m_tLastUpdate);
     const bool turned = local && local->m_family == IpFamily::Ipv6 && dest == local->m_v6;
     entry.m_counts = NewCounts(sample, turned);
     if (turned) {
@@ -335,8 +360,9 @@ int CTrafficTable::AddOverflow(const CTrafficEntry& sample, std::optional<IpAddr
         row.m_counts.m_nSendPackets += add.m_nSendPackets;
         row.m_counts.m_nRcvPackets += add.m_nRcvPackets;
         row.m_counts.m_tLastUpdate = add.m_tLastUpdate;
-        if (index < m_nPulledOverflow) {
+        if (index < m_nPulledOverflow && !row.m_bChanged) {
             row.m_bChanged = true;
+            row.m_tChangeStart = add.m_tLastUpdate;
         }
         ++m_nOverflowDatagrams;
         return 0;
@@ -344,6 +370,7 @@ int CTrafficTable::AddOverflow(const CTrafficEntry& sample, std::optional<IpAddr
     OverflowRow row;
     row.m_nSerial = static_cast<std::uint32_t>(Count());
     row.m_nProto = sample.m_nProto;
+    row.m_tChangeStart = add.m_tLastUpdate;
     row.m_counts = add;
     m_overflow.push_back(row); // may throw, before anything has changed
     m_overflowIndex[sample.m_nProto] = static_cast<std::uint16_t>(m_overflow.size());
@@ -411,7 +438,19 @@ bool CTrafficTable::FoldKnown6(const Ipv6Address& src, const Ipv6Address& dest, 
 
 int CTrafficTable::AddSample(const CTrafficEntry& sample, std::optional<IpAddress> local) {
     const std::lock_guard lock(m_mutex);
+    NoteTimes(sample.m_tLastUpdate, sample.m_tLastUpdate);
     return AddLocked(sample, local);
+}
+
+void CTrafficTable::NoteTimes(std::int64_t first, std::int64_t last) {
+    if (m_tFirstPacket.load(std::memory_order_relaxed) == 0) {
+        m_tFirstPacket.store(first, std::memory_order_relaxed);
+    }
+    m_tLastPacket.store(last, std::memory_order_relaxed);
+}
+
+PacketTimes CTrafficTable::Times() const {
+    return {m_tFirstPacket.load(std::memory_order_relaxed), m_tLastPacket.load(std::memory_order_relaxed)};
 }
 
 template <bool kMixed, class Sample>
@@ -426,6 +465,9 @@ std::size_t CTrafficTable::FoldBatch(std::span<const Sample> samples, std::optio
     // three steps. IPv6 samples take the same steps through their own index and store.
     const std::lock_guard lock(m_mutex);
     const std::size_t n = samples.size();
+    if (n != 0) {
+        NoteTimes(Time(samples.front()), Time(samples.back()));
+    }
     std::array<std::uint32_t, kHashRing> hashes; // of the samples between the first and the last step
     std::size_t dropped = 0;
     for (std::size_t i = 0; i < n + 2 * kPrefetchDistance; ++i) {
@@ -514,6 +556,11 @@ TrafficBatch CTrafficTable::PullChanges() {
         batch.m_bReset = std::exchange(m_bResetPending, false);
         batch.m_nRowCount = count;
         batch.m_newRows.reserve(count - m_nPulled - m_nPulled6 - m_nPulledOverflow);
+        batch.m_newRowStarts.reserve(batch.m_newRows.capacity());
+        auto newRow = [&batch](const auto& stored) {
+            batch.m_newRows.push_back(ToEntry(stored));
+            batch.m_newRowStarts.push_back(ChangeStart(stored));
+        };
         // Newest first: the three stores merged by serial (-1 where a store has nothing new).
         std::size_t next4 = m_entries.size();
         std::size_t next6 = m_entries6.size();
@@ -526,11 +573,11 @@ TrafficBatch CTrafficTable::PullChanges() {
             const std::int64_t serialOverflow =
                 nextOverflow > m_nPulledOverflow ? std::int64_t{m_overflow[nextOverflow - 1].m_nSerial} : -1;
             if (serial4 > serial6 && serial4 > serialOverflow) {
-                batch.m_newRows.push_back(ToEntry(m_entries[--next4]));
+                newRow(m_entries[--next4]);
             } else if (serial6 > serialOverflow) {
-                batch.m_newRows.push_back(ToEntry(m_entries6[--next6]));
+                newRow(m_entries6[--next6]);
             } else if (serialOverflow >= 0) {
-                batch.m_newRows.push_back(ToEntry(m_overflow[--nextOverflow]));
+                newRow(m_overflow[--nextOverflow]);
             } else {
                 break;
             }
@@ -540,13 +587,14 @@ TrafficBatch CTrafficTable::PullChanges() {
         for (std::size_t index = m_nPulledOverflow; index-- > 0;) {
             if (m_overflow[index].m_bChanged) {
                 m_overflow[index].m_bChanged = false;
-                overflowChanges.push_back(
-                    RowChange{count - 1 - m_overflow[index].m_nSerial, ToEntry(m_overflow[index])});
+                overflowChanges.push_back(RowChange{count - 1 - m_overflow[index].m_nSerial,
+                                                    ToEntry(m_overflow[index]),
+                                                    ChangeStart(m_overflow[index])});
             }
         }
         batch.m_changedRows.reserve(m_changed.size() + overflowChanges.size());
         auto changedRow = [&](const auto& entry) {
-            return RowChange{count - 1 - entry.m_nSerial, ToEntry(entry)};
+            return RowChange{count - 1 - entry.m_nSerial, ToEntry(entry), ChangeStart(entry)};
         };
         // When a good part of the rows changed, walking a bit per entry in row order (newest entry first)
         // costs less than sorting the list of changes afterwards. The IPv6 entries are walked the same way
@@ -645,6 +693,8 @@ void CTrafficTable::Clear() {
     m_nPulledOverflow = 0;
     m_nOverflowDatagrams = 0;
     m_bResetPending = true;
+    m_tFirstPacket.store(0, std::memory_order_relaxed);
+    m_tLastPacket.store(0, std::memory_order_relaxed);
 }
 
 void CTrafficTable::SetMaxEntries(std::size_t maxEntries) {

@@ -6,6 +6,7 @@
 #include "traffic/TrafficEntry.h"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -18,15 +19,27 @@ namespace flowsentry {
 struct RowChange {
     std::size_t m_nRow = 0;
     CTrafficEntry m_entry;
+    // The second of the entry's first packet since the previous pull: where a flow that starts with this
+    // change starts.
+    std::int64_t m_tFirstChange = 0;
 };
 
 // Everything that changed in the table since the previous pull. Rows are numbered from the top after the
 // batch has been applied: the new rows take rows 0 to m_newRows.size() - 1.
+// The capture's clock as the fold has seen it: the first and the last datagram folded since the table was
+// made or cleared (seconds since the epoch, 0 before any).
+struct PacketTimes {
+    std::int64_t m_tFirst = 0;
+    std::int64_t m_tLast = 0;
+};
+
 struct TrafficBatch {
     // The table was cleared since the previous pull: every row held by the consumer is gone.
     bool m_bReset = false;
     // New entries, top to bottom (newest first), with their current values.
     std::vector<CTrafficEntry> m_newRows;
+    // The second of each new row's first packet, in the same order.
+    std::vector<std::int64_t> m_newRowStarts;
     // Rows that existed before this batch and have changed, by ascending row index.
     std::vector<RowChange> m_changedRows;
     // The number of rows once the batch is applied.
@@ -73,6 +86,8 @@ public:
 
     // Hands over the changes since the previous pull and starts recording afresh.
     TrafficBatch PullChanges();
+    // Readable at any time without waiting for the fold, so that a reader can choose not to pull.
+    [[nodiscard]] PacketTimes Times() const;
 
     // Forgets every entry and overflow row, so that counting starts again from zero; the next pull reports
     // a reset. The maximum stays.
@@ -122,6 +137,9 @@ private:
         // anyway, and never cleared, so that a pull writes to no entry.
         std::uint16_t m_nChangeMark = 0;
         std::uint32_t m_nSerial = 0;
+        // The second of its first datagram since the previous pull, as its low 32 bits (a flow never
+        // lasts 68 years, so the last update gives the rest); set where the entry is listed as changed.
+        std::uint32_t m_nChangeStart = 0;
         Counts m_counts;
     };
     static_assert(sizeof(StoredEntry) == 64);
@@ -132,13 +150,16 @@ private:
         std::uint32_t m_nSerial = 0;
         std::uint8_t m_nProto = 0;
         std::uint16_t m_nChangeMark = 0;
+        std::uint32_t m_nChangeStart = 0; // as in StoredEntry; fills what was padding
         Counts m_counts;
     };
+    static_assert(sizeof(StoredEntry6) == 88);
     // At most one per protocol, so few that a pull looks at each of them rather than keeping a list.
     struct OverflowRow {
         std::uint32_t m_nSerial = 0;
         std::uint8_t m_nProto = 0;
         bool m_bChanged = false; // since the last pull; only for rows already pulled
+        std::int64_t m_tChangeStart = 0;
         Counts m_counts;
     };
     // A changed entry in m_changed: its index in its family's store, IPv6 ones marked by the top bit.
@@ -165,12 +186,14 @@ private:
     void NoteChanged(StoredEntry& entry, std::size_t index) {
         if (index < m_nPulled && entry.m_nChangeMark != m_nChangeMark) {
             entry.m_nChangeMark = m_nChangeMark;
+            entry.m_nChangeStart = static_cast<std::uint32_t>(entry.m_counts.m_tLastUpdate);
             m_changed.push_back(static_cast<std::uint32_t>(index));
         }
     }
     void NoteChanged6(StoredEntry6& entry, std::size_t index) {
         if (index < m_nPulled6 && entry.m_nChangeMark != m_nChangeMark) {
             entry.m_nChangeMark = m_nChangeMark;
+            entry.m_nChangeStart = static_cast<std::uint32_t>(entry.m_counts.m_tLastUpdate);
             m_changed.push_back(static_cast<std::uint32_t>(index) | kIpv6Change);
         }
     }
@@ -179,6 +202,8 @@ private:
     template <class Entry, class FindAgain>
     void Append(ChunkedVector<Entry>& entries, LargeArray<Slot>& slots, const Entry& entry,
                 std::uint32_t hash, std::size_t slotIndex, FindAgain findAgain);
+    // The fold's clock: the first datagram's time once, the last one's always.
+    void NoteTimes(std::int64_t first, std::int64_t last);
     // Moves on to the mark of the next pull's changes.
     void NextChangeMark();
     // Room in the change list for one more entry; may throw.
@@ -196,6 +221,10 @@ private:
     static CTrafficEntry ToEntry(const StoredEntry& stored);
     static CTrafficEntry ToEntry(const StoredEntry6& stored);
     static CTrafficEntry ToEntry(const OverflowRow& row);
+    // The second of the first datagram since the previous pull (of the first, for one not pulled yet).
+    static std::int64_t ChangeStart(const StoredEntry& stored);
+    static std::int64_t ChangeStart(const StoredEntry6& stored);
+    static std::int64_t ChangeStart(const OverflowRow& row);
 
     mutable std::mutex m_mutex;
     ChunkedVector<StoredEntry> m_entries;             // IPv4 entries in creation order
@@ -214,6 +243,9 @@ private:
     std::uint64_t m_nOverflowDatagrams = 0;
     std::size_t m_nMaxEntries = kDefaultMaxEntries;
     bool m_bResetPending = false;
+    // Written by the fold once per batch; see Times().
+    std::atomic<std::int64_t> m_tFirstPacket{0};
+    std::atomic<std::int64_t> m_tLastPacket{0};
 };
 
 } // namespace flowsentry
