@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <fixbuf/public.h>
 #include <mutex>
 #include <netdb.h>
@@ -150,6 +151,16 @@ template <class Call> bool InNewMessageIfFull(fBuf_t* buf, GError*& error, Call 
     return fBufEmit(buf, &error) && call();
 }
 
+// A send that never waits: how much the socket took (UDP: all or nothing), or -1 with errno.
+ssize_t SendNow(int fd, const std::uint8_t* data, std::size_t size) {
+    for (;;) {
+        const ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0 || errno != EINTR) {
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : n;
+        }
+    }
+}
+
 std::string TakeError(GError*& error) {
     std::string text = error != nullptr && error->message != nullptr ? error->message : "unknown error";
     g_clear_error(&error);
@@ -223,9 +234,15 @@ struct CIpfixSink::State {
     std::size_t m_nEndpoint = 0;
     // libfixbuf encodes each message into this, and the socket is written from it.
     std::vector<std::uint8_t> m_message;
-    // TCP: what the socket has not taken yet, from m_nQueuedFrom on, and the records it holds.
-    std::vector<std::uint8_t> m_queued;
-    std::size_t m_nQueuedFrom = 0;
+    // Messages the socket could not take yet, oldest first, with the records each holds; TCP may have
+    // taken the first one's bytes up to m_nFirstSent.
+    struct Message {
+        std::vector<std::uint8_t> m_bytes;
+        std::uint64_t m_nRecords = 0;
+    };
+    std::deque<Message> m_queue;
+    std::size_t m_nFirstSent = 0;
+    std::size_t m_nQueuedBytes = 0;
     std::uint64_t m_nQueuedRecords = 0;
 
     State() = default;
@@ -244,7 +261,7 @@ struct CIpfixSink::State {
             close(m_fd);
         }
     }
-    [[nodiscard]] std::size_t Queued() const { return m_queued.size() - m_nQueuedFrom; }
+    [[nodiscard]] std::size_t Queued() const { return m_nQueuedBytes; }
 
     // A socket to m_endpoints[m_nEndpoint], connected or (TCP) connecting; 0 or the errno.
     int Connect() {
@@ -431,54 +448,67 @@ bool CIpfixSink::Emit() {
 }
 
 void CIpfixSink::Send(const std::uint8_t* data, std::size_t size, std::uint64_t records) {
-    if (!m_state->m_bTcp) {
-        // A refused datagram (the collector is not listening) loses its records; the next may arrive.
-        if (send(m_state->m_fd, data, size, MSG_NOSIGNAL) < 0) {
-            const int error = errno;
-            m_nSent -= records;
-            m_nLost += records;
-            ReportOnce(SystemErrorText(error));
-        }
-        return;
-    }
-    std::size_t written = 0;
-    if (m_state->Queued() == 0) {
-        const ssize_t n = send(m_state->m_fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            m_nSent -= records;
-            m_nLost += records;
-            Fail(SystemErrorText(errno));
+    State& state = *m_state;
+    std::size_t sent = 0;
+    if (state.m_queue.empty()) {
+        const ssize_t n = SendNow(state.m_fd, data, size);
+        if (n < 0) {
+            Refused(records);
             return;
         }
-        written = n < 0 ? 0 : static_cast<std::size_t>(n);
+        sent = static_cast<std::size_t>(n);
     }
-    if (written < size) {
-        m_state->m_queued.insert(m_state->m_queued.end(), data + written, data + size);
-        m_state->m_nQueuedRecords += records;
+    if (sent < size) {
+        // The socket is full (a slow link or collector): the message waits, so that nothing here blocks.
+        state.m_queue.push_back({std::vector<std::uint8_t>(data + sent, data + size), records});
+        state.m_nQueuedBytes += size - sent;
+        state.m_nQueuedRecords += records;
     }
 }
 
-// Writes what TCP holds queued, as far as the socket takes it now; false when the connection failed.
+// A message the socket refused: over UDP (nobody listens) its records are lost and sending goes on; over
+// TCP the connection is gone.
+void CIpfixSink::Refused(std::uint64_t records) {
+    const std::string why = SystemErrorText(errno);
+    m_nSent -= records;
+    m_nLost += records;
+    if (m_state->m_bTcp) {
+        Fail(why);
+    } else {
+        ReportOnce(why);
+    }
+}
+
 bool CIpfixSink::Pump() {
     State& state = *m_state;
-    while (state.Queued() != 0) {
-        const ssize_t n = send(state.m_fd, state.m_queued.data() + state.m_nQueuedFrom, state.Queued(),
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) {
+    while (!state.m_queue.empty()) {
+        State::Message& first = state.m_queue.front();
+        const ssize_t n = SendNow(state.m_fd, first.m_bytes.data() + state.m_nFirstSent,
+                                  first.m_bytes.size() - state.m_nFirstSent);
+        if (n == 0) {
+            return true;
+        }
+        if (n > 0) {
+            state.m_nFirstSent += static_cast<std::size_t>(n);
+            state.m_nQueuedBytes -= static_cast<std::size_t>(n);
+            if (state.m_nFirstSent < first.m_bytes.size()) {
                 continue;
             }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return true;
-            }
-            Fail(SystemErrorText(errno));
-            return false;
         }
-        state.m_nQueuedFrom += static_cast<std::size_t>(n);
+        const std::uint64_t records = first.m_nRecords;
+        state.m_nQueuedRecords -= records;
+        if (n < 0) {
+            state.m_nQueuedBytes -= first.m_bytes.size() - state.m_nFirstSent;
+        }
+        state.m_queue.pop_front();
+        state.m_nFirstSent = 0;
+        if (n < 0) {
+            Refused(records);
+            if (!m_state) {
+                return false;
+            }
+        }
     }
-    state.m_queued.clear();
-    state.m_nQueuedFrom = 0;
-    state.m_nQueuedRecords = 0;
     return true;
 }
 

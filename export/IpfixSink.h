@@ -35,11 +35,11 @@ struct IpfixSettings {
 // m_dTemplateRefresh seconds (a collector started later learns them).
 //
 // Nothing here waits on the collector, so the window can send from its own thread: a host name is looked up
-// on a thread, a TCP connection is made without blocking and looked at by Ready(), and what TCP cannot take
-// at once is kept and written as the socket drains. A collector that cannot be reached is reported once
-// through `report`; over UDP sending goes on (what was lost is lost, as with any UDP exporter), over TCP the
-// sink is not Ready() and tries to connect again after 1, 2, 4 ... up to 60 seconds, while the exporter keeps
-// the records.
+// on a thread, a TCP connection is made without blocking and looked at by Ready(), and a message the socket
+// cannot take at once (a slow link or collector) is kept and written as the socket drains. A collector that
+// cannot be reached is reported once through `report`; over UDP sending goes on (what was lost is lost, as
+// with any UDP exporter), over TCP the sink is not Ready() and tries to connect again after 1, 2, 4 ... up to
+// 60 seconds, while the exporter keeps the records.
 class CIpfixSink final : public IFlowSink {
 public:
     CIpfixSink(IpfixSettings settings, std::function<void(const std::string&)> report);
@@ -68,6 +68,8 @@ private:
     bool SendTemplates();
     bool Emit();
     void Send(const std::uint8_t* data, std::size_t size, std::uint64_t records);
+    void Refused(std::uint64_t records);
+    // Writes the queued messages as far as the socket takes them now; false when the connection failed.
     bool Pump();
     void Fail(const std::string& what);
     void ReportOnce(const std::string& what);

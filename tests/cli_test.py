@@ -23,7 +23,8 @@ import termios
 import time
 import unittest
 
-from cli_util import HEADINGS, Tools, cells, expected_rows, generate, read_capture, run, text_time_as_iso
+from cli_util import (HEADINGS, Tools, cells, expected_rows, generate, namespace_pair, read_capture, run,
+                      text_time_as_iso)
 
 class Counts(unittest.TestCase):
     def setUp(self):
@@ -456,15 +457,7 @@ class Live(unittest.TestCase):
             self.assertRegex(last[0]["Date / Time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+00:00$")
 
     def test_a_link_down_and_up_again_is_said_and_counting_goes_on(self):
-        a, b = "fs-cli-link-a-%d" % os.getpid(), "fs-cli-link-b-%d" % os.getpid()
-        dev, peer = "fsla%d" % os.getpid(), "fslb%d" % os.getpid()
-        try:
-            for command in (["netns", "add", a], ["netns", "add", b],
-                            ["link", "add", dev, "netns", a, "type", "veth", "peer", "name", peer, "netns", b],
-                            ["-n", a, "addr", "add", "10.250.0.1/24", "dev", dev],
-                            ["-n", b, "addr", "add", "10.250.0.2/24", "dev", peer],
-                            ["-n", a, "link", "set", dev, "up"], ["-n", b, "link", "set", peer, "up"]):
-                subprocess.run(["ip", *command], check=True)
+        with namespace_pair("link") as (a, b, dev):
             cli = subprocess.Popen(["ip", "netns", "exec", a, Tools.cli, "--address", "10.250.0.1", "--format",
                                     "csv"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             err = b""
@@ -506,9 +499,6 @@ class Live(unittest.TestCase):
             self.assertEqual(len(udp), 1, out)
             self.assertEqual(udp[0][:2], ["10.250.0.1", "10.250.0.2"])
             self.assertEqual((udp[0][3], udp[0][6]), ("640", "5"))
-        finally:
-            subprocess.run(["ip", "netns", "del", a])
-            subprocess.run(["ip", "netns", "del", b])
 
 
 def wait_until(condition, seconds=10):

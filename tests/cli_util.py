@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Shared by the Python tests of flowsentry-cli: the paths of the programs under test, how to run them, and an
 independent reader of capture files that says which rows the CLI must print."""
+import contextlib
 import ipaddress
 import os
 import socket
@@ -201,3 +202,23 @@ def cells(row, text=False):
 def text_time_as_iso(cell):
     """The text format's time cell ("%H:%M:%S %m/%d/%Y", UTC) as csv and json write it."""
     return time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.strptime(cell, "%H:%M:%S %m/%d/%Y"))
+
+
+@contextlib.contextmanager
+def namespace_pair(name):
+    """Two network namespaces joined by a veth pair, 10.250.0.1 in the first and 10.250.0.2 in the second,
+    each with its loopback up; yields their names and the first one's end of the veth."""
+    a, b = "fs-%s-a-%d" % (name, os.getpid()), "fs-%s-b-%d" % (name, os.getpid())
+    dev, peer = "fs%sa%d" % (name[:2], os.getpid()), "fs%sb%d" % (name[:2], os.getpid())
+    try:
+        for command in (["netns", "add", a], ["netns", "add", b], ["-n", a, "link", "set", "lo", "up"],
+                        ["-n", b, "link", "set", "lo", "up"],
+                        ["link", "add", dev, "netns", a, "type", "veth", "peer", "name", peer, "netns", b],
+                        ["-n", a, "addr", "add", "10.250.0.1/24", "dev", dev],
+                        ["-n", b, "addr", "add", "10.250.0.2/24", "dev", peer],
+                        ["-n", a, "link", "set", dev, "up"], ["-n", b, "link", "set", peer, "up"]):
+            subprocess.run(["ip", *command], check=True)
+        yield a, b, dev
+    finally:
+        subprocess.run(["ip", "netns", "del", a])
+        subprocess.run(["ip", "netns", "del", b])

@@ -16,7 +16,7 @@ import threading
 import time
 import unittest
 
-from cli_util import Tools, generate, run
+from cli_util import Tools, generate, namespace_pair, run
 
 PROTO_NUMBERS = {"TCP": 6, "UDP": 17, "ICMP": 1, "ICMPv6": 58}
 HAVE_NFDUMP = shutil.which("nfcapd") and shutil.which("nfdump")
@@ -48,10 +48,10 @@ def table_uniflows(csv_text):
 class Collector:
     """nfcapd on 127.0.0.1 writing into a folder of its own; stop() ends it (it writes its file then)."""
 
-    def __init__(self, folder, prefix=()):
+    def __init__(self, folder, prefix=(), host="127.0.0.1"):
         self.folder = folder
         self.port = free_port()  # in a namespace of its own, any port is free
-        self.process = subprocess.Popen([*prefix, "nfcapd", "-w", folder, "-p", str(self.port), "-b", "127.0.0.1"],
+        self.process = subprocess.Popen([*prefix, "nfcapd", "-w", folder, "-p", str(self.port), "-b", host],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         time.sleep(0.5)  # bound before the first datagram; nfcapd says nothing a test could wait for
         if self.process.poll() is not None:
@@ -272,8 +272,8 @@ class TcpExport(unittest.TestCase):
         self.assertLess(messages, 200)  # full messages, not one per packet's worth
 
     def test_a_collector_that_hangs_up_is_reached_again(self):
-        """The first connection is closed by the collector: said once, no SIGPIPE, and after the back-off a new connection
-        gets the templates and the records from then on; the exit status is the capture's."""
+        """The first connection is closed by the collector: said once, no SIGPIPE, and after the back-off a
+        new connection gets the templates and the records from then on; the exit status is the capture's."""
         capture = generate(os.path.join(self.tmp, "mixed.pcap"), "--packets", "30000", "--flows", "300",
                            "--family", "mixed", "--rate", "100", "--start", "1700000000",
                            "--local", "10.250.0.1")
@@ -300,24 +300,24 @@ class TcpExport(unittest.TestCase):
 
 
 @unittest.skipUnless(HAVE_NFDUMP, "needs nfcapd and nfdump (Debian package nfdump) as the collector")
-@unittest.skipUnless(os.geteuid() == 0, "the live export test makes network namespaces and needs root")
+@unittest.skipUnless(os.geteuid() == 0, "the live export tests make network namespaces and need root")
 class LiveExport(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="flowsentry-ipfix-live-")
+        self.collector = None
+
+    def tearDown(self):
+        if self.collector is not None and self.collector.process.poll() is None:
+            self.collector.process.kill()
+            self.collector.process.wait()
+        shutil.rmtree(self.tmp)
+
     def test_active_timeout_deltas_add_up_to_the_row(self):
         """A live capture of a flow that lasts several active timeouts: its uniflow reaches the collector as
         deltas that follow each other in time and add up to the row, and every row arrives whole."""
-        a, b = "fs-ipfix-a-%d" % os.getpid(), "fs-ipfix-b-%d" % os.getpid()
-        dev, peer = "fsia%d" % os.getpid(), "fsib%d" % os.getpid()
-        tmp = tempfile.mkdtemp(prefix="flowsentry-ipfix-live-")
-        collector = None
-        try:
-            for command in (["netns", "add", a], ["netns", "add", b], ["-n", a, "link", "set", "lo", "up"],
-                            ["link", "add", dev, "netns", a, "type", "veth", "peer", "name", peer, "netns", b],
-                            ["-n", a, "addr", "add", "10.250.0.1/24", "dev", dev],
-                            ["-n", b, "addr", "add", "10.250.0.2/24", "dev", peer],
-                            ["-n", a, "link", "set", dev, "up"], ["-n", b, "link", "set", peer, "up"]):
-                subprocess.run(["ip", *command], check=True)
+        with namespace_pair("ipfix") as (a, b, _):
             # The collector listens on the namespace's loopback, which the capture on the veth does not see.
-            collector = Collector(tmp, prefix=("ip", "netns", "exec", a))
+            self.collector = collector = Collector(self.tmp, prefix=("ip", "netns", "exec", a))
             cli = subprocess.Popen(["ip", "netns", "exec", a, Tools.cli, "--address", "10.250.0.1", "--format",
                                     "csv", "--ipfix", "127.0.0.1:%d" % collector.port, "--active-timeout", "1",
                                     "--idle-timeout", "30"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -332,22 +332,38 @@ class LiveExport(unittest.TestCase):
             out, err = cli.communicate(timeout=20)
             self.assertEqual(cli.returncode, 0, err)
             collector.stop()
-            expected = table_uniflows(out.decode())
-            flow = ("10.250.0.2", "10.250.0.1", 17)
-            self.assertGreater(expected[flow][0], 60, out)
-            self.assertEqual(collector.records(), expected)
-            deltas = sorted((start, end, counts) for key, counts, start, end in collector.records(aggregate=False)
-                            if key == flow)
-            self.assertGreaterEqual(len(deltas), 3, deltas)
-            for before, after in zip(deltas, deltas[1:]):
-                self.assertLessEqual(before[1], after[0], deltas)  # no second counted twice
-        finally:
-            if collector is not None and collector.process.poll() is None:
-                collector.process.kill()
-                collector.process.wait()
-            subprocess.run(["ip", "netns", "del", a])
-            subprocess.run(["ip", "netns", "del", b])
-            shutil.rmtree(tmp)
+        expected = table_uniflows(out.decode())
+        flow = ("10.250.0.2", "10.250.0.1", 17)
+        self.assertGreater(expected[flow][0], 60, out)
+        self.assertEqual(collector.records(), expected)
+        deltas = sorted((start, end, counts) for key, counts, start, end in collector.records(aggregate=False)
+                        if key == flow)
+        self.assertGreaterEqual(len(deltas), 3, deltas)
+        for before, after in zip(deltas, deltas[1:]):
+            self.assertLessEqual(before[1], after[0], deltas)  # no second counted twice
+
+    def test_a_slow_link_loses_no_record(self):
+        """The collector behind a link of 20 Mbit/s: the exporter's socket fills and refuses datagrams, which
+        wait in the exporter instead of being dropped (or of blocking), and the end of the read waits for
+        them. nfdump then has every uniflow of the table."""
+        capture = generate(os.path.join(self.tmp, "many.pcap"), "--packets", "100000", "--flows", "50000",
+                           "--family", "mixed", "--local", "10.250.0.1")
+        with namespace_pair("slow") as (a, b, dev):
+            subprocess.run(["ip", "netns", "exec", a, "tc", "qdisc", "add", "dev", dev, "root", "tbf", "rate",
+                            "20mbit", "burst", "32kbit", "limit", "8mb"], check=True)
+            folder = os.path.join(self.tmp, "flows")
+            os.mkdir(folder)
+            self.collector = collector = Collector(folder, prefix=("ip", "netns", "exec", b), host="10.250.0.2")
+            started = time.monotonic()
+            result = run("--read", capture, "--ipfix", "10.250.0.2:%d" % collector.port, "--format", "csv",
+                         "--stats", prefix=("ip", "netns", "exec", a))
+            took = time.monotonic() - started
+            collector.stop()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        expected = table_uniflows(result.stdout.decode())
+        self.assertIn(b"lost: 0", result.stderr)
+        self.assertGreater(took, 1.0)  # the link, not the read, set the pace: the queue was used
+        self.assertEqual(collector.records(), expected)
 
 
 if __name__ == "__main__":
