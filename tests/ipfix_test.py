@@ -53,13 +53,29 @@ class Collector:
         self.port = free_port()  # in a namespace of its own, any port is free
         self.process = subprocess.Popen([*prefix, "nfcapd", "-w", folder, "-p", str(self.port), "-b", host],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        time.sleep(0.5)  # bound before the first datagram; nfcapd says nothing a test could wait for
-        if self.process.poll() is not None:
-            raise RuntimeError("nfcapd did not start: " + self.process.stdout.read().decode())
+        self.prefix = prefix
+        # nfcapd says nothing when it is ready: its socket is looked for instead, since a datagram sent
+        # before it is bound would be lost.
+        if not self.wait_for(lambda queued: queued is not None):
+            self.process.kill()
+            raise RuntimeError("nfcapd did not start: " + self.process.communicate()[0].decode())
+
+    def wait_for(self, condition, seconds=20):
+        """Waits until condition(bytes waiting in nfcapd's socket, None while there is none) holds."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and self.process.poll() is None:
+            out = subprocess.run([*self.prefix, "ss", "-Hunl", "sport = :%d" % self.port],
+                                 capture_output=True, text=True).stdout.split()
+            if condition(int(out[1]) if len(out) > 1 else None):
+                return True
+            time.sleep(0.05)
+        return False
 
     def stop(self):
         if self.process.poll() is None:
-            time.sleep(0.3)  # the last datagrams are on loopback, not yet read
+            # The last datagrams leave the sender's queues, then nfcapd reads them: it writes what it read.
+            time.sleep(0.3)
+            self.wait_for(lambda queued: not queued)
             self.process.send_signal(signal.SIGTERM)
         self.process.communicate(timeout=30)
 
