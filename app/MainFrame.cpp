@@ -109,6 +109,9 @@ CMainFrame::CMainFrame(QWidget* parent)
 CMainFrame::~CMainFrame() {
     m_pExport.reset();
     m_pView->SetBatchObserver({}); // the flow export goes before the list
+    // Each waits for its thread, which may still be sending the last records.
+    m_pFlowExport.reset();
+    m_closedFlowExports.clear();
 }
 
 QAction* CMainFrame::Action(Command command) const {
@@ -295,17 +298,14 @@ void CMainFrame::CreateActions() {
     connect(Action(Command::ViewMaxRows), &QAction::triggered, this, &CMainFrame::OnViewMaxRows);
     connect(Action(Command::ViewCollector), &QAction::triggered, this, &CMainFrame::OnViewCollector);
     // The export sees every batch the list pulls, and the rest before the list is emptied.
-    m_pView->SetBatchObserver([this](const TrafficBatch& batch, std::int64_t now, bool last) {
-        if (!m_pFlowExporter) {
-            return;
-        }
-        m_pFlowExporter->Apply(batch);
-        if (last) {
-            m_pFlowExporter->Finish();
-        } else {
-            m_pFlowExporter->Expire(std::max(now, m_pFlowExporter->Clock()));
-        }
-    });
+    // Its records are made and sent on the export's thread, so neither a million rows nor a slow collector
+    // holds up the list.
+    m_pView->SetBatchObserver(
+        [this](const std::shared_ptr<const TrafficBatch>& batch, std::int64_t now, bool last) {
+            if (m_pFlowExport) {
+                m_pFlowExport->Post(batch, now, last);
+            }
+        });
     QAction* chart = Action(Command::ViewChart);
     chart->setCheckable(true);
     chart->setChecked(true);
@@ -413,19 +413,38 @@ void CMainFrame::OnViewCollector() {
 }
 
 void CMainFrame::SetCollector(const std::optional<IpfixTarget>& target) {
-    if (m_pFlowExporter) {
-        // What the list has pulled is sent before the export stops or moves.
-        m_pFlowExporter->Finish();
-        m_pFlowExporter.reset();
-        m_pFlowSink.reset();
+    if (m_pFlowExport) {
+        // What the list has pulled is sent before the export stops or moves, on its own thread.
+        m_pFlowExport->Close();
+        m_closedFlowExports.push_back(std::move(m_pFlowExport));
     }
     m_collector = target;
     if (target) {
+        // Both are called on the export's thread. The news goes through a mutex of ours and a call by name:
+        // Qt's handover of a functor is invisible to ThreadSanitizer.
         // A collector that cannot be reached is said once, in the status bar's words; counting goes on.
-        m_pFlowSink = m_seams.m_makeFlowSink(*target, [this](const std::string& problem) {
-            statusBar()->showMessage(QString::fromStdString(problem), 10'000);
+        auto sink = m_seams.m_makeFlowSink(*target, [this](const std::string& problem) {
+            {
+                const std::lock_guard lock(m_flowNewsMutex);
+                m_flowProblems.push_back(QString::fromStdString(problem));
+            }
+            QMetaObject::invokeMethod(this, "TakeFlowExportNews", Qt::QueuedConnection);
         });
-        m_pFlowExporter = std::make_unique<CFlowExporter>(*m_pFlowSink, FlowTimeouts{});
+        m_pFlowExport = std::make_unique<CFlowExportThread>(std::move(sink), FlowTimeouts{}, [this] {
+            QMetaObject::invokeMethod(this, "TakeFlowExportNews", Qt::QueuedConnection);
+        });
+    }
+    UpdateCaptureStatus();
+}
+
+void CMainFrame::TakeFlowExportNews() {
+    std::vector<QString> problems;
+    {
+        const std::lock_guard lock(m_flowNewsMutex);
+        problems.swap(m_flowProblems);
+    }
+    for (const QString& problem : problems) {
+        statusBar()->showMessage(problem, 10'000);
     }
     UpdateCaptureStatus();
 }
@@ -660,13 +679,14 @@ void CMainFrame::UpdateCaptureStatus() {
     m_pCapturePane->setText(CaptureStatusText());
     m_pTrafficPane->setText(TrafficStatusText());
     m_pPausedPane->setVisible(m_pView->Paused());
-    if (m_pFlowExporter) {
+    std::erase_if(m_closedFlowExports, [](const auto& e) { return e->Done(); });
+    if (m_pFlowExport) {
         // Short, beside the other panes; the collector in the tooltip.
-        m_pFlowPane->setText(QStringLiteral("IPFIX: %1 records").arg(m_pFlowExporter->RecordsWritten()));
+        m_pFlowPane->setText(QStringLiteral("IPFIX: %1 records").arg(m_pFlowExport->RecordsWritten()));
         m_pFlowPane->setToolTip(
             QStringLiteral("Flow records go to %1").arg(QString::fromStdString(m_collector->Text())));
     }
-    m_pFlowPane->setVisible(m_pFlowExporter != nullptr);
+    m_pFlowPane->setVisible(m_pFlowExport != nullptr);
 }
 
 void CMainFrame::OnCaptureEnded(const QString& errorText) {

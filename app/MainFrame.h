@@ -4,7 +4,7 @@
 #include "analysis/AnalysisCommands.h"
 #include "app/OpenDialog.h"
 #include "export/ExportCommands.h"
-#include "export/FlowExporter.h"
+#include "export/FlowExportThread.h"
 #include "export/IpfixSink.h"
 
 #include <QAbstractNativeEventFilter>
@@ -13,6 +13,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class QAction;
@@ -155,6 +156,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
+private slots:
+    // On the window thread, queued by the flow export's thread: its problems in the status bar, its count.
+    void TakeFlowExportNews();
+
 private:
     void CreateActions();
     void CreateMenus();
@@ -181,8 +186,11 @@ private:
     QLabel* m_pPausedPane = nullptr; // shown while the display is paused
     QLabel* m_pFlowPane = nullptr;   // shown while flow records go to a collector
     std::optional<IpfixTarget> m_collector;
-    std::unique_ptr<IFlowSink> m_pFlowSink;
-    std::unique_ptr<CFlowExporter> m_pFlowExporter; // feeds m_pFlowSink; made and dropped with it
+    std::unique_ptr<CFlowExportThread> m_pFlowExport;
+    // Exports switched off or moved that are still sending what they were left; dropped once done.
+    std::vector<std::unique_ptr<CFlowExportThread>> m_closedFlowExports;
+    std::mutex m_flowNewsMutex;
+    std::vector<QString> m_flowProblems; // under m_flowNewsMutex
     QToolBar* m_pToolBar = nullptr;
     QLabel* m_pCapturePane = nullptr;
     QLabel* m_pCapsPane = nullptr;

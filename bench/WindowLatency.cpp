@@ -10,6 +10,8 @@
 // does during a capture (that timer runs only while a capture runs). Printed: the lateness of a 10 ms
 // timer (the largest is the longest stall), the time spent in each refresh (CFlowsentryView::Refresh) and
 // in each repaint of the window after it, the rows each refresh changed, and the peak resident memory.
+// With --ipfix, the window sends flow records to that collector meanwhile, as its "Send Flows to a
+// Collector..." does; the time to empty the list at the end (as Stop does) includes sending the rest.
 // With --refresh-cost, no feeder: K rows of N change, then one refresh and one repaint of the list are
 // timed, for K from 1,000 to 100,000, sorted and filtered as asked beside unsorted and unfiltered:
 //   QT_QPA_PLATFORM=offscreen build/dev/bench/window_latency --refresh-cost [--rows N] [--sort COLUMN]
@@ -27,6 +29,7 @@
 //       [--save-to PATH] [--hot H] [--new-per-tick K] [--filter TEXT] [--sort COLUMN]
 // Under a display (xvfb-run) it shows the real window, which is also how the screenshot is taken.
 #include "app/MainFrame.h"
+#include "export/IpfixSink.h"
 #include "platform/Privileges.h"
 #include "traffic/RowFilter.h"
 #include "traffic/RowOrder.h"
@@ -84,6 +87,7 @@ struct Options {
     bool m_bRefreshCost = false;
     std::string m_strExport; // "copy", "save", "csv" or "json"
     std::string m_strSaveTo = "/tmp/window_latency_export.txt";
+    std::string m_strIpfix; // a collector the window sends flow records to, as --ipfix of the CLI takes it
 };
 
 double Ms(Clock::duration d) {
@@ -435,6 +439,20 @@ private:
 // The event loop's lateness under full-speed folding, with the list refreshed as during a capture.
 bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& options, int column) {
     CFlowsentryView& view = frame.View();
+    if (!options.m_strIpfix.empty()) {
+        const auto target = ParseIpfixTarget(options.m_strIpfix);
+        if (!target) {
+            std::fprintf(stderr, "window_latency: --ipfix: not a collector: %s\n",
+                         options.m_strIpfix.c_str());
+            return false;
+        }
+        CMainFrame::Seams seams;
+        seams.m_askCollector = [target](QWidget*, const std::optional<IpfixTarget>&) {
+            return std::optional<std::optional<IpfixTarget>>(target);
+        };
+        frame.SetSeams(seams);
+        frame.Action(Command::ViewCollector)->trigger();
+    }
     const Memory empty = ReadMemory();
     const auto fillStart = Clock::now();
     Prefill(view, options.m_nRows);
@@ -517,6 +535,10 @@ bool MeasureLatency(CMainFrame& frame, CBenchApplication& app, const Options& op
         Percentile(listPaints.m_wall, 0.99), Max(listPaints.m_wall), Percentile(listPaints.m_cpu, 0.5),
         Max(paints.m_wall), Percentile(refreshes.Touched(), 0.5), Percentile(refreshes.Distinct(), 0.5),
         memory.m_dPeak);
+    // What Stop Analyzing does with the list: the last changes go to the flow export, the rows are dropped.
+    const auto clearStart = Clock::now();
+    view.ClearTraffic();
+    std::printf("emptying the list, as Stop does: %.1f ms\n", Ms(Clock::now() - clearStart));
     return true;
 }
 
@@ -957,7 +979,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(
             stderr,
             "usage: window_latency [--rows N] [--seconds S] [--hot H] [--new-per-tick K]\n"
-            "                      [--sort COLUMN] [--filter TEXT]\n"
+            "                      [--sort COLUMN] [--filter TEXT] [--ipfix HOST:PORT]\n"
             "       window_latency --refresh-cost [--rows N] [--sort COLUMN] [--filter TEXT]\n"
             "       window_latency --export copy|save|csv|json [--save-to PATH] [--rows N] [--hot H]\n"
             "                      [--new-per-tick K] [--sort COLUMN] [--filter TEXT]\n"
@@ -994,6 +1016,8 @@ int main(int argc, char* argv[]) {
                    (std::strcmp(argv[i + 1], "copy") == 0 || std::strcmp(argv[i + 1], "save") == 0 ||
                     std::strcmp(argv[i + 1], "csv") == 0 || std::strcmp(argv[i + 1], "json") == 0)) {
             options.m_strExport = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--ipfix") == 0) {
+            options.m_strIpfix = argv[i + 1];
         } else if (std::strcmp(argv[i], "--save-to") == 0) {
             options.m_strSaveTo = argv[i + 1];
         } else {

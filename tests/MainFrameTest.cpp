@@ -30,10 +30,14 @@
 #include <QToolBar>
 #include <QToolTip>
 #include <QUrlQuery>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <signal.h>
 #include <sstream>
 
@@ -269,24 +273,48 @@ TEST(MainFrame, FilterMaximumRowsAndViewSettings) {
 }
 
 // Flow records from the window: every batch the list pulls goes to the export, and what is left when the
-// list is emptied (Start, Stop) or the export is switched off; a row's records add up to its counters.
-TEST(MainFrame, FlowsGoToTheCollectorChosenInTheWindow) {
-    struct ListSink final : IFlowSink {
-        std::vector<FlowRecord>* m_pRecords;
-        explicit ListSink(std::vector<FlowRecord>* records) : m_pRecords(records) {}
+// list is emptied (Start, Stop) or the export is switched off; a row's records add up to its counters. The
+// records are made on the export's thread: a collector that takes its time never holds up the window.
+TEST(MainFrame, FlowsGoToTheCollectorChosenInTheWindowWithoutHoldingItUp) {
+    struct Shared {
+        std::mutex m_mutex;
+        std::condition_variable m_opened;
+        bool m_bOpen = true;
+        bool m_bWaitedInVain = false; // the gate stayed shut: whoever wrote held up the one to open it
+        bool m_bGone = false;
+        std::vector<FlowRecord> m_records;
+    };
+    struct GatedSink final : IFlowSink {
+        std::shared_ptr<Shared> m_shared;
+        explicit GatedSink(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
+        ~GatedSink() override {
+            const std::lock_guard lock(m_shared->m_mutex);
+            m_shared->m_bGone = true;
+        }
         bool Ready() override { return true; }
-        void Write(const FlowRecord& record) override { m_pRecords->push_back(record); }
+        void Write(const FlowRecord& record) override {
+            std::unique_lock lock(m_shared->m_mutex);
+            if (!m_shared->m_opened.wait_for(lock, std::chrono::seconds(5),
+                                             [this] { return m_shared->m_bOpen; })) {
+                m_shared->m_bWaitedInVain = true;
+            }
+            m_shared->m_records.push_back(record);
+        }
         void Flush() override {}
     };
-    std::vector<FlowRecord> records;
+    const auto shared = std::make_shared<Shared>();
+    const auto records = [&shared] {
+        const std::lock_guard lock(shared->m_mutex);
+        return shared->m_records;
+    };
     std::optional<IpfixTarget> asked;
     CMainFrame frame;
     CMainFrame::Seams seams;
     seams.m_askCollector = [&asked](QWidget*, const std::optional<IpfixTarget>&) {
         return std::optional<std::optional<IpfixTarget>>(asked);
     };
-    seams.m_makeFlowSink = [&records](const IpfixTarget&, std::function<void(const std::string&)>) {
-        return std::make_unique<ListSink>(&records);
+    seams.m_makeFlowSink = [&shared](const IpfixTarget&, std::function<void(const std::string&)>) {
+        return std::make_unique<GatedSink>(shared);
     };
     frame.SetSeams(seams);
     frame.show();
@@ -296,36 +324,60 @@ TEST(MainFrame, FlowsGoToTheCollectorChosenInTheWindow) {
 
     CFlowsentryView& view = frame.View();
     const auto local = test::Ip("10.0.0.1");
-    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.2", 17, 100, 1000), local);
+    // Packets of now: no row times out on its own, so what is sent is what the list's end or the switch
+    // hands over.
+    const std::int64_t now = std::time(nullptr);
+    {
+        const std::lock_guard lock(shared->m_mutex);
+        shared->m_bOpen = false;
+    }
+    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.2", 17, 100, now), local);
     view.Refresh();
-    view.Table().AddSample(test::Sample("10.0.0.2", "10.0.0.1", 17, 40, 1001), local);
-    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.3", 6, 60, 1001), local);
+    view.Table().AddSample(test::Sample("10.0.0.2", "10.0.0.1", 17, 40, now + 1), local);
+    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.3", 6, 60, now + 1), local);
     view.ClearTraffic(); // as Start and Stop do: the last changes never reach the list, but reach the export
+    {
+        const std::lock_guard lock(shared->m_mutex);
+        shared->m_bOpen = true;
+    }
+    shared->m_opened.notify_all();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return records().size() >= 3; }, 10'000));
     std::uint64_t out = 0;
     std::uint64_t in = 0;
-    for (const FlowRecord& r : records) {
+    for (const FlowRecord& r : records()) {
         (r.m_dwSrcAddress == local ? out : in) += r.m_nOctets;
     }
     EXPECT_EQ(out, 160U);
     EXPECT_EQ(in, 40U);
-    EXPECT_EQ(records.size(), 3U) << "10.0.0.2 both ways, 10.0.0.3 one way";
+    EXPECT_EQ(records().size(), 3U) << "10.0.0.2 both ways, 10.0.0.3 one way";
+    EXPECT_FALSE(shared->m_bWaitedInVain) << "the window waited for the collector";
     const auto labels = frame.statusBar()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly);
-    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* l) {
-        return l->isVisible() && l->text() == "IPFIX: 3 records" &&
-               l->toolTip().endsWith("tcp:127.0.0.1:4739");
-    }));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::any_of(labels.begin(), labels.end(), [](const QLabel* l) {
+                return l->isVisible() && l->text() == "IPFIX: 3 records" &&
+                       l->toolTip().endsWith("tcp:127.0.0.1:4739");
+            });
+        },
+        10'000));
 
-    // Switched off: what was pulled meanwhile is sent first, then nothing more.
-    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.2", 17, 7, 1002), local);
+    // Switched off: what was pulled meanwhile is sent first, then the sink goes, and nothing more comes.
+    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.2", 17, 7, now + 2), local);
     view.Refresh();
     asked.reset();
     frame.Action(Command::ViewCollector)->trigger();
     EXPECT_FALSE(frame.Collector().has_value());
-    ASSERT_EQ(records.size(), 4U);
-    EXPECT_EQ(records.back().m_nOctets, 7U);
-    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.2", 17, 7, 1003), local);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const std::lock_guard lock(shared->m_mutex);
+            return shared->m_bGone;
+        },
+        10'000));
+    ASSERT_EQ(records().size(), 4U);
+    EXPECT_EQ(records().back().m_nOctets, 7U);
+    view.Table().AddSample(test::Sample("10.0.0.1", "10.0.0.2", 17, 7, now + 3), local);
     view.ClearTraffic();
-    EXPECT_EQ(records.size(), 4U);
+    EXPECT_EQ(records().size(), 4U);
 }
 
 TEST(MainFrame, StatusBarShowsReadyAndTheLockPanes) {

@@ -99,7 +99,8 @@ CFlowsentryView::~CFlowsentryView() {
 void CFlowsentryView::FinishObserver() {
     if (m_batchObserver) {
         // These changes never reach the list: it is emptied next, or the window goes.
-        m_batchObserver(m_table.PullChanges(), std::time(nullptr), true);
+        m_batchObserver(std::make_shared<const TrafficBatch>(m_table.PullChanges()), std::time(nullptr),
+                        true);
     }
 }
 
@@ -186,7 +187,8 @@ void CFlowsentryView::Refresh() {
     }
     // Read before the pull: a capture that had ended by then has folded everything it will.
     const bool capturing = m_sniffer.IsRunning();
-    const TrafficBatch batch = m_table.PullChanges();
+    const auto pulled = std::make_shared<const TrafficBatch>(m_table.PullChanges());
+    const TrafficBatch& batch = *pulled;
     // After the capture, the timer runs until the last highlight has faded.
     if (batch.empty() && !capturing && !m_model.Highlighting()) {
         m_refreshTimer.stop();
@@ -204,7 +206,7 @@ void CFlowsentryView::Refresh() {
                                 viewport()->rect().intersects(visualRect(current));
     const int selectedOffset = followSelected ? current.row() - scrolledBy : 0;
     if (m_batchObserver) {
-        m_batchObserver(batch, now, false);
+        m_batchObserver(pulled, now, false);
     }
     const int inserted = m_model.ApplyBatch(batch, now);
     WidenForIpv6(batch);

@@ -64,7 +64,9 @@ public:
 
     // Also hands every batch the list pulls to `observer` (the flow export), with the clock, before the list
     // applies it; `last` when the table is about to be emptied or the window closes.
-    using BatchObserver = std::function<void(const TrafficBatch& batch, std::int64_t now, bool last)>;
+    // The batch is shared, so that the observer may keep it while the list applies it.
+    using BatchObserver =
+        std::function<void(const std::shared_ptr<const TrafficBatch>& batch, std::int64_t now, bool last)>;
     void SetBatchObserver(BatchObserver observer) { m_batchObserver = std::move(observer); }
     // Gives the observer what is left, as its last batch.
     void FinishObserver();
