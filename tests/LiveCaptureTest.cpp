@@ -676,9 +676,15 @@ TEST_F(LiveCapture, LinkDownAndUpIsReportedAndCountingResumes) {
 
         const std::uint64_t before = counted();
         ASSERT_TRUE(test::Shell("ip -n " + c.ns + " link set " + c.device + " up"));
-        for (int i = 0; i < 1000 && sniffer.Link() != LinkState::Up; ++i) {
+        // Waited for in the callback's list: the state is set before the callback is called.
+        const auto upSeen = [&] {
+            const std::vector<LinkState> now = changesSoFar();
+            return !now.empty() && now.back() == LinkState::Up;
+        };
+        for (int i = 0; i < 1000 && !upSeen(); ++i) {
             std::this_thread::sleep_for(5ms);
         }
+        EXPECT_EQ(sniffer.Link(), LinkState::Up);
         // An interface taken up may lack a carrier for a moment before it is up.
         const std::vector<LinkState> seen = changesSoFar();
         ASSERT_GE(seen.size(), 2U);
