@@ -446,7 +446,7 @@ void CMainFrame::TakeFlowExportNews() {
     for (const QString& problem : problems) {
         statusBar()->showMessage(problem, 10'000);
     }
-    UpdateCaptureStatus();
+    UpdateFlowPane();
 }
 
 void CMainFrame::LoadViewSettings(const QSettings& settings) {
@@ -679,6 +679,10 @@ void CMainFrame::UpdateCaptureStatus() {
     m_pCapturePane->setText(CaptureStatusText());
     m_pTrafficPane->setText(TrafficStatusText());
     m_pPausedPane->setVisible(m_pView->Paused());
+    UpdateFlowPane();
+}
+
+void CMainFrame::UpdateFlowPane() {
     std::erase_if(m_closedFlowExports, [](const auto& e) { return e->Done(); });
     if (m_pFlowExport) {
         // Short, beside the other panes; the collector in the tooltip.

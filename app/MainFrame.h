@@ -167,6 +167,8 @@ private:
     void CreateStatusBar();
     void UpdateLockIndicators();
     void UpdateCaptureStatus();
+    // The export's pane, and the exports switched off that have finished dropped.
+    void UpdateFlowPane();
     void SetRateWindow(int seconds);
     void OnViewMaxRows();
     void OnViewCollector();

@@ -265,11 +265,9 @@ enum class Last { No, Yes };
 constexpr double kLastRecordsWait = 10;
 
 // A live capture's rows are brought up to date with the clock, so that their rates move on; a file's by its
-// packets' times. The flow exporter, when there is one, sees the same batch and sends what timed out: by the
-// packets' clock, and live also by the wall clock, so that a row whose traffic stopped still times out.
+// packets' times. The flow exporter, when there is one, sees the same batch and sends what timed out.
 void Export(CFlowExporter& exporter, const TrafficBatch& batch, bool live) {
-    exporter.Apply(batch);
-    exporter.Expire(live ? std::max<std::int64_t>(std::time(nullptr), exporter.Clock()) : exporter.Clock());
+    exporter.Round(batch, live ? std::time(nullptr) : CFlowExporter::kNoWallClock);
 }
 
 void ApplyRows(CRowStore& rows, const TrafficBatch& batch, bool live) {

@@ -55,14 +55,13 @@ void CFlowExportThread::Run() {
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
         }
-        m_exporter.Apply(*job.m_batch);
-        job.m_batch.reset(); // the caller may be done with it too: it goes now, not at the next batch
         if (job.m_bLast) {
+            m_exporter.Apply(*job.m_batch);
             (void)m_exporter.Finish();
         } else {
-            // A file's clock may run ahead of the wall clock's; the rows time out by the later of the two.
-            m_exporter.Expire(std::max(job.m_tNow, m_exporter.Clock()));
+            m_exporter.Round(*job.m_batch, job.m_tNow);
         }
+        job.m_batch.reset(); // the caller may be done with it too: it goes now, not at the next batch
         m_nRecords.store(m_exporter.RecordsWritten(), std::memory_order_relaxed);
         if (m_onRound) {
             m_onRound();

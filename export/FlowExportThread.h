@@ -27,7 +27,8 @@ public:
     // Closes, and waits until what is left has been sent and the sink is gone.
     ~CFlowExportThread();
 
-    // Hands over a pulled batch with the wall clock of the pull; `last`: everything not sent yet goes now
+    // Hands over a pulled batch with the wall clock of the pull (for a file, a time before any packet's,
+    // such as CFlowExporter::kNoWallClock); `last`: everything not sent yet goes now
     // (the table is about to be emptied). The batch is only read, so the caller may read it meanwhile.
     void Post(std::shared_ptr<const TrafficBatch> batch, std::int64_t now, bool last);
     // No more batches: what is posted is taken in, the rest is sent and the sink is dropped, without the

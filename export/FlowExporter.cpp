@@ -11,6 +11,11 @@ std::int64_t CFlowExporter::DeadlineOf(const RowState& row) const {
     return std::min(row.m_tLast + m_timeouts.m_nIdle, row.m_tStart + m_timeouts.m_nActive);
 }
 
+void CFlowExporter::Round(const TrafficBatch& batch, std::int64_t wallClock) {
+    Apply(batch);
+    Expire(std::max(wallClock, m_tClock));
+}
+
 void CFlowExporter::Apply(const TrafficBatch& batch) {
     if (batch.m_bReset) {
         // The table's counts start again from zero: what was not sent yet of the old rows goes now.

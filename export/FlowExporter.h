@@ -5,6 +5,7 @@
 #include "traffic/TrafficTable.h"
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <utility>
 #include <vector>
@@ -67,6 +68,11 @@ public:
     // Sends the rows whose timeout has passed at `now` (seconds since the epoch; the latest packet time seen
     // for a file, that or the wall clock live). Does nothing while the sink is not ready.
     void Expire(std::int64_t now);
+    // One round of a caller that pulls: takes `batch` in and sends what has timed out by the later of the
+    // packets' clock and `wallClock` (a live pull's time, or kNoWallClock for a file), so that a live row
+    // whose traffic stopped still times out.
+    void Round(const TrafficBatch& batch, std::int64_t wallClock);
+    static constexpr std::int64_t kNoWallClock = std::numeric_limits<std::int64_t>::min();
     // Sends everything not sent yet (the end of the capture). Returns false when the sink could not take it.
     bool Finish();
     // Whether a pull with the fold's clock at `times` could send a record: a row seen is due by then, or a
